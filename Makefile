@@ -1,0 +1,47 @@
+# make demo  - build everything (the free-threaded interpreter included) and run the demo
+# make test  - build everything and run all tests (C++, Python free-threaded, Python GIL build)
+
+VENV      := .venv
+VENV_GIL  := .venv-gil
+PY        := $(VENV)/bin/python
+CMAKE     := $(VENV)/bin/cmake
+CPP_BUILD := build/cpp
+WERROR    ?= ON
+GIL_PYTHON = $(shell tools/find-gil-python)
+
+.PHONY: demo test build test-cpp test-python test-python-gil clean
+
+demo: build
+	PYTHON_GIL=0 $(PY) tools/demo.py
+
+test: build test-cpp test-python test-python-gil
+
+# The virtual environment is rebuilt when the tool list changes.
+$(VENV)/.ready: requirements-dev.txt tools/setup-env tools/bootstrap-python
+	tools/setup-env $(VENV) "$$(tools/bootstrap-python)"
+	touch $@
+
+build: $(VENV)/.ready
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+	  -Ccmake.define.NOTELOOM_WERROR=$(WERROR) .
+
+test-cpp: $(VENV)/.ready
+	tools/install-system-deps
+	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DNOTELOOM_PYTHON=OFF -DNOTELOOM_TESTS=ON -DNOTELOOM_WERROR=$(WERROR) >/dev/null
+	$(CMAKE) --build $(CPP_BUILD)
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+test-python: build
+	PYTHON_GIL=0 $(PY) -m pytest tests/python
+
+# The same suite on the stock GIL build of CPython 3.13, when the machine has one.
+test-python-gil:
+	@if [ -z "$(GIL_PYTHON)" ]; then echo "no stock CPython 3.13 here: GIL-build tests skipped"; else \
+	  tools/setup-env $(VENV_GIL) "$(GIL_PYTHON)" && \
+	  $(VENV_GIL)/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+	    -Ccmake.define.NOTELOOM_WERROR=$(WERROR) . && \
+	  $(VENV_GIL)/bin/python -m pytest tests/python; fi
+
+clean:
+	rm -rf build $(VENV) $(VENV_GIL)

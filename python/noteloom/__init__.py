@@ -1,0 +1,27 @@
+"""noteloom: fast symbolic-music toolkit for free-threaded CPython.
+
+The classes live in the extension module ``_noteloom`` and are published in its sub-module
+``noteloom.korvi._korvi``; this package re-exports them under short names.
+"""
+
+import sys as _sys
+
+import _noteloom  # noqa: F401  (registers "noteloom.korvi._korvi" in sys.modules)
+
+_korvi = _sys.modules["noteloom.korvi._korvi"]
+
+MidiDict = _korvi.MidiDict
+NoteMessage = _korvi.NoteMessage
+TempoMessage = _korvi.TempoMessage
+InstrumentMessage = _korvi.InstrumentMessage
+PedalMessage = _korvi.PedalMessage
+MetaMessage = _korvi.MetaMessage
+
+__all__ = [
+    "MidiDict",
+    "NoteMessage",
+    "TempoMessage",
+    "InstrumentMessage",
+    "PedalMessage",
+    "MetaMessage",
+]

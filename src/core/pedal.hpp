@@ -1,0 +1,21 @@
+// Sustain-pedal intervals per channel, derived from a container's pedal messages.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "midi_dict.hpp"
+
+namespace noteloom {
+
+using PedalInterval = std::pair<int32_t, int32_t>;  // (down tick, up tick)
+using PedalIntervalMap = std::unordered_map<int32_t, std::vector<PedalInterval>>;
+
+// Every channel that has a note gets an entry (possibly empty). Intervals appear in the order they
+// close; pedals still down at the end are closed at the `end` of the last note in vector order,
+// or dropped when there are no notes.
+PedalIntervalMap pedal_intervals(const MidiDictRecord& record);
+
+}  // namespace noteloom

@@ -1,0 +1,76 @@
+#include "siphash.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace noteloom {
+namespace {
+
+inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
+  v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
+  v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
+  v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
+  v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
+}
+
+inline uint64_t load_le64(const unsigned char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+}  // namespace
+
+SipHasher13::SipHasher13(uint64_t k0, uint64_t k1)
+    : v0_(k0 ^ 0x736f6d6570736575ULL),
+      v1_(k1 ^ 0x646f72616e646f6dULL),
+      v2_(k0 ^ 0x6c7967656e657261ULL),
+      v3_(k1 ^ 0x7465646279746573ULL) {}
+
+void SipHasher13::compress(uint64_t m) {
+  v3_ ^= m;
+  sip_round(v0_, v1_, v2_, v3_);
+  v0_ ^= m;
+}
+
+void SipHasher13::write(const void* data, size_t len) {
+  auto p = static_cast<const unsigned char*>(data);
+  length_ += len;
+  // Top up a partial word first.
+  while (ntail_ != 0 && len != 0) {
+    tail_ |= static_cast<uint64_t>(*p++) << (8 * ntail_);
+    --len;
+    if (++ntail_ == 8) {
+      compress(tail_);
+      tail_ = 0;
+      ntail_ = 0;
+    }
+  }
+  for (; len >= 8; len -= 8, p += 8) compress(load_le64(p));
+  for (; len != 0; --len) tail_ |= static_cast<uint64_t>(*p++) << (8 * ntail_++);
+}
+
+void SipHasher13::write_u32_le(uint32_t v) {
+  const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                              static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+  write(b, 4);
+}
+
+void SipHasher13::write_u64_le(uint64_t v) {
+  unsigned char b[8];
+  for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
+  write(b, 8);
+}
+
+uint64_t SipHasher13::finish() const {
+  uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
+  const uint64_t b = (length_ << 56) | tail_;
+  v3 ^= b;
+  sip_round(v0, v1, v2, v3);
+  v0 ^= b;
+  v2 ^= 0xff;
+  for (int i = 0; i < 3; ++i) sip_round(v0, v1, v2, v3);
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+}  // namespace noteloom

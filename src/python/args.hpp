@@ -1,0 +1,36 @@
+// Matching of positional and keyword arguments to parameter names, with interpreter-style
+// errors, and conversion of each matched argument with the "argument 'NAME': " re-wrapping.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "convert.hpp"
+
+namespace noteloom::py {
+
+struct Signature {
+  const char* display_name;        // e.g. "MidiDict.add_note()"
+  const char* const* params;       // parameter names in order
+  size_t nparams;
+  size_t nrequired;                // leading parameters without default
+};
+
+// Vectorcall form. Fills `out[0..nparams)` with borrowed references, null for absent optional
+// parameters. Returns false with TypeError set on a mismatch.
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                PyObject** out);
+
+// tp_new / tp_init form (argument tuple and keyword dict).
+bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Converts one matched argument, re-wrapping a TypeError with the parameter name.
+template <typename T>
+bool convert_arg(const char* name, PyObject* obj, T& out) {
+  if (from_python(obj, out)) return true;
+  rewrap_argument_error(name);
+  return false;
+}
+
+}  // namespace noteloom::py

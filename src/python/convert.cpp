@@ -1,0 +1,88 @@
+#include "convert.hpp"
+
+#include <climits>
+#include <string_view>
+
+namespace noteloom::py {
+
+void raise_type_mismatch(PyObject* obj, const char* target) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (!name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+}
+
+void rewrap_argument_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyRef err = PyRef::steal(PyErr_GetRaisedException());
+  if (!Py_IS_TYPE(err.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+    PyErr_SetRaisedException(err.release());  // subclasses pass unchanged
+    return;
+  }
+  PyRef text = PyRef::steal(PyObject_Str(err.get()));
+  if (!text) return;
+  PyRef wrapped = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!wrapped) return;
+  PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, wrapped.get()));
+  if (!replacement) return;
+  PyException_SetCause(replacement.get(), PyException_GetCause(err.get()));  // steals the cause
+  PyErr_SetRaisedException(replacement.release());
+}
+
+bool from_python(PyObject* obj, int32_t& out) {
+  const long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (v < INT32_MIN || v > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+    return false;
+  }
+  out = static_cast<int32_t>(v);
+  return true;
+}
+
+bool from_python(PyObject* obj, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_type_mismatch(obj, "PyString");
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+  if (!utf8) return false;  // lone surrogates cannot be encoded
+  out.assign(utf8, static_cast<size_t>(len));
+  return true;
+}
+
+bool from_python(PyObject* obj, Metadata& out) {
+  if (!PyDict_Check(obj)) {
+    raise_type_mismatch(obj, "PyDict");
+    return false;
+  }
+  out.clear();
+  out.reserve(static_cast<size_t>(PyDict_Size(obj)));
+  return for_each_dict_item(obj, [&](PyObject* key, PyObject* value) {
+    std::string k, v;
+    if (!from_python(key, k) || !from_python(value, v)) return false;
+    out.insert_or_assign(std::move(k), std::move(v));
+    return true;
+  });
+}
+
+PyObject* to_python(int32_t v) { return PyLong_FromLong(v); }
+PyObject* to_python(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject* to_python(const std::string& s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* to_python(const Metadata& m) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [k, v] : m) {
+    PyRef key = PyRef::steal(to_python(k));
+    if (!key) return nullptr;
+    PyRef value = PyRef::steal(to_python(v));
+    if (!value) return nullptr;
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace noteloom::py

@@ -1,0 +1,138 @@
+// Conversions between Python values and engine values. Every `from_python` overload returns
+// false with a Python exception set on failure; `to_python` overloads return a new reference or
+// null with an exception set.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../core/midi_dict.hpp"
+#include "panic.hpp"
+#include "pyref.hpp"
+
+namespace noteloom::py {
+
+// TypeError "'<type of obj>' object cannot be converted to '<target>'".
+void raise_type_mismatch(PyObject* obj, const char* target);
+
+// Replaces a pending TypeError by TypeError("argument '<name>': <text>") that keeps the original's
+// cause. Other exception types are left as they are.
+void rewrap_argument_error(const char* name);
+
+// Signed 32-bit integers through the C `long` conversion; values outside 32 bits overflow.
+bool from_python(PyObject* obj, int32_t& out);
+// `str` (or subclass) to UTF-8.
+bool from_python(PyObject* obj, std::string& out);
+// `dict` (or subclass) of `str` to `str`, read under the dict's critical section.
+bool from_python(PyObject* obj, Metadata& out);
+
+// Records of the data model: an instance of the record's class, copied under a shared borrow of
+// the instance, and back as a new instance holding a copy.
+bool from_python(PyObject* obj, NoteMessage& out);
+bool from_python(PyObject* obj, TempoMessage& out);
+bool from_python(PyObject* obj, InstrumentMessage& out);
+bool from_python(PyObject* obj, PedalMessage& out);
+bool from_python(PyObject* obj, MetaMessage& out);
+bool from_python(PyObject* obj, MidiDictRecord& out);
+PyObject* to_python(const NoteMessage& m);
+PyObject* to_python(const TempoMessage& m);
+PyObject* to_python(const InstrumentMessage& m);
+PyObject* to_python(const PedalMessage& m);
+PyObject* to_python(const MetaMessage& m);
+PyObject* to_python(MidiDictRecord record);
+
+// Any sequence except `str`, item by item.
+template <typename T, typename ItemFn>
+bool sequence_from_python(PyObject* obj, std::vector<T>& out, ItemFn&& convert_item) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    raise_type_mismatch(obj, "Sequence");
+    return false;
+  }
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();  // the length is only a capacity hint
+  } else {
+    out.reserve(static_cast<size_t>(hint));
+  }
+  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    T value;
+    if (!convert_item(item.get(), value)) return false;
+    out.push_back(std::move(value));
+  }
+  return !PyErr_Occurred();
+}
+
+// Visits every (key, value) of a dict. Each step reads one entry inside the dict's critical
+// section, so a concurrent writer cannot corrupt the walk; the visitor runs outside it. A size
+// change or extra entries during the walk are fatal (Panic).
+template <typename Visit>
+bool for_each_dict_item(PyObject* dict, Visit&& visit) {
+  const Py_ssize_t size = PyDict_Size(dict);
+  Py_ssize_t remaining = size;
+  Py_ssize_t pos = 0;
+  for (;;) {
+    PyRef key, value;
+    const char* fault = nullptr;
+    bool more = false;
+    PyCriticalSection cs;
+    PyCriticalSection_Begin(&cs, dict);
+    if (PyDict_Size(dict) != size) {
+      fault = "dictionary changed size during iteration";
+    } else {
+      PyObject *k = nullptr, *v = nullptr;
+      more = PyDict_Next(dict, &pos, &k, &v) != 0;
+      if (more) {
+        if (remaining == 0) {
+          fault = "dictionary keys changed during iteration";
+        } else {
+          --remaining;
+          key = PyRef::borrow(k);
+          value = PyRef::borrow(v);
+        }
+      }
+    }
+    PyCriticalSection_End(&cs);
+    if (fault) panic(fault);
+    if (!more) return true;
+    if (!visit(key.get(), value.get())) return false;
+  }
+}
+
+PyObject* to_python(int32_t v);
+PyObject* to_python(uint64_t v);
+PyObject* to_python(const std::string& s);
+PyObject* to_python(const Metadata& m);
+
+// A new list holding make_item(x) for each element, in order.
+template <typename T, typename MakeItem>
+PyObject* list_to_python(const std::vector<T>& items, MakeItem&& make_item) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = make_item(items[i]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return list.release();
+}
+
+template <typename T>
+bool from_python(PyObject* obj, std::vector<T>& out) {
+  return sequence_from_python(obj, out, [](PyObject* item, T& value) { return from_python(item, value); });
+}
+
+template <typename T>
+PyObject* to_python(const std::vector<T>& items) {
+  return list_to_python(items, [](const T& item) { return to_python(item); });
+}
+
+}  // namespace noteloom::py

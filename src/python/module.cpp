@@ -1,0 +1,99 @@
+// Module entry: creates `_noteloom` once per process and publishes the classes in the sub-module
+// "noteloom.korvi._korvi", which is also entered in sys.modules.
+#include <Python.h>
+
+#include <atomic>
+
+#include "panic.hpp"
+#include "py_messages.hpp"
+#include "py_midi_dict.hpp"
+#include "pyref.hpp"
+
+namespace noteloom::py {
+namespace {
+
+constexpr const char* kSubmoduleName = "noteloom.korvi._korvi";
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_noteloom",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The module is created once per process and only in the interpreter that first imports it.
+std::atomic<int64_t> owner_interpreter{-1};
+std::atomic<PyObject*> module_cell{nullptr};
+
+// Appends `name` to module.__all__ (created when absent), then sets the attribute.
+bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  if (!PyList_Check(all.get()) || PyList_Append(all.get(), name) < 0) panic("could not append to __all__");
+  return PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool add_class(PyObject* module, TypeCell& cell) {
+  PyTypeObject* type = cell.get();
+  if (!type) return false;
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  return name && add_to_module(module, name.get(), reinterpret_cast<PyObject*>(type));
+}
+
+bool fill_module(PyObject* module) {
+  PyRef sub = PyRef::steal(PyModule_New(kSubmoduleName));
+  if (!sub) return false;
+  for (TypeCell* cell : {&type_cell<MidiDictRecord>(), &type_cell<NoteMessage>(), &type_cell<TempoMessage>(),
+                         &type_cell<InstrumentMessage>(), &type_cell<PedalMessage>(), &type_cell<MetaMessage>()}) {
+    if (!add_class(sub.get(), *cell)) return false;
+  }
+  PyRef sub_name = PyRef::steal(PyModule_GetNameObject(sub.get()));
+  if (!sub_name || !add_to_module(module, sub_name.get(), sub.get())) return false;
+  PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
+  if (!sys) return false;
+  PyRef modules = PyRef::steal(PyObject_GetAttrString(sys.get(), "modules"));
+  return modules && PyObject_SetItem(modules.get(), sub_name.get(), sub.get()) == 0;
+}
+
+PyObject* init_module() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  const int64_t id = PyInterpreterState_GetID(interp);
+  if (id == -1) return nullptr;
+  int64_t expected = -1;
+  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_noteloom does not support sub-interpreters: it can only be imported once per process");
+    return nullptr;
+  }
+  if (PyObject* existing = module_cell.load(std::memory_order_acquire)) return Py_NewRef(existing);
+
+  PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
+  if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
+#endif
+  if (!fill_module(module.get())) return nullptr;
+  PyObject* stored = nullptr;
+  if (!module_cell.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {
+    return Py_NewRef(stored);  // a concurrent import finished first
+  }
+  Py_INCREF(module.get());  // the cell keeps the module alive for the life of the process
+  return module.release();
+}
+
+}  // namespace
+}  // namespace noteloom::py
+
+PyMODINIT_FUNC PyInit__noteloom(void) {
+  return noteloom::py::guard<PyObject*>(nullptr, [] { return noteloom::py::init_module(); });
+}

@@ -1,0 +1,129 @@
+#include "py_messages.hpp"
+
+#include <string_view>
+
+namespace noteloom::py {
+namespace {
+
+constexpr unsigned kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+
+// note["pitch"] and friends; any other key is looked up as an attribute of a copy of the note.
+PyObject* note_subscript(PyObject* self, PyObject* key) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::string name;
+    if (!convert_arg("key", key, name)) return nullptr;
+    auto* o = as_record_object<NoteMessage>(self);
+    NoteMessage copy;
+    {
+      SharedBorrow borrow(o->borrow);
+      if (!borrow.ok()) return nullptr;
+      const NoteMessage& n = o->rec;
+      if (name == "msg_type") return to_python(n.msg_type);
+      for (auto [field, value] : {std::pair<std::string_view, int32_t>{"pitch", n.pitch},
+                                  {"start", n.start}, {"end", n.end}, {"velocity", n.velocity},
+                                  {"tick", n.tick}, {"channel", n.channel}}) {
+        if (name == field) return to_python(value);
+      }
+      copy = n;
+    }
+    PyRef fresh = PyRef::steal(new_record_object(std::move(copy)));
+    if (!fresh) return nullptr;
+    if (PyObject* attr = PyObject_GetAttr(fresh.get(), key)) return attr;
+    PyErr_Clear();
+    PyErr_Format(PyExc_KeyError, "Key '%s' not found", name.c_str());
+    return nullptr;
+  });
+}
+
+PyGetSetDef note_getset[] = {
+    field<NoteMessage, &NoteMessage::msg_type>("msg_type"),
+    field<NoteMessage, &NoteMessage::pitch>("pitch"),
+    field<NoteMessage, &NoteMessage::start>("start"),
+    field<NoteMessage, &NoteMessage::end>("end"),
+    field<NoteMessage, &NoteMessage::velocity>("velocity"),
+    field<NoteMessage, &NoteMessage::tick>("tick"),
+    field<NoteMessage, &NoteMessage::channel>("channel"),
+    {},
+};
+PyGetSetDef tempo_getset[] = {
+    field<TempoMessage, &TempoMessage::msg_type>("msg_type"),
+    field<TempoMessage, &TempoMessage::data>("data"),
+    field<TempoMessage, &TempoMessage::tick>("tick"),
+    {},
+};
+PyGetSetDef instrument_getset[] = {
+    field<InstrumentMessage, &InstrumentMessage::msg_type>("msg_type"),
+    field<InstrumentMessage, &InstrumentMessage::data>("data"),
+    field<InstrumentMessage, &InstrumentMessage::tick>("tick"),
+    field<InstrumentMessage, &InstrumentMessage::channel>("channel"),
+    {},
+};
+PyGetSetDef pedal_getset[] = {
+    field<PedalMessage, &PedalMessage::msg_type>("msg_type"),
+    field<PedalMessage, &PedalMessage::data>("data"),
+    field<PedalMessage, &PedalMessage::tick>("tick"),
+    field<PedalMessage, &PedalMessage::channel>("channel"),
+    {},
+};
+// The Python form of a meta message has no tick.
+PyGetSetDef meta_getset[] = {
+    field<MetaMessage, &MetaMessage::msg_type>("msg_type"),
+    field<MetaMessage, &MetaMessage::data>("data"),
+    {},
+};
+
+template <typename Rec, PyGetSetDef* GetSet>
+PyType_Slot message_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_object_dealloc<Rec>)},
+    {Py_tp_getset, GetSet},
+    {0, nullptr},
+};
+
+// NoteMessage alone is subscriptable.
+PyType_Slot note_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_object_dealloc<NoteMessage>)},
+    {Py_tp_getset, note_getset},
+    {Py_mp_subscript, reinterpret_cast<void*>(note_subscript)},
+    {0, nullptr},
+};
+
+template <typename Rec>
+constexpr PyType_Spec message_spec(const char* name, PyType_Slot* slots) {
+  return {name, static_cast<int>(sizeof(RecordObject<Rec>)), 0, kClassFlags, slots};
+}
+
+PyType_Spec note_spec = message_spec<NoteMessage>("noteloom.korvi._korvi.NoteMessage", note_slots);
+PyType_Spec tempo_spec = message_spec<TempoMessage>("noteloom.korvi._korvi.TempoMessage", message_slots<TempoMessage, tempo_getset>);
+PyType_Spec instrument_spec =
+    message_spec<InstrumentMessage>("noteloom.korvi._korvi.InstrumentMessage", message_slots<InstrumentMessage, instrument_getset>);
+PyType_Spec pedal_spec = message_spec<PedalMessage>("noteloom.korvi._korvi.PedalMessage", message_slots<PedalMessage, pedal_getset>);
+PyType_Spec meta_spec = message_spec<MetaMessage>("noteloom.korvi._korvi.MetaMessage", message_slots<MetaMessage, meta_getset>);
+
+}  // namespace
+
+template <> TypeCell& type_cell<NoteMessage>() { static TypeCell cell(&note_spec); return cell; }
+template <> TypeCell& type_cell<TempoMessage>() { static TypeCell cell(&tempo_spec); return cell; }
+template <> TypeCell& type_cell<InstrumentMessage>() { static TypeCell cell(&instrument_spec); return cell; }
+template <> TypeCell& type_cell<PedalMessage>() { static TypeCell cell(&pedal_spec); return cell; }
+template <> TypeCell& type_cell<MetaMessage>() { static TypeCell cell(&meta_spec); return cell; }
+
+bool from_python(PyObject* obj, NoteMessage& out) { return copy_record_from(obj, out); }
+bool from_python(PyObject* obj, TempoMessage& out) { return copy_record_from(obj, out); }
+bool from_python(PyObject* obj, InstrumentMessage& out) { return copy_record_from(obj, out); }
+bool from_python(PyObject* obj, PedalMessage& out) { return copy_record_from(obj, out); }
+bool from_python(PyObject* obj, MetaMessage& out) { return copy_record_from(obj, out); }
+PyObject* to_python(const NoteMessage& m) { return new_record_object(m); }
+PyObject* to_python(const TempoMessage& m) { return new_record_object(m); }
+PyObject* to_python(const InstrumentMessage& m) { return new_record_object(m); }
+PyObject* to_python(const PedalMessage& m) { return new_record_object(m); }
+PyObject* to_python(const MetaMessage& m) { return new_record_object(m); }
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+  return nullptr;
+}
+
+}  // namespace noteloom::py

@@ -1,0 +1,16 @@
+// The five message classes: NoteMessage, TempoMessage, InstrumentMessage, PedalMessage and
+// MetaMessage. Instances come only from MidiDict reads; they have no Python constructor.
+#pragma once
+
+#include "../core/messages.hpp"
+#include "record_object.hpp"
+
+namespace noteloom::py {
+
+template <> TypeCell& type_cell<NoteMessage>();
+template <> TypeCell& type_cell<TempoMessage>();
+template <> TypeCell& type_cell<InstrumentMessage>();
+template <> TypeCell& type_cell<PedalMessage>();
+template <> TypeCell& type_cell<MetaMessage>();
+
+}  // namespace noteloom::py

@@ -1,0 +1,146 @@
+// Python objects that hold one engine record by value next to a borrow flag, the lazily created
+// type objects of their classes, and the generic attribute accessors.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "args.hpp"
+#include "borrow.hpp"
+#include "convert.hpp"
+#include "panic.hpp"
+
+namespace noteloom::py {
+
+template <typename Rec>
+struct RecordObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  Rec rec;
+};
+
+template <typename Rec>
+RecordObject<Rec>* as_record_object(PyObject* self) {
+  return reinterpret_cast<RecordObject<Rec>*>(self);
+}
+
+// A type object created from its spec on first need and shared afterwards. Concurrent first uses
+// may each build one; the first to publish wins and the others are dropped.
+class TypeCell {
+ public:
+  constexpr explicit TypeCell(PyType_Spec* spec) : spec_(spec) {}
+
+  // Null with the interpreter's error set when creation fails (used during module init).
+  PyTypeObject* get() {
+    if (PyTypeObject* t = type_.load(std::memory_order_acquire)) return t;
+    auto* created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec_));
+    if (!created) return nullptr;
+    PyTypeObject* expected = nullptr;
+    if (!type_.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+      Py_DECREF(created);
+      return expected;
+    }
+    return created;
+  }
+
+  // After module init a missing type object is a fatal internal error.
+  PyTypeObject* require() {
+    if (PyTypeObject* t = get()) return t;
+    PyErr_Print();
+    const char* dot = std::strrchr(spec_->name, '.');
+    panic(std::string("failed to create type object for ") + (dot ? dot + 1 : spec_->name));
+  }
+
+ private:
+  PyType_Spec* spec_;
+  std::atomic<PyTypeObject*> type_{nullptr};
+};
+
+// Each Python-facing record type names its class's cell.
+template <typename Rec>
+TypeCell& type_cell();
+
+template <typename Rec>
+PyObject* new_record_object(Rec rec) {
+  PyTypeObject* type = type_cell<Rec>().require();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  auto* o = as_record_object<Rec>(self);
+  new (&o->borrow) BorrowFlag();
+  new (&o->rec) Rec(std::move(rec));
+  return self;
+}
+
+template <typename Rec>
+void record_object_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* o = as_record_object<Rec>(self);
+  o->rec.~Rec();
+  o->borrow.~BorrowFlag();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_free));
+  if (!free_fn) Py_FatalError("PyBaseObject_Type should have tp_free");
+  free_fn(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// tp_new of the classes that Python code cannot instantiate.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Copies the record of an instance of `Rec`'s class (or a subclass) under a shared borrow.
+template <typename Rec>
+bool copy_record_from(PyObject* obj, Rec& out) {
+  PyTypeObject* type = type_cell<Rec>().require();
+  if (!PyObject_TypeCheck(obj, type)) {
+    const char* name = type->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    raise_type_mismatch(obj, dot ? dot + 1 : name);
+    return false;
+  }
+  auto* o = as_record_object<Rec>(obj);
+  SharedBorrow borrow(o->borrow);
+  if (!borrow.ok()) return false;
+  out = o->rec;
+  return true;
+}
+
+// Generic read/write attribute for field `Field` of the record held by instances of `Rec`.
+// Reads take a shared borrow; writes convert first, then take an exclusive borrow.
+template <typename Rec, auto Field>
+PyObject* get_field(PyObject* self, void*) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto* o = as_record_object<Rec>(self);
+    SharedBorrow borrow(o->borrow);
+    if (!borrow.ok()) return nullptr;
+    return to_python(o->rec.*Field);
+  });
+}
+
+template <typename Rec, auto Field>
+int set_field(PyObject* self, PyObject* value, void* closure) {
+  return guard<int>(-1, [&]() -> int {
+    if (!value) {
+      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      return -1;
+    }
+    std::remove_cvref_t<decltype(std::declval<Rec&>().*Field)> converted;
+    if (!convert_arg(static_cast<const char*>(closure), value, converted)) return -1;
+    auto* o = as_record_object<Rec>(self);
+    ExclusiveBorrow borrow(o->borrow);
+    if (!borrow.ok()) return -1;
+    o->rec.*Field = std::move(converted);
+    return 0;
+  });
+}
+
+template <typename Rec, auto Field>
+constexpr PyGetSetDef field(const char* name) {
+  return {name, get_field<Rec, Field>, set_field<Rec, Field>, nullptr, const_cast<char*>(name)};
+}
+
+}  // namespace noteloom::py
