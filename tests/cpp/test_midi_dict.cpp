@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "core/midi_dict.hpp"
+#include "core/rounding.hpp"
+#include "core/siphash.hpp"
+
+using namespace noteloom;
+
+namespace {
+
+MidiDictRecord with_tempos(std::initializer_list<std::pair<int32_t, int32_t>> tempos, int32_t tpb = 480) {
+  MidiDictRecord r;
+  r.ticks_per_beat = tpb;
+  for (auto [data, tick] : tempos) r.tempo_msgs.push_back({"tempo", data, tick});
+  return r;
+}
+
+}  // namespace
+
+TEST(RoundToI32, HalvesAwayFromZeroSaturatesAndNaN) {
+  EXPECT_EQ(round_to_i32(2.5), 3);
+  EXPECT_EQ(round_to_i32(-2.5), -3);
+  EXPECT_EQ(round_to_i32(2.4999), 2);
+  EXPECT_EQ(round_to_i32(1e300), INT32_MAX);
+  EXPECT_EQ(round_to_i32(-1e300), INT32_MIN);
+  EXPECT_EQ(round_to_i32(std::numeric_limits<double>::infinity()), INT32_MAX);
+  EXPECT_EQ(round_to_i32(std::nan("")), 0);
+}
+
+TEST(TickToMs, DefaultTempoWithoutRecords) {
+  MidiDictRecord r;
+  EXPECT_EQ(tick_to_ms(r, 960), 1000);
+  EXPECT_EQ(tick_to_ms(r, 0), 0);
+  EXPECT_EQ(tick_to_ms(r, -10), 0);
+}
+
+TEST(TickToMs, WalksTempoChanges) {
+  const auto r = with_tempos({{1000000, 0}, {500000, 480}});
+  EXPECT_EQ(tick_to_ms(r, 480), 1000);
+  EXPECT_EQ(tick_to_ms(r, 960), 1500);
+}
+
+TEST(TickToMs, FirstRecordGovernsBeforeItsTick) {
+  const auto r = with_tempos({{1000000, 100}});
+  EXPECT_EQ(tick_to_ms(r, 50), 104);  // 50 ticks at 1 s per beat
+}
+
+TEST(TickToMs, StartsAtRecordInEffectAtZero) {
+  const auto r = with_tempos({{500000, -200}, {500000, -100}});
+  EXPECT_EQ(tick_to_ms(r, 480), 500);
+}
+
+TEST(TickToMs, ZeroResolutionSaturatesOrGivesZero) {
+  EXPECT_EQ(tick_to_ms(with_tempos({}, 0), 10), INT32_MAX);          // 10 / 0 ticks per beat
+  EXPECT_EQ(tick_to_ms(with_tempos({{0, 0}}, 0), 10), 0);            // 0 / 0 is NaN
+}
+
+// Out-of-order ticks far apart: the span from a very negative tick to a large one is measured
+// in 64 bits instead of wrapping to a negative length.
+TEST(TickToMs, LongSpanDoesNotWrap) {
+  const auto r = with_tempos({{1, 0}, {1, -2000000000}, {1, 2000000000}});
+  // Segments: [0, -2e9) is negative and skipped; [-2e9, 1e9) counts 3e9 ticks at 1 us per beat.
+  const double expected_ms = 3e9 * (1e-6 / 480) * 1000.0;
+  EXPECT_EQ(tick_to_ms(r, 1000000000), static_cast<int32_t>(std::lround(expected_ms)));
+}
+
+TEST(CalculateHash, EmptyIsHashOfFourZeroCounts) {
+  SipHasher13 h;
+  for (int i = 0; i < 4; ++i) h.write_u64_le(0);
+  EXPECT_EQ(calculate_hash(MidiDictRecord{}), h.finish());
+}
+
+TEST(CalculateHash, IgnoresMetaMetadataAndResolution) {
+  MidiDictRecord a;
+  a.note_msgs.push_back({"note", 60, 0, 10, 90, 0, 0});
+  MidiDictRecord b = a;
+  b.meta_msgs.push_back({"text", "hello", 0});
+  b.metadata["k"] = "v";
+  b.ticks_per_beat = 96;
+  EXPECT_EQ(calculate_hash(a), calculate_hash(b));
+  b.note_msgs[0].velocity = 91;
+  EXPECT_NE(calculate_hash(a), calculate_hash(b));
+}
+
+TEST(CalculateHash, ListsAreSeparatedByCounts) {
+  // The same record moved from one list to another must change the hash.
+  MidiDictRecord pedal;
+  pedal.pedal_msgs.push_back({"x", 1, 2, 3});
+  MidiDictRecord instrument;
+  instrument.instrument_msgs.push_back({"x", 1, 2, 3});
+  EXPECT_NE(calculate_hash(pedal), calculate_hash(instrument));
+}
+
+TEST(CalculateHash, StreamLayoutForOneNote) {
+  MidiDictRecord r;
+  r.note_msgs.push_back({"note", 60, 10, 20, 90, 10, 1});
+  SipHasher13 h;
+  h.write_u64_le(1);
+  h.write("note");
+  h.write_u8(0xFF);
+  for (uint32_t v : {60u, 10u, 20u, 90u, 10u, 1u}) h.write_u32_le(v);
+  for (int i = 0; i < 3; ++i) h.write_u64_le(0);
+  EXPECT_EQ(calculate_hash(r), h.finish());
+}
+
+TEST(MidiDictRecordEquality, MetadataOrderIrrelevantVectorOrderMatters) {
+  MidiDictRecord a, b;
+  a.metadata = {{"x", "1"}, {"y", "2"}};
+  b.metadata = {{"y", "2"}, {"x", "1"}};
+  EXPECT_EQ(a, b);
+  a.note_msgs = {{"note", 1, 0, 1, 1, 0, 0}, {"note", 2, 0, 1, 1, 0, 0}};
+  b.note_msgs = {{"note", 2, 0, 1, 1, 0, 0}, {"note", 1, 0, 1, 1, 0, 0}};
+  EXPECT_NE(a, b);
+}
+
+TEST(MidiDictRecordEquality, MetaComparesTypeAndTextOnly) {
+  MidiDictRecord a, b;
+  a.meta_msgs = {{"text", "hi", 0}};
+  b.meta_msgs = {{"text", "hi", 77}};
+  EXPECT_EQ(a, b);
+  b.meta_msgs[0].msg_type = "copyright";
+  EXPECT_NE(a, b);
+}
