@@ -66,6 +66,31 @@ bool from_python(PyObject* obj, Metadata& out) {
   });
 }
 
+bool path_from_python(PyObject* obj, std::string& out) {
+  PyRef text;
+  if (PyUnicode_Check(obj)) {
+    text = PyRef::borrow(obj);
+  } else {
+    PyRef method = PyRef::steal(PyUnicode_InternFromString("__str__"));
+    if (!method) return false;
+    text = PyRef::steal(PyObject_CallMethodNoArgs(obj, method.get()));
+    if (!text) {
+      resume_if_panic();
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "Path must be a string or pathlib.Path");
+      return false;
+    }
+    if (!PyUnicode_Check(text.get())) {
+      raise_type_mismatch(text.get(), "PyString");
+      return false;
+    }
+  }
+  PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(text.get()));
+  if (!encoded) return false;
+  out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return true;
+}
+
 PyObject* to_python(int32_t v) { return PyLong_FromLong(v); }
 PyObject* to_python(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject* to_python(const std::string& s) {

@@ -29,6 +29,12 @@ bool from_python(PyObject* obj, std::string& out);
 // `dict` (or subclass) of `str` to `str`, read under the dict's critical section.
 bool from_python(PyObject* obj, Metadata& out);
 
+// File paths: a `str` as it is, any other object through its `__str__`. Encoded with the file
+// system encoding (surrogateescape), so names that are not valid UTF-8 still open. Failures are
+// not re-wrapped with the argument name: a raising `__str__` gives TypeError
+// "Path must be a string or pathlib.Path".
+bool path_from_python(PyObject* obj, std::string& out);
+
 // Records of the data model: an instance of the record's class, copied under a shared borrow of
 // the instance, and back as a new instance holding a copy.
 bool from_python(PyObject* obj, NoteMessage& out);

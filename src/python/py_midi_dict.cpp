@@ -1,6 +1,8 @@
 #include "py_midi_dict.hpp"
 
 #include "../core/midi_dict.hpp"
+#include "../core/midi_loader.hpp"
+#include "py_midi_file.hpp"
 
 namespace noteloom::py {
 namespace {
@@ -185,6 +187,29 @@ PyObject* midi_dict_richcompare(PyObject* self, PyObject* other, int op) {
   });
 }
 
+constexpr const char* const kFromMidiParams[] = {"mid_path"};
+constexpr Signature kFromMidi = method_signature("MidiDict.from_midi()", kFromMidiParams);
+
+PyObject* from_midi(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* matched[1];
+    if (!match_args(kFromMidi, args, nargs, kwnames, matched)) return nullptr;
+    std::string path;
+    if (!path_from_python(matched[0], path)) return nullptr;
+    auto loaded = load_midi_file(path);
+    if (!loaded) {
+      PyErr_Format(PyExc_OSError, "Failed to load MIDI file: %s", loaded.error().message.c_str());
+      return nullptr;
+    }
+    return to_python(std::move(loaded).value());
+  });
+}
+
+// The snapshot is a copy: later changes to the MidiDict do not reach it.
+PyObject* to_midi(PyObject* self, PyObject*) {
+  return with_shared(self, [](const MidiDictRecord& rec) { return new_record_object(MidiFileSnapshot{rec}); });
+}
+
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef midi_dict_methods[] = {
@@ -197,6 +222,9 @@ PyMethodDef midi_dict_methods[] = {
     {"calculate_hash", calculate_hash_method, METH_NOARGS, "calculate_hash($self)\n--\n\n"},
     {"resolve_pedal", copy_of_self, METH_NOARGS, "resolve_pedal($self)\n--\n\n"},
     {"remove_redundant_pedals", copy_of_self, METH_NOARGS, "remove_redundant_pedals($self)\n--\n\n"},
+    {"from_midi", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_midi)), kFastcall | METH_CLASS,
+     "from_midi($cls, mid_path)\n--\n\n"},
+    {"to_midi", to_midi, METH_NOARGS, "to_midi($self)\n--\n\n"},
     {"tick_to_ms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tick_to_ms_method)), kFastcall,
      "tick_to_ms($self, tick)\n--\n\n"},
     {"get_msg_dict", get_msg_dict, METH_NOARGS, "get_msg_dict($self)\n--\n\n"},

@@ -1,0 +1,112 @@
+#include "midi_writer.hpp"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <span>
+#include <unordered_map>
+
+#include "file_io.hpp"
+#include "smf_writer.hpp"
+
+namespace noteloom {
+namespace {
+
+struct TimedEvent {
+  int32_t tick;
+  smf::Event event;
+};
+
+using Track = std::vector<TimedEvent>;
+
+std::span<const uint8_t> bytes_of(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>> encode_midi_dict(const MidiDictRecord& rec) {
+  // Track numbers are 8-bit: the counter wraps after 255 program changes.
+  std::array<std::optional<Track>, 256> tracks;
+  tracks[0].emplace();
+
+  std::vector<const InstrumentMessage*> programs;
+  programs.reserve(rec.instrument_msgs.size());
+  for (const auto& m : rec.instrument_msgs) programs.push_back(&m);
+  std::stable_sort(programs.begin(), programs.end(),
+                   [](const InstrumentMessage* a, const InstrumentMessage* b) { return a->data < b->data; });
+
+  // A channel with several program changes lands in the track of the last one in program order.
+  std::unordered_map<int32_t, uint8_t> channel_track;
+  uint8_t k = 0;
+  for (const InstrumentMessage* m : programs) {
+    ++k;
+    tracks[k].emplace();
+    channel_track[m->channel] = k;
+  }
+
+  // Tempo payloads need storage that outlives encoding; reserve so the spans stay valid.
+  std::vector<uint8_t> tempo_bytes;
+  tempo_bytes.reserve(rec.tempo_msgs.size() * 3);
+  for (const auto& t : rec.tempo_msgs) {
+    const uint32_t v = static_cast<uint32_t>(t.data) & 0xFFFFFF;
+    const size_t at = tempo_bytes.size();
+    tempo_bytes.insert(tempo_bytes.end(), {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
+    tracks[0]->push_back({t.tick, smf::Event::meta(smf::kMetaTempo, std::span(tempo_bytes).subspan(at, 3))});
+  }
+  for (const auto& m : rec.meta_msgs) {
+    if (m.msg_type == "text") {
+      tracks[0]->push_back({m.tick, smf::Event::meta(smf::kMetaText, bytes_of(m.data))});
+    } else if (m.msg_type == "copyright") {
+      tracks[0]->push_back({m.tick, smf::Event::meta(smf::kMetaCopyright, bytes_of(m.data))});
+    }
+  }
+
+  k = 0;
+  for (const InstrumentMessage* m : programs) {
+    ++k;
+    tracks[k]->push_back({m->tick, smf::Event::channel_event(smf::kProgramChange, static_cast<uint8_t>(m->channel),
+                                                             static_cast<uint8_t>(m->data & 0x7F))});
+  }
+  for (const auto& p : rec.pedal_msgs) {
+    auto it = channel_track.find(p.channel);
+    if (it == channel_track.end()) continue;
+    tracks[it->second]->push_back(
+        {p.tick, smf::Event::channel_event(smf::kController, static_cast<uint8_t>(p.channel), 64, p.data > 0 ? 127 : 0)});
+  }
+  for (const auto& n : rec.note_msgs) {
+    auto it = channel_track.find(n.channel);
+    if (it == channel_track.end()) continue;
+    const auto channel = static_cast<uint8_t>(n.channel);
+    const auto key = static_cast<uint8_t>(n.pitch & 0x7F);
+    Track& t = *tracks[it->second];
+    t.push_back({n.start, smf::Event::channel_event(smf::kNoteOn, channel, key, static_cast<uint8_t>(n.velocity & 0x7F))});
+    t.push_back({n.end, smf::Event::channel_event(smf::kNoteOff, channel, key, 64)});
+  }
+
+  std::vector<std::vector<smf::TrackEvent>> encoded;
+  for (auto& slot : tracks) {
+    if (!slot) continue;
+    Track& t = *slot;
+    std::stable_sort(t.begin(), t.end(), [](const TimedEvent& a, const TimedEvent& b) { return a.tick < b.tick; });
+    std::vector<smf::TrackEvent> events;
+    events.reserve(t.size() + 1);
+    int64_t previous = 0;
+    for (const TimedEvent& e : t) {
+      const int64_t delta = int64_t{e.tick} - previous;
+      events.push_back({delta > 0 ? static_cast<uint32_t>(delta) & 0x0FFFFFFF : 0, e.event});
+      previous = e.tick;
+    }
+    events.push_back({0, smf::Event::meta(smf::kMetaEndOfTrack, {})});
+    encoded.push_back(std::move(events));
+  }
+  return smf::encode_file(1, static_cast<uint16_t>(rec.ticks_per_beat & 0x7FFF), encoded);
+}
+
+Status write_midi_file(const MidiDictRecord& record, const std::string& path) {
+  auto bytes = encode_midi_dict(record);
+  if (!bytes) return bytes.error();
+  return write_file(path, bytes.value());
+}
+
+}  // namespace noteloom

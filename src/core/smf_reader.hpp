@@ -1,0 +1,75 @@
+// Zero-copy Standard MIDI File reader: walks the file buffer without copying events.
+//
+// Leniency rules:
+// - The header must be readable: a file that does not start with an "MThd" chunk (optionally
+//   wrapped in a RIFF "RMID" container), a header chunk shorter than 6 bytes or an unknown
+//   format fails the whole read with an "invalid midi: ..." error.
+// - A metrical division of 0 is accepted (our own writer produces it for ticks_per_beat 0).
+// - Chunks other than "MTrk" are skipped. A track chunk whose declared length runs past the end
+//   of the file is read up to the end of the file; a truncated chunk header ends the chunk list.
+//   The number of tracks found may differ from the number the header declares.
+// - Inside a track, the first event that cannot be read (a data byte with no running status, a
+//   truncated event, a delta or length longer than 4 bytes, a status byte where a data byte must
+//   be, a system common or real-time status) ends that track; the events before it stay.
+// - Running status is set by channel events only; meta and sysex events leave it as it was, so
+//   files that rely on running status across meta events still read.
+// - Events after an end-of-track meta event inside the same chunk are still read.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "result.hpp"
+#include "smf_event.hpp"
+
+namespace noteloom::smf {
+
+struct Timing {
+  bool metrical = true;
+  uint16_t ticks_per_beat = 0;  // metrical: 15 bits
+  uint8_t fps = 0;              // timecode: frames per second (24, 25, 29 or 30)
+  uint8_t subframes = 0;        // timecode: ticks per frame
+};
+
+struct Header {
+  uint16_t format = 1;
+  uint16_t declared_tracks = 0;
+  Timing timing;
+};
+
+struct File {
+  Header header;
+  std::vector<std::span<const uint8_t>> tracks;  // the bytes of each track chunk, in file order
+};
+
+Result<File> parse_file(std::span<const uint8_t> bytes);
+
+// Iterates the events of one track chunk.
+class TrackReader {
+ public:
+  explicit TrackReader(std::span<const uint8_t> chunk) : data_(chunk) {}
+
+  // Reads the next event. False at the end of the chunk or at the first unreadable event.
+  bool next(TrackEvent& out);
+  // True when the walk stopped at damage rather than at the end of the chunk.
+  bool damaged() const { return damaged_; }
+
+ private:
+  bool fail() {
+    damaged_ = true;
+    pos_ = data_.size();
+    return false;
+  }
+  bool read_varlen(uint32_t& out);
+
+  std::span<const uint8_t> data_;
+  size_t pos_ = 0;
+  uint8_t running_status_ = 0;  // 0 = none
+  bool damaged_ = false;
+};
+
+// Reads every event of a track (helper for tests and tools; the loader streams with TrackReader).
+std::vector<TrackEvent> read_track(std::span<const uint8_t> chunk);
+
+}  // namespace noteloom::smf
