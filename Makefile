@@ -1,5 +1,7 @@
 # make demo  - build everything (the free-threaded interpreter included) and run the demo
-# make test  - build everything and run all tests (C++, Python free-threaded, Python GIL build)
+# make test  - build everything and run all tests (C++, Python free-threaded, Python GIL build,
+#              and a short fuzzing pass)
+# make bench - benchmarks
 
 VENV      := .venv
 VENV_GIL  := .venv-gil
@@ -9,12 +11,12 @@ CPP_BUILD := build/cpp
 WERROR    ?= ON
 GIL_PYTHON = $(shell tools/find-gil-python)
 
-.PHONY: demo test build test-cpp test-python test-python-gil clean
+.PHONY: demo test build test-cpp test-python test-python-gil test-fuzz bench clean
 
 demo: build
 	PYTHON_GIL=0 $(PY) tools/demo.py
 
-test: build test-cpp test-python test-python-gil
+test: build test-cpp test-python test-python-gil test-fuzz
 
 # The virtual environment is rebuilt when the tool list changes.
 $(VENV)/.ready: requirements-dev.txt tools/setup-env tools/bootstrap-python
@@ -42,6 +44,13 @@ test-python-gil:
 	  $(VENV_GIL)/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
 	    -Ccmake.define.NOTELOOM_WERROR=$(WERROR) . && \
 	  $(VENV_GIL)/bin/python -m pytest tests/python; fi
+
+# A short fuzzing pass over the SMF reader and the loader/writer, to catch regressions.
+test-fuzz:
+	fuzz/run 30
+
+bench: build
+	PYTHON_GIL=0 $(PY) bench/bench_midi_io.py
 
 clean:
 	rm -rf build $(VENV) $(VENV_GIL)
