@@ -1,3 +1,4 @@
+import os
 from typing import Sequence, final
 
 __all__ = [
@@ -49,8 +50,16 @@ class MetaMessage:
     data: str
 
 @final
+class MidiFile:
+    """A snapshot of a MidiDict taken by `MidiDict.to_midi()`."""
+    def save(self, path: str | os.PathLike[str] | object) -> None: ...
+
+@final
 class MidiDict:
     def __init__(self) -> None: ...
+    @classmethod
+    def from_midi(cls, mid_path: str | os.PathLike[str] | object) -> MidiDict: ...
+    def to_midi(self) -> MidiFile: ...
     @property
     def ticks_per_beat(self) -> int: ...
     @ticks_per_beat.setter
