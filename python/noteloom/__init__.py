@@ -16,6 +16,8 @@ TempoMessage = _korvi.TempoMessage
 InstrumentMessage = _korvi.InstrumentMessage
 PedalMessage = _korvi.PedalMessage
 MetaMessage = _korvi.MetaMessage
+AbsTokenizer = _korvi._AbsTokenizer
+_AbsTokenizer = _korvi._AbsTokenizer
 
 __all__ = [
     "MidiDict",
@@ -24,4 +26,5 @@ __all__ = [
     "InstrumentMessage",
     "PedalMessage",
     "MetaMessage",
+    "AbsTokenizer",
 ]

@@ -7,29 +7,33 @@
 
 namespace noteloom {
 
-int32_t tick_to_ms(const MidiDictRecord& record, int32_t tick) {
-  const auto& tempos = record.tempo_msgs;
+int32_t elapsed_ms(const std::vector<TempoMessage>& tempos, int32_t ticks_per_beat, int32_t from, int32_t to) {
   const size_t n = tempos.size();
-  const double tpb = static_cast<double>(record.ticks_per_beat);
+  const double tpb = static_cast<double>(ticks_per_beat);
   double seconds = 0.0;
   if (n == 0) {
-    if (tick > 0) seconds = tick * (0.5 / tpb);
-  } else {
-    // Start at the record in effect at tick 0 (the one before the first non-negative tick),
-    // or at the first record. Records are taken in vector order, never sorted.
-    size_t idx = 0;
-    while (idx < n && tempos[idx].tick < 0) ++idx;
-    int64_t cur = 0;
-    for (size_t k = idx > 0 ? idx - 1 : 0; k < n; ++k) {
-      const int64_t next = k + 1 < n ? tempos[k + 1].tick : INT32_MAX;
-      // 64-bit so that a span between far-apart out-of-order ticks cannot wrap around.
-      const int64_t seg = std::min<int64_t>(tick, next) - cur;
-      if (seg > 0) seconds += static_cast<double>(seg) * ((tempos[k].data * 1e-6) / tpb);
-      cur = next;
-      if (tick < next) break;
-    }
+    if (to > from) seconds = static_cast<double>(int64_t{to} - from) * (0.5 / tpb);
+    return round_to_i32(seconds * 1000.0);
+  }
+  // Start at the record in effect at `from` (the one before the first record at or after it), or
+  // at the first record, which also governs the ticks before its own. Records are taken in vector
+  // order, never sorted; out-of-order records only contribute non-negative spans.
+  size_t u = 0;
+  while (u < n && tempos[u].tick < from) ++u;
+  int64_t cur = from;
+  for (size_t k = u > 0 ? u - 1 : 0; k < n; ++k) {
+    const int64_t next = k + 1 < n ? tempos[k + 1].tick : INT32_MAX;
+    // 64-bit so that a span between far-apart ticks cannot wrap around.
+    const int64_t seg = std::min<int64_t>(to, next) - cur;
+    if (seg > 0) seconds += static_cast<double>(seg) * ((tempos[k].data * 1e-6) / tpb);
+    if (to < next) break;
+    cur = next;
   }
   return round_to_i32(seconds * 1000.0);
+}
+
+int32_t tick_to_ms(const MidiDictRecord& record, int32_t tick) {
+  return elapsed_ms(record.tempo_msgs, record.ticks_per_beat, 0, tick);
 }
 
 namespace {

@@ -30,7 +30,12 @@ struct MidiDictRecord {
   }
 };
 
-// Milliseconds from tick 0 to `tick` under the record's tempo changes, taken in vector order.
+// Milliseconds between ticks `from` and `to` under `tempos` (in vector order) at `ticks_per_beat`:
+// rounded half away from zero, saturated to int32, NaN as 0. Without tempo records the default
+// tempo of 500000 us per beat applies.
+int32_t elapsed_ms(const std::vector<TempoMessage>& tempos, int32_t ticks_per_beat, int32_t from, int32_t to);
+
+// Milliseconds from tick 0 to `tick`: elapsed_ms(tempos, tpb, 0, tick).
 int32_t tick_to_ms(const MidiDictRecord& record, int32_t tick);
 
 // SipHash-1-3 (zero key) over the notes, tempos, pedals and instruments. Stable across runs and

@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <climits>
+#include <cstring>
 #include <string_view>
 
 namespace noteloom::py {
@@ -36,6 +37,33 @@ bool from_python(PyObject* obj, int32_t& out) {
     return false;
   }
   out = static_cast<int32_t>(v);
+  return true;
+}
+
+bool from_python(PyObject* obj, bool& out) {
+  if (PyBool_Check(obj)) {
+    out = obj == Py_True;
+    return true;
+  }
+  PyTypeObject* type = Py_TYPE(obj);
+  PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) PyErr_Clear();
+  const bool numpy_bool = module && PyUnicode_Check(module.get()) &&
+                          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                          (std::strcmp(type->tp_name, "numpy.bool") == 0 || std::strcmp(type->tp_name, "numpy.bool_") == 0);
+  if (!numpy_bool) {
+    raise_type_mismatch(obj, "PyBool");
+    return false;
+  }
+  PyRef method = PyRef::steal(PyUnicode_InternFromString("__bool__"));
+  if (!method) return false;
+  PyRef result = PyRef::steal(PyObject_CallMethodNoArgs(obj, method.get()));
+  if (!result) return false;
+  if (!PyBool_Check(result.get())) {
+    raise_type_mismatch(result.get(), "PyBool");
+    return false;
+  }
+  out = result.get() == Py_True;
   return true;
 }
 

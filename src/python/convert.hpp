@@ -24,6 +24,8 @@ void rewrap_argument_error(const char* name);
 
 // Signed 32-bit integers through the C `long` conversion; values outside 32 bits overflow.
 bool from_python(PyObject* obj, int32_t& out);
+// True/False, or numpy's bool scalars (through their __bool__).
+bool from_python(PyObject* obj, bool& out);
 // `str` (or subclass) to UTF-8.
 bool from_python(PyObject* obj, std::string& out);
 // `dict` (or subclass) of `str` to `str`, read under the dict's critical section.

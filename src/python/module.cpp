@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "panic.hpp"
+#include "py_abs_tokenizer.hpp"
 #include "py_messages.hpp"
 #include "py_midi_dict.hpp"
 #include "pyref.hpp"
@@ -54,7 +55,8 @@ bool fill_module(PyObject* module) {
   PyRef sub = PyRef::steal(PyModule_New(kSubmoduleName));
   if (!sub) return false;
   for (TypeCell* cell : {&type_cell<MidiDictRecord>(), &type_cell<NoteMessage>(), &type_cell<TempoMessage>(),
-                         &type_cell<InstrumentMessage>(), &type_cell<PedalMessage>(), &type_cell<MetaMessage>()}) {
+                         &type_cell<InstrumentMessage>(), &type_cell<PedalMessage>(), &type_cell<MetaMessage>(),
+                         &type_cell<AbsTokenizer>()}) {
     if (!add_class(sub.get(), *cell)) return false;
   }
   PyRef sub_name = PyRef::steal(PyModule_GetNameObject(sub.get()));

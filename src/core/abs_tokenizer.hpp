@@ -1,0 +1,54 @@
+// The absolute tokenizer: notes become (instrument, pitch, velocity), onset and duration tokens in
+// absolute milliseconds, with a time token "<T>" for every passing segment of abs_time_step_ms.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config.hpp"
+#include "instruments.hpp"
+#include "midi_dict.hpp"
+#include "result.hpp"
+#include "token.hpp"
+#include "tokenizer.hpp"
+
+namespace noteloom {
+
+inline constexpr const char* kEmptyNoteMessages = "Empty note messages after filtering";
+
+class AbsTokenizer {
+ public:
+  AbsTokenizer();
+
+  const AbsTokenizerConfig& config() const { return config_; }
+  const std::string& name() const { return name_; }
+  const std::vector<int32_t>& onset_grid() const { return onset_grid_; }
+  const std::vector<int32_t>& dur_grid() const { return dur_grid_; }
+  const std::vector<std::string>& instruments_nd() const { return instruments_nd_; }
+  const std::vector<std::string>& instruments_wd() const { return instruments_wd_; }
+  const TokenizerCore& core() const { return core_; }
+  size_t vocab_size() const { return core_.vocab().size(); }
+  int32_t quantize_velocity(int32_t v) const { return core_.quantize_velocity(v); }
+
+  // Fails only with kEmptyNoteMessages when no note is left after instrument filtering.
+  Result<std::vector<Token>> tokenize(MidiDictRecord piece) const;
+  // Never fails: malformed or unknown tokens are skipped.
+  MidiDictRecord detokenize(const std::vector<Token>& tokens) const;
+
+  // Tokens outside the vocabulary encode as 0; IDs outside it decode as "<U>".
+  std::vector<int32_t> encode(const std::vector<Token>& tokens) const;
+  std::vector<Token> decode(const std::vector<int32_t>& ids) const;
+
+ private:
+  AbsTokenizerConfig config_;
+  std::string name_ = "abs";
+  std::vector<int32_t> onset_grid_;
+  std::vector<int32_t> dur_grid_;
+  std::vector<std::string> instruments_nd_;
+  std::vector<std::string> instruments_wd_;
+  IgnoreMap ignore_map_;
+  TokenizerCore core_;
+};
+
+}  // namespace noteloom

@@ -1,0 +1,194 @@
+#include "py_abs_tokenizer.hpp"
+
+#include "py_tokens.hpp"
+
+namespace noteloom::py {
+namespace {
+
+using TokenizerObject = RecordObject<AbsTokenizer>;
+
+constexpr const char* const kNoParams[] = {nullptr};
+constexpr Signature kConstructor{"_AbsTokenizer()", kNoParams, 0, 0};
+
+PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* matched[1];
+    if (!match_args(kConstructor, args, kwargs, matched)) return nullptr;
+    return new_record_object(AbsTokenizer{});
+  });
+}
+
+// Matches the arguments, takes a shared borrow of the tokenizer and runs `body`.
+template <size_t N, typename Body>
+PyObject* with_tokenizer(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, Body&& body) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* matched[N > 0 ? N : 1];
+    if (!match_args(sig, args, nargs, kwnames, matched)) return nullptr;
+    auto* o = as_record_object<AbsTokenizer>(self);
+    SharedBorrow borrow(o->borrow);
+    if (!borrow.ok()) return nullptr;
+    return body(static_cast<const AbsTokenizer&>(o->rec), matched);
+  });
+}
+
+template <typename Body>
+PyObject* read_tokenizer(PyObject* self, Body&& body) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto* o = as_record_object<AbsTokenizer>(self);
+    SharedBorrow borrow(o->borrow);
+    if (!borrow.ok()) return nullptr;
+    return body(static_cast<const AbsTokenizer&>(o->rec));
+  });
+}
+
+constexpr const char* const kTokenizeParams[] = {"py_midi_dict", "remove_preceding_silence"};
+constexpr Signature kTokenize{"_AbsTokenizer.tokenize()", kTokenizeParams, 2, 1};
+
+PyObject* tokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_tokenizer<2>(self, kTokenize, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+    MidiDictRecord piece;
+    if (!convert_arg("py_midi_dict", a[0], piece)) return nullptr;
+    bool remove_preceding_silence = false;  // accepted for compatibility; it does not change the result
+    if (a[1] && a[1] != Py_None && !convert_arg("remove_preceding_silence", a[1], remove_preceding_silence)) {
+      return nullptr;
+    }
+    auto tokens = tok.tokenize(std::move(piece));
+    if (!tokens) {
+      PyErr_Format(PyExc_RuntimeError, "Tokenization failed: %s", tokens.error().message.c_str());
+      return nullptr;
+    }
+    return tokens_to_python(tokens.value());
+  });
+}
+
+constexpr const char* const kTokensParams[] = {"tokens"};
+constexpr Signature kDetokenize{"_AbsTokenizer.detokenize()", kTokensParams, 1, 1};
+constexpr Signature kEncode{"_AbsTokenizer.encode()", kTokensParams, 1, 1};
+
+PyObject* detokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_tokenizer<1>(self, kDetokenize, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+    std::vector<Token> tokens;
+    if (!tokens_from_python("tokens", a[0], tokens)) return nullptr;
+    return to_python(tok.detokenize(tokens));
+  });
+}
+
+PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_tokenizer<1>(self, kEncode, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+    std::vector<Token> tokens;
+    if (!tokens_from_python("tokens", a[0], tokens)) return nullptr;
+    return to_python(tok.encode(tokens));
+  });
+}
+
+constexpr const char* const kDecodeParams[] = {"ids"};
+constexpr Signature kDecode{"_AbsTokenizer.decode()", kDecodeParams, 1, 1};
+
+PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_tokenizer<1>(self, kDecode, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+    std::vector<int32_t> ids;
+    if (!convert_arg("ids", a[0], ids)) return nullptr;
+    return tokens_to_python(tok.decode(ids));
+  });
+}
+
+constexpr const char* const kQuantizeParams[] = {"velocity"};
+constexpr Signature kQuantize{"_AbsTokenizer._quantize_velocity()", kQuantizeParams, 1, 1};
+
+PyObject* quantize_velocity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_tokenizer<1>(self, kQuantize, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+    int32_t velocity = 0;
+    if (!convert_arg("velocity", a[0], velocity)) return nullptr;
+    return to_python(tok.quantize_velocity(velocity));
+  });
+}
+
+PyObject* vocab_size(PyObject* self, PyObject*) {
+  return read_tokenizer(self, [](const AbsTokenizer& tok) { return PyLong_FromSize_t(tok.vocab_size()); });
+}
+
+PyObject* name(PyObject* self, PyObject*) {
+  return read_tokenizer(self, [](const AbsTokenizer& tok) { return to_python(tok.name()); });
+}
+
+// Read-only attributes.
+template <typename Read>
+getter make_getter(Read) {
+  return [](PyObject* self, void*) -> PyObject* { return read_tokenizer(self, Read{}); };
+}
+
+PyObject* config_dict(const AbsTokenizer& tok) {
+  const auto& c = tok.config();
+  PyRef ignore = PyRef::steal(PyDict_New());
+  PyRef programs = PyRef::steal(PyDict_New());
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!ignore || !programs || !dict) return nullptr;
+  for (const auto& [name, flag] : c.ignore_instruments) {
+    if (PyDict_SetItemString(ignore.get(), name.c_str(), flag ? Py_True : Py_False) < 0) return nullptr;
+  }
+  for (const auto& [name, program] : c.instrument_programs) {
+    PyRef value = PyRef::steal(to_python(program));
+    if (!value || PyDict_SetItemString(programs.get(), name.c_str(), value.get()) < 0) return nullptr;
+  }
+  PyRef drum_velocity = PyRef::steal(to_python(c.drum_velocity));
+  if (!drum_velocity || PyDict_SetItemString(dict.get(), "ignore_instruments", ignore.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "instrument_programs", programs.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "drum_velocity", drum_velocity.get()) < 0) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* instruments_nd(const AbsTokenizer& tok) {
+  std::vector<std::string> names;
+  for (const auto& [name, program] : tok.config().instrument_programs) names.push_back(name);
+  return to_python(names);
+}
+
+PyGetSetDef tokenizer_getset[] = {
+    {"config", make_getter([](const AbsTokenizer& t) { return config_dict(t); }), nullptr, nullptr, nullptr},
+    {"time_step_ms", make_getter([](const AbsTokenizer& t) { return to_python(t.config().time_step_ms); }), nullptr, nullptr, nullptr},
+    {"abs_time_step_ms", make_getter([](const AbsTokenizer& t) { return to_python(t.config().abs_time_step_ms); }), nullptr, nullptr, nullptr},
+    {"max_dur_ms", make_getter([](const AbsTokenizer& t) { return to_python(t.config().max_dur_ms); }), nullptr, nullptr, nullptr},
+    {"velocity_step", make_getter([](const AbsTokenizer& t) { return to_python(t.config().velocity_step); }), nullptr, nullptr, nullptr},
+    {"max_velocity", make_getter([](const AbsTokenizer& t) { return to_python(t.core().max_velocity()); }), nullptr, nullptr, nullptr},
+    {"instruments_nd", make_getter([](const AbsTokenizer& t) { return instruments_nd(t); }), nullptr, nullptr, nullptr},
+    {"unk_tok", make_getter([](const AbsTokenizer&) { return PyUnicode_FromString(kUnkTok); }), nullptr, nullptr, nullptr},
+    {},
+};
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+template <auto Fn>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+PyMethodDef tokenizer_methods[] = {
+    {"tokenize", fastcall<tokenize>(), kFastcall, "tokenize($self, py_midi_dict, remove_preceding_silence=None)\n--\n\n"},
+    {"detokenize", fastcall<detokenize>(), kFastcall, "detokenize($self, tokens)\n--\n\n"},
+    {"encode", fastcall<encode>(), kFastcall, "encode($self, tokens)\n--\n\n"},
+    {"decode", fastcall<decode>(), kFastcall, "decode($self, ids)\n--\n\n"},
+    {"vocab_size", vocab_size, METH_NOARGS, "vocab_size($self)\n--\n\n"},
+    {"name", name, METH_NOARGS, "name($self)\n--\n\n"},
+    {"_quantize_velocity", fastcall<quantize_velocity>(), kFastcall, "_quantize_velocity($self, velocity)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot tokenizer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_object_dealloc<AbsTokenizer>)},
+    {Py_tp_methods, tokenizer_methods},
+    {Py_tp_getset, tokenizer_getset},
+    {0, nullptr},
+};
+
+PyType_Spec tokenizer_spec = {"noteloom.korvi._korvi._AbsTokenizer", static_cast<int>(sizeof(TokenizerObject)), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, tokenizer_slots};
+
+}  // namespace
+
+template <> TypeCell& type_cell<AbsTokenizer>() { static TypeCell cell(&tokenizer_spec); return cell; }
+
+}  // namespace noteloom::py
