@@ -18,6 +18,7 @@ PedalMessage = _korvi.PedalMessage
 MetaMessage = _korvi.MetaMessage
 AbsTokenizer = _korvi._AbsTokenizer
 _AbsTokenizer = _korvi._AbsTokenizer
+normalize_midi_dict = _korvi.normalize_midi_dict
 
 __all__ = [
     "MidiDict",
@@ -27,4 +28,5 @@ __all__ = [
     "PedalMessage",
     "MetaMessage",
     "AbsTokenizer",
+    "normalize_midi_dict",
 ]

@@ -1,5 +1,5 @@
 import os
-from typing import Sequence, final
+from typing import Callable, Sequence, final
 
 __all__ = [
     "MidiDict",
@@ -9,6 +9,7 @@ __all__ = [
     "PedalMessage",
     "MetaMessage",
     "AbsTokenizer",
+    "normalize_midi_dict",
 ]
 
 @final
@@ -130,5 +131,20 @@ class _AbsTokenizer:
     def instruments_nd(self) -> list[str]: ...
     @property
     def unk_tok(self) -> str: ...
+    def apply_pitch_aug(self, tokens: Sequence[Token], max_pitch_aug: int, pitch_aug: int | None) -> list[Token]: ...
+    def apply_velocity_aug(self, tokens: Sequence[Token], max_num_aug_steps: int, aug_step: int | None) -> list[Token]: ...
+    def apply_tempo_aug(
+        self, tokens: Sequence[Token], max_tempo_aug: float, mixup: bool, tempo_aug: float | None
+    ) -> list[Token]: ...
 
 AbsTokenizer = _AbsTokenizer
+
+def normalize_midi_dict(
+    midi_dict: MidiDict,
+    ignore_instruments: dict[str, bool],
+    instrument_programs: dict[str, int],
+    time_step_ms: int,
+    max_duration_ms: int,
+    drum_velocity: int,
+    quantize_velocity_fn: Callable[[int], int],
+) -> MidiDict: ...

@@ -33,4 +33,14 @@ bool convert_arg(const char* name, PyObject* obj, T& out) {
   return false;
 }
 
+template <typename T>
+bool convert_optional_arg(const char* name, PyObject* obj, std::optional<T>& out) {
+  out.reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  T value;
+  if (!convert_arg(name, obj, value)) return false;
+  out = value;
+  return true;
+}
+
 }  // namespace noteloom::py

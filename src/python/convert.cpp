@@ -40,6 +40,15 @@ bool from_python(PyObject* obj, int32_t& out) {
   return true;
 }
 
+bool from_python(PyObject* obj, double& out) {
+  if (PyFloat_CheckExact(obj)) {
+    out = PyFloat_AS_DOUBLE(obj);
+    return true;
+  }
+  out = PyFloat_AsDouble(obj);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
 bool from_python(PyObject* obj, bool& out) {
   if (PyBool_Check(obj)) {
     out = obj == Py_True;

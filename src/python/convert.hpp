@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ void rewrap_argument_error(const char* name);
 
 // Signed 32-bit integers through the C `long` conversion; values outside 32 bits overflow.
 bool from_python(PyObject* obj, int32_t& out);
+// An exact float directly; anything else through the interpreter's float conversion.
+bool from_python(PyObject* obj, double& out);
 // True/False, or numpy's bool scalars (through their __bool__).
 bool from_python(PyObject* obj, bool& out);
 // `str` (or subclass) to UTF-8.

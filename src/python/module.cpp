@@ -8,6 +8,7 @@
 #include "py_abs_tokenizer.hpp"
 #include "py_messages.hpp"
 #include "py_midi_dict.hpp"
+#include "py_normalize.hpp"
 #include "pyref.hpp"
 
 namespace noteloom::py {
@@ -59,6 +60,10 @@ bool fill_module(PyObject* module) {
                          &type_cell<AbsTokenizer>()}) {
     if (!add_class(sub.get(), *cell)) return false;
   }
+  PyRef function = PyRef::steal(new_normalize_function(sub.get()));
+  if (!function) return false;
+  PyRef function_name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!function_name || !add_to_module(sub.get(), function_name.get(), function.get())) return false;
   PyRef sub_name = PyRef::steal(PyModule_GetNameObject(sub.get()));
   if (!sub_name || !add_to_module(module, sub_name.get(), sub.get())) return false;
   PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));

@@ -1,5 +1,6 @@
 #include "py_abs_tokenizer.hpp"
 
+#include "../core/augment.hpp"
 #include "py_tokens.hpp"
 
 namespace noteloom::py {
@@ -104,6 +105,65 @@ PyObject* quantize_velocity(PyObject* self, PyObject* const* args, Py_ssize_t na
   });
 }
 
+// A failed random draw is an internal failure.
+PyObject* augmented(Result<std::vector<Token>> result) {
+  if (!result) panic(result.error().message);
+  return tokens_to_python(result.value());
+}
+
+constexpr const char* const kPitchAugParams[] = {"tokens", "max_pitch_aug", "pitch_aug"};
+constexpr Signature kPitchAug{"_AbsTokenizer.apply_pitch_aug()", kPitchAugParams, 3, 3};
+
+PyObject* apply_pitch_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_tokenizer<3>(self, kPitchAug, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+    std::vector<PyRef> items;
+    int32_t max_pitch_aug = 0;
+    std::optional<int32_t> pitch_aug;
+    std::vector<Token> tokens;
+    if (!sequence_items("tokens", a[0], items) || !convert_arg("max_pitch_aug", a[1], max_pitch_aug) ||
+        !convert_optional_arg("pitch_aug", a[2], pitch_aug) || !tokens_from_items(items, tokens)) {
+      return nullptr;
+    }
+    return augmented(noteloom::apply_pitch_aug(tok, std::move(tokens), max_pitch_aug, pitch_aug));
+  });
+}
+
+constexpr const char* const kVelocityAugParams[] = {"tokens", "max_num_aug_steps", "aug_step"};
+constexpr Signature kVelocityAug{"_AbsTokenizer.apply_velocity_aug()", kVelocityAugParams, 3, 3};
+
+PyObject* apply_velocity_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_tokenizer<3>(self, kVelocityAug, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+    std::vector<PyRef> items;
+    int32_t max_steps = 0;
+    std::optional<int32_t> aug_step;
+    std::vector<Token> tokens;
+    if (!sequence_items("tokens", a[0], items) || !convert_arg("max_num_aug_steps", a[1], max_steps) ||
+        !convert_optional_arg("aug_step", a[2], aug_step) || !tokens_from_items(items, tokens)) {
+      return nullptr;
+    }
+    return augmented(noteloom::apply_velocity_aug(tok, std::move(tokens), max_steps, aug_step));
+  });
+}
+
+constexpr const char* const kTempoAugParams[] = {"tokens", "max_tempo_aug", "mixup", "tempo_aug"};
+constexpr Signature kTempoAug{"_AbsTokenizer.apply_tempo_aug()", kTempoAugParams, 4, 4};
+
+PyObject* apply_tempo_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_tokenizer<4>(self, kTempoAug, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+    std::vector<PyRef> items;
+    double max_tempo_aug = 0;
+    bool mixup = false;
+    std::optional<double> tempo_aug;
+    std::vector<Token> tokens;
+    if (!sequence_items("tokens", a[0], items) || !convert_arg("max_tempo_aug", a[1], max_tempo_aug) ||
+        !convert_arg("mixup", a[2], mixup) || !convert_optional_arg("tempo_aug", a[3], tempo_aug) ||
+        !tokens_from_items(items, tokens)) {
+      return nullptr;
+    }
+    return augmented(noteloom::apply_tempo_aug(tok, tokens, max_tempo_aug, mixup, tempo_aug));
+  });
+}
+
 PyObject* vocab_size(PyObject* self, PyObject*) {
   return read_tokenizer(self, [](const AbsTokenizer& tok) { return PyLong_FromSize_t(tok.vocab_size()); });
 }
@@ -173,6 +233,12 @@ PyMethodDef tokenizer_methods[] = {
     {"vocab_size", vocab_size, METH_NOARGS, "vocab_size($self)\n--\n\n"},
     {"name", name, METH_NOARGS, "name($self)\n--\n\n"},
     {"_quantize_velocity", fastcall<quantize_velocity>(), kFastcall, "_quantize_velocity($self, velocity)\n--\n\n"},
+    {"apply_pitch_aug", fastcall<apply_pitch_aug>(), kFastcall,
+     "apply_pitch_aug($self, tokens, max_pitch_aug, pitch_aug)\n--\n\n"},
+    {"apply_velocity_aug", fastcall<apply_velocity_aug>(), kFastcall,
+     "apply_velocity_aug($self, tokens, max_num_aug_steps, aug_step)\n--\n\n"},
+    {"apply_tempo_aug", fastcall<apply_tempo_aug>(), kFastcall,
+     "apply_tempo_aug($self, tokens, max_tempo_aug, mixup, tempo_aug)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -94,18 +94,31 @@ PyObject* token_to_python(const Token& t) {
   panic("invalid token kind");
 }
 
+bool sequence_items(const char* name, PyObject* obj, std::vector<PyRef>& out) {
+  if (!sequence_from_python(obj, out, [](PyObject* item, PyRef& ref) {
+        ref = PyRef::borrow(item);
+        return true;
+      })) {
+    rewrap_argument_error(name);
+    return false;
+  }
+  return true;
+}
+
+bool tokens_from_items(const std::vector<PyRef>& items, std::vector<Token>& out) {
+  out.clear();
+  out.reserve(items.size());
+  for (const PyRef& item : items) {
+    Token t;
+    if (!token_from_python(item.get(), t)) return false;
+    out.push_back(std::move(t));
+  }
+  return true;
+}
+
 bool tokens_from_python(const char* name, PyObject* obj, std::vector<Token>& out) {
-  if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    rewrap_argument_error(name);
-    return false;
-  }
-  if (!PySequence_Check(obj)) {
-    raise_type_mismatch(obj, "Sequence");
-    rewrap_argument_error(name);
-    return false;
-  }
-  return sequence_from_python(obj, out, token_from_python);
+  std::vector<PyRef> items;
+  return sequence_items(name, obj, items) && tokens_from_items(items, out);
 }
 
 PyObject* tokens_to_python(const std::vector<Token>& tokens) { return list_to_python(tokens, token_to_python); }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../core/token.hpp"
+#include "pyref.hpp"
 
 namespace noteloom::py {
 
@@ -16,8 +17,11 @@ inline constexpr const char* kBadToken = "Token must be either a string or a 3-t
 bool token_from_python(PyObject* obj, Token& out);
 PyObject* token_to_python(const Token& t);
 
-// A sequence (not a str) of tokens. Errors about the sequence itself name the parameter; a bad
-// element raises kBadToken unchanged.
+// The items of a sequence argument (not a str), errors naming the parameter.
+bool sequence_items(const char* name, PyObject* obj, std::vector<PyRef>& out);
+// Converts every item; the first bad one raises kBadToken unchanged.
+bool tokens_from_items(const std::vector<PyRef>& items, std::vector<Token>& out);
+// Both steps at once.
 bool tokens_from_python(const char* name, PyObject* obj, std::vector<Token>& out);
 PyObject* tokens_to_python(const std::vector<Token>& tokens);
 

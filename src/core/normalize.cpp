@@ -1,0 +1,85 @@
+#include "normalize.hpp"
+
+#include <algorithm>
+
+#include "instruments.hpp"
+#include "rounding.hpp"
+
+namespace noteloom::detail {
+namespace {
+
+inline int32_t wrap_add(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+inline int32_t wrap_mul(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+}
+
+// Milliseconds of `tick`, snapped to the grid (halves away from zero, saturating, NaN as 0).
+int32_t quantized_ms(const MidiDictRecord& piece, int32_t tick, int32_t step) {
+  const int32_t ms = tick_to_ms(piece, tick);
+  return wrap_mul(round_to_i32(static_cast<double>(ms) / static_cast<double>(step)), step);
+}
+
+}  // namespace
+
+NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOptions& options) {
+  std::vector<std::string> kept;
+  for (const auto& [name, ignored] : options.ignore_instruments) {
+    if (!ignored) kept.push_back(name);
+  }
+  std::sort(kept.begin(), kept.end());  // byte-wise: std::string compares as unsigned char
+  kept.push_back("drum");
+
+  NormalizePlan plan;
+  for (size_t i = 0; i < kept.size(); ++i) {
+    int32_t channel;
+    if (kept[i] == "drum") {
+      channel = kDrumChannel;
+    } else {
+      channel = i < 9 ? static_cast<int32_t>(i) : static_cast<int32_t>(i) + 1;
+    }
+    auto same = std::find_if(plan.name_channel.begin(), plan.name_channel.end(),
+                             [&](const auto& e) { return e.first == kept[i]; });
+    if (same == plan.name_channel.end()) plan.name_channel.emplace_back(kept[i], channel);
+  }
+  std::stable_sort(plan.name_channel.begin(), plan.name_channel.end(),
+                   [](const auto& a, const auto& b) { return a.second < b.second; });
+
+  for (const auto& m : piece.instrument_msgs) {
+    if (auto family = program_family(m.data)) plan.channel_family[m.channel] = std::string(*family);
+  }
+  plan.channel_family[kDrumChannel] = "drum";
+  return plan;
+}
+
+MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOptions& options) {
+  MidiDictRecord out;
+  out.ticks_per_beat = 500;
+  out.tempo_msgs.push_back({"tempo", 500000, 0});
+  for (const auto& [name, channel] : plan.name_channel) {
+    int32_t program = 0;
+    if (name != "drum") {
+      auto it = options.instrument_programs.find(name);
+      if (it != options.instrument_programs.end()) program = it->second;
+    }
+    out.instrument_msgs.push_back({"instrument", program, 0, channel});
+  }
+  return out;
+}
+
+NoteMessage normalized_note(const MidiDictRecord& piece, const NoteMessage& note, int32_t channel, int32_t velocity,
+                            const NormalizeOptions& options) {
+  const int32_t step = options.time_step_ms;
+  const int32_t start = quantized_ms(piece, note.start, step);
+  int32_t end = quantized_ms(piece, note.end, step);
+  if (channel == kDrumChannel) {
+    velocity = options.drum_velocity;
+    end = wrap_add(start, step);
+  } else {
+    end = std::min(end, wrap_add(start, options.max_duration_ms));
+  }
+  return {note.msg_type, note.pitch, start, end, velocity, start, channel};
+}
+
+}  // namespace noteloom::detail

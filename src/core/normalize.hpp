@@ -1,0 +1,68 @@
+// Normalization of a piece for a fixed set of instrument families: kept families get fixed
+// channels, times become milliseconds quantized to a grid, durations are capped, drums get a fixed
+// length and velocity, and other velocities go through a caller-supplied mapping.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "midi_dict.hpp"
+
+namespace noteloom {
+
+struct NormalizeOptions {
+  // Family name -> ignored? Families not listed are dropped too. Order is irrelevant.
+  std::vector<std::pair<std::string, bool>> ignore_instruments;
+  std::unordered_map<std::string, int32_t> instrument_programs;
+  int32_t time_step_ms = 10;
+  int32_t max_duration_ms = 5000;
+  int32_t drum_velocity = 127;
+};
+
+// Called once per kept note, in input order, with the note's velocity; nothing means "keep it".
+template <typename F>
+concept VelocityMap = requires(F f, int32_t v) {
+  { f(v) } -> std::same_as<std::optional<int32_t>>;
+};
+
+namespace detail {
+
+struct NormalizePlan {
+  std::vector<std::pair<std::string, int32_t>> name_channel;  // ascending by channel
+  std::unordered_map<int32_t, std::string> channel_family;
+};
+
+NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOptions& options);
+// The output piece without notes: 500 ticks per beat, one tempo, one program change per channel.
+MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOptions& options);
+// The note with new channel, quantized times and `velocity` (before the drum/duration rules).
+NoteMessage normalized_note(const MidiDictRecord& piece, const NoteMessage& note, int32_t channel, int32_t velocity,
+                            const NormalizeOptions& options);
+
+}  // namespace detail
+
+template <VelocityMap F>
+MidiDictRecord normalize_midi_dict(const MidiDictRecord& piece, const NormalizeOptions& options, F&& map_velocity) {
+  const detail::NormalizePlan plan = detail::plan_normalization(piece, options);
+  MidiDictRecord out = detail::normalized_frame(plan, options);
+  out.note_msgs.reserve(piece.note_msgs.size());
+  for (const NoteMessage& note : piece.note_msgs) {
+    auto family = plan.channel_family.find(note.channel);
+    if (family == plan.channel_family.end()) continue;
+    const std::pair<std::string, int32_t>* target = nullptr;
+    for (const auto& entry : plan.name_channel) {
+      if (entry.first == family->second) target = &entry;
+    }
+    if (!target) continue;
+    const int32_t velocity = map_velocity(note.velocity).value_or(note.velocity);
+    out.note_msgs.push_back(detail::normalized_note(piece, note, target->second, velocity, options));
+  }
+  return out;
+}
+
+}  // namespace noteloom

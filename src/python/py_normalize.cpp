@@ -1,0 +1,109 @@
+#include "py_normalize.hpp"
+
+#include "../core/normalize.hpp"
+#include "args.hpp"
+#include "panic.hpp"
+#include "py_midi_dict.hpp"
+
+namespace noteloom::py {
+namespace {
+
+constexpr const char* const kParams[] = {"midi_dict",     "ignore_instruments", "instrument_programs", "time_step_ms",
+                                         "max_duration_ms", "drum_velocity",      "quantize_velocity_fn"};
+constexpr Signature kNormalize{"normalize_midi_dict()", kParams, 7, 7};
+
+// Requires a dict (or subclass) for argument `name`.
+bool check_dict(const char* name, PyObject* obj) {
+  if (PyDict_Check(obj)) return true;
+  raise_type_mismatch(obj, "PyDict");
+  rewrap_argument_error(name);
+  return false;
+}
+
+// Calls the velocity mapping for each kept note. Failures of the call or of the conversion of its
+// result keep the note's velocity; they do not reach the caller. Only an interrupt (a
+// BaseException that is not an Exception, such as KeyboardInterrupt) stops the mapping: it is
+// kept pending and raised once normalization returns.
+class VelocityCallback {
+ public:
+  explicit VelocityCallback(PyObject* fn) : fn_(fn) {}
+
+  std::optional<int32_t> operator()(int32_t velocity) {
+    if (interrupt_) return std::nullopt;
+    PyRef arg = PyRef::steal(PyLong_FromLong(velocity));
+    PyRef result = arg ? PyRef::steal(PyObject_CallOneArg(fn_, arg.get())) : PyRef();
+    int32_t mapped = 0;
+    if (result && from_python(result.get(), mapped)) return mapped;
+    resume_if_panic();
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+      interrupt_ = PyRef::steal(PyErr_GetRaisedException());
+      return std::nullopt;
+    }
+    PyErr_Clear();
+    return std::nullopt;
+  }
+
+  // True (with the exception restored) when the mapping was interrupted.
+  bool restore_interrupt() {
+    if (!interrupt_) return false;
+    PyErr_SetRaisedException(interrupt_.release());
+    return true;
+  }
+
+ private:
+  PyObject* fn_;
+  PyRef interrupt_;
+};
+
+PyObject* normalize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[7];
+    if (!match_args(kNormalize, args, nargs, kwnames, a)) return nullptr;
+    MidiDictRecord piece;
+    NormalizeOptions options;
+    if (!convert_arg(kParams[0], a[0], piece) || !check_dict(kParams[1], a[1]) || !check_dict(kParams[2], a[2]) ||
+        !convert_arg(kParams[3], a[3], options.time_step_ms) || !convert_arg(kParams[4], a[4], options.max_duration_ms) ||
+        !convert_arg(kParams[5], a[5], options.drum_velocity)) {
+      return nullptr;
+    }
+    // Entries are converted after all arguments, without the argument-name prefix.
+    if (!for_each_dict_item(a[1], [&](PyObject* k, PyObject* v) {
+          std::string name;
+          bool ignored = false;
+          if (!from_python(k, name) || !from_python(v, ignored)) return false;
+          options.ignore_instruments.emplace_back(std::move(name), ignored);
+          return true;
+        })) {
+      return nullptr;
+    }
+    if (!for_each_dict_item(a[2], [&](PyObject* k, PyObject* v) {
+          std::string name;
+          int32_t program = 0;
+          if (!from_python(k, name) || !from_python(v, program)) return false;
+          options.instrument_programs.insert_or_assign(std::move(name), program);
+          return true;
+        })) {
+      return nullptr;
+    }
+    VelocityCallback callback(a[6]);
+    MidiDictRecord out = normalize_midi_dict(piece, options, callback);
+    if (callback.restore_interrupt()) return nullptr;
+    return to_python(std::move(out));
+  });
+}
+
+PyMethodDef normalize_def = {
+    "normalize_midi_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "normalize_midi_dict(midi_dict, ignore_instruments, instrument_programs, time_step_ms, max_duration_ms, "
+    "drum_velocity, quantize_velocity_fn)\n--\n\n"};
+
+}  // namespace
+
+PyObject* new_normalize_function(PyObject* module) {
+  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!name) return nullptr;
+  return PyCMethod_New(&normalize_def, module, name.get(), nullptr);
+}
+
+}  // namespace noteloom::py
