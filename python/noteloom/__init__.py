@@ -10,6 +10,10 @@ import _noteloom  # noqa: F401  (registers "noteloom.korvi._korvi" in sys.module
 
 _korvi = _sys.modules["noteloom.korvi._korvi"]
 
+from . import korvi  # noqa: E402  (makes `import noteloom.korvi._korvi` bind every level)
+
+PanicException = _noteloom.PanicException
+
 MidiDict = _korvi.MidiDict
 NoteMessage = _korvi.NoteMessage
 TempoMessage = _korvi.TempoMessage
@@ -29,4 +33,5 @@ __all__ = [
     "MetaMessage",
     "AbsTokenizer",
     "normalize_midi_dict",
+    "PanicException",
 ]

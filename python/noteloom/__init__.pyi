@@ -10,7 +10,11 @@ __all__ = [
     "MetaMessage",
     "AbsTokenizer",
     "normalize_midi_dict",
+    "PanicException",
 ]
+
+class PanicException(BaseException):
+    """A fatal internal error of noteloom (derives from BaseException)."""
 
 @final
 class NoteMessage:

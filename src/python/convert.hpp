@@ -83,7 +83,8 @@ bool sequence_from_python(PyObject* obj, std::vector<T>& out, ItemFn&& convert_i
 }
 
 // Visits every (key, value) of a dict. Each step reads one entry inside the dict's critical
-// section, so a concurrent writer cannot corrupt the walk; the visitor runs outside it. A size
+// section (free-threaded builds; the GIL serves on others), so a concurrent writer cannot corrupt
+// the walk; the visitor runs outside it. A size
 // change or extra entries during the walk are fatal (Panic).
 template <typename Visit>
 bool for_each_dict_item(PyObject* dict, Visit&& visit) {
@@ -94,8 +95,10 @@ bool for_each_dict_item(PyObject* dict, Visit&& visit) {
     PyRef key, value;
     const char* fault = nullptr;
     bool more = false;
+#ifdef Py_GIL_DISABLED
     PyCriticalSection cs;
     PyCriticalSection_Begin(&cs, dict);
+#endif
     if (PyDict_Size(dict) != size) {
       fault = "dictionary changed size during iteration";
     } else {
@@ -111,7 +114,9 @@ bool for_each_dict_item(PyObject* dict, Visit&& visit) {
         }
       }
     }
+#ifdef Py_GIL_DISABLED
     PyCriticalSection_End(&cs);
+#endif
     if (fault) panic(fault);
     if (!more) return true;
     if (!visit(key.get(), value.get())) return false;

@@ -64,6 +64,9 @@ bool fill_module(PyObject* module) {
   if (!function) return false;
   PyRef function_name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!function_name || !add_to_module(sub.get(), function_name.get(), function.get())) return false;
+  // PanicException is reachable as an attribute (outside __all__) so callers can catch it by class.
+  PyObject* panic_type = panic_exception_type();
+  if (!panic_type || PyModule_AddObjectRef(module, "PanicException", panic_type) < 0) return false;
   PyRef sub_name = PyRef::steal(PyModule_GetNameObject(sub.get()));
   if (!sub_name || !add_to_module(module, sub_name.get(), sub.get())) return false;
   PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));

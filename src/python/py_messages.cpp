@@ -30,7 +30,8 @@ PyObject* note_subscript(PyObject* self, PyObject* key) {
     if (!fresh) return nullptr;
     if (PyObject* attr = PyObject_GetAttr(fresh.get(), key)) return attr;
     PyErr_Clear();
-    PyErr_Format(PyExc_KeyError, "Key '%s' not found", name.c_str());
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("Key '%U' not found", key));  // keeps NULs in the key
+    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
     return nullptr;
   });
 }

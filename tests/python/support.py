@@ -1,0 +1,63 @@
+"""Helpers shared by the noteloom Python tests."""
+
+from noteloom import (
+    InstrumentMessage,
+    MetaMessage,
+    MidiDict,
+    NoteMessage,
+    PedalMessage,
+    TempoMessage,
+)
+
+INT32_MIN = -(2**31)
+INT32_MAX = 2**31 - 1
+
+# Field names of each message class, in declaration order.
+MESSAGE_FIELDS = {
+    NoteMessage: ("msg_type", "pitch", "start", "end", "velocity", "tick", "channel"),
+    TempoMessage: ("msg_type", "data", "tick"),
+    InstrumentMessage: ("msg_type", "data", "tick", "channel"),
+    PedalMessage: ("msg_type", "data", "tick", "channel"),
+    MetaMessage: ("msg_type", "data"),
+}
+
+# MidiDict list attributes and the message class each one holds.
+LIST_FIELDS = {
+    "note_msgs": NoteMessage,
+    "tempo_msgs": TempoMessage,
+    "instrument_msgs": InstrumentMessage,
+    "pedal_msgs": PedalMessage,
+    "meta_msgs": MetaMessage,
+}
+
+
+def message_fields(msg):
+    """The fields of a message object as a plain tuple."""
+    return tuple(getattr(msg, name) for name in MESSAGE_FIELDS[type(msg)])
+
+
+def snapshot(d):
+    """Everything a MidiDict holds, as plain Python values (for 'unchanged' checks)."""
+    out = {name: [message_fields(m) for m in getattr(d, name)] for name in LIST_FIELDS}
+    out["metadata"] = d.metadata
+    out["ticks_per_beat"] = d.ticks_per_beat
+    return out
+
+
+def build_midi_dict(notes=(), tempos=(), instruments=(), metadata=None, ticks_per_beat=480):
+    """A MidiDict filled through the public add_* methods.
+
+    notes: (pitch, start, end, velocity, channel); tempos: (tempo, tick);
+    instruments: (program, tick, channel).
+    """
+    d = MidiDict()
+    for n in notes:
+        d.add_note(*n)
+    for t in tempos:
+        d.add_tempo(*t)
+    for i in instruments:
+        d.add_instrument(*i)
+    if metadata is not None:
+        d.metadata = metadata
+    d.ticks_per_beat = ticks_per_beat
+    return d
