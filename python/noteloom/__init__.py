@@ -10,7 +10,7 @@ import _noteloom  # noqa: F401  (registers "noteloom.korvi._korvi" in sys.module
 
 _korvi = _sys.modules["noteloom.korvi._korvi"]
 
-from . import korvi  # noqa: E402  (makes `import noteloom.korvi._korvi` bind every level)
+from . import korvi  # noqa: E402,F401  (makes `import noteloom.korvi._korvi` bind every level)
 
 PanicException = _noteloom.PanicException
 

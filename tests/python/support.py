@@ -1,5 +1,7 @@
 """Helpers shared by the noteloom Python tests."""
 
+from pathlib import Path
+
 from noteloom import (
     InstrumentMessage,
     MetaMessage,
@@ -8,6 +10,9 @@ from noteloom import (
     PedalMessage,
     TempoMessage,
 )
+
+# Real MIDI files shared beside the repository; tests that need them skip when it is absent.
+CORPUS = Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
@@ -61,3 +66,15 @@ def build_midi_dict(notes=(), tempos=(), instruments=(), metadata=None, ticks_pe
         d.metadata = metadata
     d.ticks_per_beat = ticks_per_beat
     return d
+
+
+def plain(d):
+    """A MidiDict's messages as plain tuples, in list order (metadata left out)."""
+    return {
+        "ticks_per_beat": d.ticks_per_beat,
+        "notes": [(n.pitch, n.start, n.end, n.velocity, n.tick, n.channel) for n in d.note_msgs],
+        "tempos": [(t.data, t.tick) for t in d.tempo_msgs],
+        "instruments": [(i.data, i.tick, i.channel) for i in d.instrument_msgs],
+        "pedals": [(p.data, p.tick, p.channel) for p in d.pedal_msgs],
+        "metas": [(m.msg_type, m.data) for m in d.meta_msgs],
+    }

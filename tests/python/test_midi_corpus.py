@@ -5,14 +5,13 @@ note with what mido, an independent reader, finds in it."""
 import os
 import struct
 from collections import Counter
-from pathlib import Path
 
 import pytest
 
 import smf_bytes as sb
 from noteloom import MidiDict
+from support import CORPUS, plain
 
-CORPUS = Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 
 if not CORPUS.is_dir():
     pytest.skip(f"no MIDI corpus at {CORPUS}", allow_module_level=True)
@@ -21,17 +20,6 @@ FILES = sorted(CORPUS.rglob("*.mid"))
 IDS = [str(p.relative_to(CORPUS)) for p in FILES]
 
 LOAD_PREFIX = "Failed to load MIDI file: "
-
-
-def plain(d):
-    return {
-        "ticks_per_beat": d.ticks_per_beat,
-        "notes": [(n.pitch, n.start, n.end, n.velocity, n.tick, n.channel) for n in d.note_msgs],
-        "tempos": [(t.data, t.tick) for t in d.tempo_msgs],
-        "instruments": [(i.data, i.tick, i.channel) for i in d.instrument_msgs],
-        "pedals": [(p.data, p.tick, p.channel) for p in d.pedal_msgs],
-        "metas": [(m.msg_type, m.data) for m in d.meta_msgs],
-    }
 
 
 def load_or_error(path):

@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 
 import smf_bytes as sb
 from noteloom import MidiDict, MetaMessage, PedalMessage
+from support import plain
 
 MidiFile = type(MidiDict().to_midi())
 
@@ -26,18 +27,6 @@ SAVE_PREFIX = "Failed to save MIDI file: "
 
 
 # --- helpers ------------------------------------------------------------------------------------
-
-
-def plain(d):
-    """A MidiDict's messages as plain tuples, in list order (metadata left out)."""
-    return {
-        "ticks_per_beat": d.ticks_per_beat,
-        "notes": [(n.pitch, n.start, n.end, n.velocity, n.tick, n.channel) for n in d.note_msgs],
-        "tempos": [(t.data, t.tick) for t in d.tempo_msgs],
-        "instruments": [(i.data, i.tick, i.channel) for i in d.instrument_msgs],
-        "pedals": [(p.data, p.tick, p.channel) for p in d.pedal_msgs],
-        "metas": [(m.msg_type, m.data) for m in d.meta_msgs],
-    }
 
 
 def notes_of(d):

@@ -5,7 +5,6 @@ of the write-then-load rules."""
 from __future__ import annotations
 
 import collections
-from pathlib import Path
 
 import pytest
 
@@ -24,7 +23,7 @@ from test_tokenizer_model import (
     vocabulary,
 )
 
-CORPUS = Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
+from support import CORPUS
 FILES = sorted(CORPUS.rglob("*.mid")) if CORPUS.is_dir() else []
 
 pytestmark = pytest.mark.skipif(not FILES, reason=f"no MIDI corpus at {CORPUS}")
