@@ -42,8 +42,20 @@ AbsTokenizer::AbsTokenizer() : core_(AbsTokenizerConfig{}.velocity_step) {
 
 namespace {
 
-// Index of the first of (onset, dur) tokens, in the shape the dim-token search expects.
 bool is_kind(const Token& t, TokenKind k) { return t.kind == k; }
+
+// The up tick of the pedal interval that holds `end` strictly inside it, or `end` itself. A
+// channel's intervals come out of pedal_intervals with non-decreasing down ticks and each one
+// closing at or before the next opens, so their open ranges are disjoint: the only candidate is
+// the last interval that went down before `end`. Binary search keeps long pedalled piano
+// recordings from costing notes x intervals.
+int32_t sustained_end(const std::vector<PedalInterval>& intervals, int32_t end) {
+  auto after = std::partition_point(intervals.begin(), intervals.end(),
+                                    [end](const PedalInterval& iv) { return iv.first < end; });
+  if (after == intervals.begin()) return end;
+  const PedalInterval& candidate = *(after - 1);
+  return end < candidate.second ? candidate.second : end;
+}
 
 }  // namespace
 
@@ -101,14 +113,7 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(MidiDictRecord piece) const {
     } else {
       int32_t end = n.end;
       auto ped = pedals.find(n.channel);
-      if (ped != pedals.end()) {
-        for (const auto& [down, up] : ped->second) {
-          if (down < end && end < up) {
-            end = up;
-            break;
-          }
-        }
-      }
+      if (ped != pedals.end()) end = sustained_end(ped->second, end);
       int32_t dur = nearest_in_grid(dur_grid_, elapsed_ms(piece.tempo_msgs, piece.ticks_per_beat, n.start, end));
       if (dur == 0) dur = c.time_step_ms;
       out.push_back(Token::note(std::string(channel_family.at(n.channel)), n.pitch, core_.quantize_velocity(n.velocity)));
