@@ -16,7 +16,9 @@ import sys
 
 import pytest
 
-from noteloom import MidiDict, NoteMessage, TempoMessage
+import tempfile
+
+from noteloom import AbsTokenizer, MidiDict, NoteMessage, PanicException, TempoMessage, normalize_midi_dict
 from support import build_midi_dict
 
 ROUNDS = 20_000
@@ -234,7 +236,51 @@ def _operations():
     }
 
 
-OPERATIONS = _operations()
+def _pipeline_operations():
+    """File input/output, tokenizer, normalization and augmentation, with their failure paths."""
+    folder = tempfile.mkdtemp(prefix="noteloom-leaks-")
+    path = os.path.join(folder, "piece.mid")
+    garbage = os.path.join(folder, "garbage.mid")
+    with open(garbage, "wb") as f:
+        f.write(b"MThd" + BIG.encode())
+    d = big_dict()
+    d.to_midi().save(path)
+    snapshot_file = d.to_midi()
+    tok = AbsTokenizer()
+    tokens = tok.tokenize(d)
+    ids = tok.encode(tokens)
+    families = {"piano": False, "bass": False}
+    programs = {"piano": 0}
+
+    class RaisingStr:
+        def __str__(self):
+            raise ValueError(BIG)
+
+    def raising_velocity(v):
+        raise ValueError(BIG)
+
+    return {
+        "from_midi": lambda: MidiDict.from_midi(path),
+        "from_midi-missing": _expect(OSError, MidiDict.from_midi, path + BIG[:100]),
+        "from_midi-garbage": _expect(OSError, MidiDict.from_midi, garbage),
+        "from_midi-bad-path": _expect(TypeError, MidiDict.from_midi, RaisingStr()),
+        "to_midi-save": lambda: d.to_midi().save(path),
+        "save-failure": _expect(OSError, snapshot_file.save, folder + "/missing/x.mid"),
+        "tokenizer": lambda: tok.detokenize(tok.decode(tok.encode(tok.tokenize(d)))),
+        "tokenize-empty": _expect(RuntimeError, tok.tokenize, MidiDict()),
+        "bad-token": _expect(TypeError, tok.encode, tokens + [("piano", 1.5, 2)]),
+        "bad-ids": _expect(TypeError, tok.decode, ids + ["x"]),
+        "normalize": lambda: normalize_midi_dict(d, families, programs, 10, 5000, 127, tok._quantize_velocity),
+        "normalize-raising-callback": lambda: normalize_midi_dict(d, families, programs, 10, 5000, 127,
+                                                                  raising_velocity),
+        "normalize-bad-entry": _expect(TypeError, normalize_midi_dict, d, {"piano": 1}, programs, 10, 5000, 127, int),
+        "augment": lambda: tok.apply_tempo_aug(tok.apply_velocity_aug(tok.apply_pitch_aug(tokens, 5, None), 2, None),
+                                               0.2, True, None),
+        "augment-panic": _expect(PanicException, tok.apply_tempo_aug, tokens, float("inf"), False, None),
+    }
+
+
+OPERATIONS = {**_operations(), **_pipeline_operations()}
 
 
 @pytest.mark.parametrize("name", list(OPERATIONS))
