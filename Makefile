@@ -51,6 +51,8 @@ test-fuzz:
 
 bench: build
 	PYTHON_GIL=0 $(PY) bench/bench_midi_io.py
+	PYTHON_GIL=0 $(PY) bench/bench_tokenizer.py
+	PYTHON_GIL=0 $(PY) bench/bench_augment.py
 
 clean:
 	rm -rf build $(VENV) $(VENV_GIL)

@@ -6,41 +6,17 @@ normalize_midi_dict is measured in notes per second (its per-note velocity callb
 call, which dominates); the augmentations in tokens per second over the corpus's token sequences.
 """
 
-import argparse
-import time
-from pathlib import Path
+from common import arguments, best_time, pieces_with_notes
+from noteloom import AbsTokenizer, normalize_midi_dict
 
-from noteloom import AbsTokenizer, MidiDict, normalize_midi_dict
-
-DEFAULT_CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
 FAMILIES = {"piano": False, "guitar": False, "bass": False, "strings": True}
 PROGRAMS = {"piano": 0, "guitar": 24, "bass": 32}
 
 
-def best_time(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("corpus", nargs="?", default=str(DEFAULT_CORPUS))
-    parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
-
+    args = arguments(__doc__)
     tok = AbsTokenizer()
-    dicts = []
-    for f in sorted(Path(args.corpus).rglob("*.mid")):
-        try:
-            d = MidiDict.from_midi(f)
-        except OSError:
-            continue
-        if d.note_msgs:
-            dicts.append(d)
+    dicts = pieces_with_notes(args.corpus)
     token_lists = [tok.tokenize(d) for d in dicts]
     n_notes = sum(len(d.note_msgs) for d in dicts)
     n_tokens = sum(len(t) for t in token_lists)

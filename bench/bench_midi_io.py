@@ -6,36 +6,23 @@ Both libraries see the same files (those mido can read) in the same run; the bes
 reported for each measurement.
 """
 
-import argparse
 import os
 import tempfile
-import time
-from pathlib import Path
 
 import mido
 
+from common import arguments, best_time, midi_files
 from noteloom import MidiDict
-
-DEFAULT_CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
 
 
 def best_rate(fn, files, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for f in files:
-            fn(f)
-        best = min(best, time.perf_counter() - start)
-    return len(files) / best
+    """Files per second over the fastest of `repeat` passes."""
+    return len(files) / best_time(lambda: [fn(f) for f in files], repeat)
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("corpus", nargs="?", default=str(DEFAULT_CORPUS))
-    parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
-
-    all_files = sorted(str(p) for p in Path(args.corpus).rglob("*.mid"))
+    args = arguments(__doc__)
+    all_files = midi_files(args.corpus)
     files = []
     for f in all_files:
         try:

@@ -4,40 +4,15 @@ construction time of the tokenizer.
     PYTHON_GIL=0 .venv/bin/python bench/bench_tokenizer.py [CORPUS_DIR] [--repeat N]
 """
 
-import argparse
-import time
-from pathlib import Path
-
-from noteloom import AbsTokenizer, MidiDict
-
-DEFAULT_CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
-
-
-def best_time(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
+from common import arguments, best_time, pieces_with_notes
+from noteloom import AbsTokenizer
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("corpus", nargs="?", default=str(DEFAULT_CORPUS))
-    parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
-
+    args = arguments(__doc__)
     construct = best_time(AbsTokenizer, max(args.repeat, 20))
     tok = AbsTokenizer()
-    dicts = []
-    for f in sorted(Path(args.corpus).rglob("*.mid")):
-        try:
-            d = MidiDict.from_midi(f)
-        except OSError:
-            continue
-        if d.note_msgs:
-            dicts.append(d)
+    dicts = pieces_with_notes(args.corpus)
     token_lists = [tok.tokenize(d) for d in dicts]
     id_lists = [tok.encode(t) for t in token_lists]
     n_tokens = sum(len(t) for t in token_lists)

@@ -30,7 +30,7 @@ RecordObject<Rec>* as_record_object(PyObject* self) {
   return reinterpret_cast<RecordObject<Rec>*>(self);
 }
 
-// A type object created from its spec on first need and shared afterwards. Concurrent first uses
+// A type object built by PyType_FromSpec on first need and shared afterwards. Concurrent first uses
 // may each build one; the first to publish wins and the others are dropped.
 class TypeCell {
  public:

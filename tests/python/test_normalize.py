@@ -4,10 +4,10 @@ notes and the velocity callable."""
 import collections
 import math
 import re
-import struct
 
 import pytest
 
+import smf_bytes as sb
 from noteloom import AbsTokenizer, MidiDict, normalize_midi_dict
 
 INT32_MIN = -(2**31)
@@ -97,21 +97,10 @@ def panic_exception_type():
 # --- a tiny Standard MIDI File writer (for pieces with no program changes, pedals and text) -----
 
 
-def _varlen(value):
-    out = [value & 0x7F]
-    value >>= 7
-    while value:
-        out.append(0x80 | (value & 0x7F))
-        value >>= 7
-    return bytes(reversed(out))
-
-
 def smf(tpb, events):
     """Format-0 file from (delta, raw event bytes) pairs; an end-of-track is appended."""
-    body = b"".join(_varlen(delta) + ev for delta, ev in events) + b"\x00\xff\x2f\x00"
-    return (
-        b"MThd" + struct.pack(">IHHH", 6, 0, 1, tpb) + b"MTrk" + struct.pack(">I", len(body)) + body
-    )
+    body = [sb.varlen(delta) + ev for delta, ev in events]
+    return sb.midi_file(0, tpb, [sb.track(*body, sb.end_of_track())])
 
 
 def note_on(ch, pitch, vel):
@@ -128,7 +117,7 @@ def control(ch, number, value):
 
 def text_event(text):
     data = text.encode()
-    return b"\xff\x01" + _varlen(len(data)) + data
+    return b"\xff\x01" + sb.varlen(len(data)) + data
 
 
 # --- instrument families and channels -----------------------------------------------------------
