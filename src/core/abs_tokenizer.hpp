@@ -23,9 +23,6 @@ class AbsTokenizer {
 
   const AbsTokenizerConfig& config() const { return config_; }
   const std::string& name() const { return name_; }
-  const std::vector<int32_t>& onset_grid() const { return onset_grid_; }
-  const std::vector<int32_t>& dur_grid() const { return dur_grid_; }
-  const std::vector<std::string>& instruments_nd() const { return instruments_nd_; }
   const std::vector<std::string>& instruments_wd() const { return instruments_wd_; }
   const TokenizerCore& core() const { return core_; }
   size_t vocab_size() const { return core_.vocab().size(); }
