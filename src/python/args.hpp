@@ -17,6 +17,15 @@ struct Signature {
   size_t nrequired;                // leading parameters without default
 };
 
+// A signature whose parameters are all required.
+template <size_t N>
+constexpr Signature required_params(const char* display_name, const char* const (&params)[N]) {
+  return {display_name, params, N, N};
+}
+
+// A signature without parameters (constructors that take no arguments).
+constexpr Signature no_params(const char* display_name) { return {display_name, nullptr, 0, 0}; }
+
 // Vectorcall form. Fills `out[0..nparams)` with borrowed references, null for absent optional
 // parameters. Returns false with TypeError set on a mismatch.
 bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,

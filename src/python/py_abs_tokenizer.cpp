@@ -8,8 +8,7 @@ namespace {
 
 using TokenizerObject = RecordObject<AbsTokenizer>;
 
-constexpr const char* const kNoParams[] = {nullptr};
-constexpr Signature kConstructor{"_AbsTokenizer()", kNoParams, 0, 0};
+constexpr Signature kConstructor = no_params("_AbsTokenizer()");
 
 PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -64,8 +63,8 @@ PyObject* tokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 constexpr const char* const kTokensParams[] = {"tokens"};
-constexpr Signature kDetokenize{"_AbsTokenizer.detokenize()", kTokensParams, 1, 1};
-constexpr Signature kEncode{"_AbsTokenizer.encode()", kTokensParams, 1, 1};
+constexpr Signature kDetokenize = required_params("_AbsTokenizer.detokenize()", kTokensParams);
+constexpr Signature kEncode = required_params("_AbsTokenizer.encode()", kTokensParams);
 
 PyObject* detokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<1>(self, kDetokenize, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
@@ -84,7 +83,7 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 constexpr const char* const kDecodeParams[] = {"ids"};
-constexpr Signature kDecode{"_AbsTokenizer.decode()", kDecodeParams, 1, 1};
+constexpr Signature kDecode = required_params("_AbsTokenizer.decode()", kDecodeParams);
 
 PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<1>(self, kDecode, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
@@ -95,7 +94,7 @@ PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 constexpr const char* const kQuantizeParams[] = {"velocity"};
-constexpr Signature kQuantize{"_AbsTokenizer._quantize_velocity()", kQuantizeParams, 1, 1};
+constexpr Signature kQuantize = required_params("_AbsTokenizer._quantize_velocity()", kQuantizeParams);
 
 PyObject* quantize_velocity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<1>(self, kQuantize, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
@@ -112,7 +111,7 @@ PyObject* augmented(Result<std::vector<Token>> result) {
 }
 
 constexpr const char* const kPitchAugParams[] = {"tokens", "max_pitch_aug", "pitch_aug"};
-constexpr Signature kPitchAug{"_AbsTokenizer.apply_pitch_aug()", kPitchAugParams, 3, 3};
+constexpr Signature kPitchAug = required_params("_AbsTokenizer.apply_pitch_aug()", kPitchAugParams);
 
 PyObject* apply_pitch_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<3>(self, kPitchAug, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
@@ -129,7 +128,7 @@ PyObject* apply_pitch_aug(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 constexpr const char* const kVelocityAugParams[] = {"tokens", "max_num_aug_steps", "aug_step"};
-constexpr Signature kVelocityAug{"_AbsTokenizer.apply_velocity_aug()", kVelocityAugParams, 3, 3};
+constexpr Signature kVelocityAug = required_params("_AbsTokenizer.apply_velocity_aug()", kVelocityAugParams);
 
 PyObject* apply_velocity_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<3>(self, kVelocityAug, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
@@ -146,7 +145,7 @@ PyObject* apply_velocity_aug(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 constexpr const char* const kTempoAugParams[] = {"tokens", "max_tempo_aug", "mixup", "tempo_aug"};
-constexpr Signature kTempoAug{"_AbsTokenizer.apply_tempo_aug()", kTempoAugParams, 4, 4};
+constexpr Signature kTempoAug = required_params("_AbsTokenizer.apply_tempo_aug()", kTempoAugParams);
 
 PyObject* apply_tempo_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<4>(self, kTempoAug, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {

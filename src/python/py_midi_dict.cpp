@@ -11,13 +11,7 @@ using MidiDictObject = RecordObject<MidiDictRecord>;
 
 MidiDictObject* as_midi_dict(PyObject* self) { return as_record_object<MidiDictRecord>(self); }
 
-template <size_t N>
-constexpr Signature method_signature(const char* display_name, const char* const (&params)[N]) {
-  return {display_name, params, N, N};
-}
-
-constexpr const char* const kNoParams[] = {nullptr};
-constexpr Signature kConstructor{"MidiDict()", kNoParams, 0, 0};
+constexpr Signature kConstructor = no_params("MidiDict()");
 
 PyObject* midi_dict_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -64,7 +58,7 @@ bool convert_all(const char* const (&names)[N], PyObject* const* matched, T&... 
 }
 
 constexpr const char* const kAddNoteParams[] = {"pitch", "start", "end", "velocity", "channel"};
-constexpr Signature kAddNote = method_signature("MidiDict.add_note()", kAddNoteParams);
+constexpr Signature kAddNote = required_params("MidiDict.add_note()", kAddNoteParams);
 
 PyObject* add_note(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_exclusive_args<5>(self, kAddNote, args, nargs, kwnames, [](MidiDictRecord& rec, PyObject** a) -> PyObject* {
@@ -77,7 +71,7 @@ PyObject* add_note(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 constexpr const char* const kAddInstrumentParams[] = {"program", "tick", "channel"};
-constexpr Signature kAddInstrument = method_signature("MidiDict.add_instrument()", kAddInstrumentParams);
+constexpr Signature kAddInstrument = required_params("MidiDict.add_instrument()", kAddInstrumentParams);
 
 PyObject* add_instrument(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_exclusive_args<3>(self, kAddInstrument, args, nargs, kwnames, [](MidiDictRecord& rec, PyObject** a) -> PyObject* {
@@ -89,7 +83,7 @@ PyObject* add_instrument(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 constexpr const char* const kAddTempoParams[] = {"tempo", "tick"};
-constexpr Signature kAddTempo = method_signature("MidiDict.add_tempo()", kAddTempoParams);
+constexpr Signature kAddTempo = required_params("MidiDict.add_tempo()", kAddTempoParams);
 
 PyObject* add_tempo(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_exclusive_args<2>(self, kAddTempo, args, nargs, kwnames, [](MidiDictRecord& rec, PyObject** a) -> PyObject* {
@@ -101,7 +95,7 @@ PyObject* add_tempo(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 constexpr const char* const kTickToMsParams[] = {"tick"};
-constexpr Signature kTickToMs = method_signature("MidiDict.tick_to_ms()", kTickToMsParams);
+constexpr Signature kTickToMs = required_params("MidiDict.tick_to_ms()", kTickToMsParams);
 
 PyObject* tick_to_ms_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -188,7 +182,7 @@ PyObject* midi_dict_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 constexpr const char* const kFromMidiParams[] = {"mid_path"};
-constexpr Signature kFromMidi = method_signature("MidiDict.from_midi()", kFromMidiParams);
+constexpr Signature kFromMidi = required_params("MidiDict.from_midi()", kFromMidiParams);
 
 PyObject* from_midi(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {

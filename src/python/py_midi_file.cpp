@@ -6,7 +6,7 @@ namespace noteloom::py {
 namespace {
 
 constexpr const char* const kSaveParams[] = {"path"};
-constexpr Signature kSave{"MidiFile.save()", kSaveParams, 1, 1};
+constexpr Signature kSave = required_params("MidiFile.save()", kSaveParams);
 
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {

@@ -10,7 +10,7 @@ namespace {
 
 constexpr const char* const kParams[] = {"midi_dict",     "ignore_instruments", "instrument_programs", "time_step_ms",
                                          "max_duration_ms", "drum_velocity",      "quantize_velocity_fn"};
-constexpr Signature kNormalize{"normalize_midi_dict()", kParams, 7, 7};
+constexpr Signature kNormalize = required_params("normalize_midi_dict()", kParams);
 
 // Requires a dict (or subclass) for argument `name`.
 bool check_dict(const char* name, PyObject* obj) {
