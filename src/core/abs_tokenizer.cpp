@@ -10,6 +10,12 @@
 #include "rounding.hpp"
 
 namespace noteloom {
+namespace {
+
+constexpr int32_t kFirstDrumPitch = 35;
+constexpr int32_t kDrumPitchEnd = 82;  // exclusive
+
+}  // namespace
 
 AbsTokenizer::AbsTokenizer() : core_(AbsTokenizerConfig{}.velocity_step) {
   const auto& c = config_;
@@ -34,10 +40,76 @@ AbsTokenizer::AbsTokenizer() : core_(AbsTokenizerConfig{}.velocity_step) {
       for (int32_t v : core_.velocity_grid()) vocab.add(Token::note(x, p, v));
     }
   }
-  for (int32_t p = 35; p < 82; ++p) vocab.add(Token::drum(p));
+  for (int32_t p = kFirstDrumPitch; p < kDrumPitchEnd; ++p) vocab.add(Token::drum(p));
   for (int32_t d : dur_grid_) vocab.add(Token::dur(d));
   for (int32_t t : onset_grid_) vocab.add(Token::onset(t));
   core_.set_pad_id(vocab.id_of(Token::special(kPadTok)).value_or(0));
+  unk_id_ = vocab.id_of(Token::special(kUnkTok)).value_or(0);
+  compute_layout();
+}
+
+void AbsTokenizer::compute_layout() {
+  const Vocabulary& vocab = core_.vocab();
+  const auto& velocities = core_.velocity_grid();
+  auto first = [&](const Token& t) { return vocab.id_of(t).value_or(-1); };
+  BlockLayout l;
+  l.note = instruments_nd_.empty() ? -1 : first(Token::note(instruments_nd_.front(), 0, 0));
+  l.drum = first(Token::drum(kFirstDrumPitch));
+  l.dur = first(Token::dur(0));
+  l.onset = first(Token::onset(0));
+  if (l.note < 0 || l.drum < 0 || l.dur < 0 || l.onset < 0 || velocities.empty()) return;
+  layout_ = l;
+  layout_.valid = true;
+  // Every entry of the regular blocks must be found where the arithmetic puts it, and the blocks
+  // must hold exactly the tokens the arithmetic accepts.
+  const size_t slots = instruments_nd_.size() * 128 * velocities.size() + (kDrumPitchEnd - kFirstDrumPitch) +
+                       dur_grid_.size() + onset_grid_.size();
+  size_t regular = 0;
+  for (const Token& t : vocab.tokens()) {
+    if (t.kind == TokenKind::Special || t.kind == TokenKind::Prefix) continue;
+    ++regular;
+    if (id_of(t) != vocab.id_of(t)) {
+      layout_.valid = false;
+      return;
+    }
+  }
+  layout_.valid = regular == slots;
+}
+
+std::optional<int32_t> AbsTokenizer::id_of(const Token& t) const {
+  if (!layout_.valid) return core_.vocab().id_of(t);
+  const int32_t step = config_.time_step_ms;
+  auto on_grid = [step](int32_t v, size_t grid_size) -> std::optional<int32_t> {
+    if (v < 0 || v % step != 0 || static_cast<size_t>(v / step) >= grid_size) return std::nullopt;
+    return v / step;
+  };
+  switch (t.kind) {
+    case TokenKind::Note: {
+      const auto& velocities = core_.velocity_grid();
+      const int32_t vstep = config_.velocity_step;
+      if (t.a < 0 || t.a > 127 || t.b < 0 || t.b % vstep != 0 || static_cast<size_t>(t.b / vstep) >= velocities.size()) {
+        return std::nullopt;
+      }
+      for (size_t k = 0; k < instruments_nd_.size(); ++k) {
+        if (instruments_nd_[k] != t.text) continue;
+        const auto per_instrument = static_cast<int32_t>(128 * velocities.size());
+        return layout_.note + static_cast<int32_t>(k) * per_instrument + t.a * static_cast<int32_t>(velocities.size()) +
+               t.b / vstep;
+      }
+      return std::nullopt;
+    }
+    case TokenKind::Drum:
+      if (t.a < kFirstDrumPitch || t.a >= kDrumPitchEnd) return std::nullopt;
+      return layout_.drum + (t.a - kFirstDrumPitch);
+    case TokenKind::Dur:
+      if (auto i = on_grid(t.a, dur_grid_.size())) return layout_.dur + *i;
+      return std::nullopt;
+    case TokenKind::Onset:
+      if (auto i = on_grid(t.a, onset_grid_.size())) return layout_.onset + *i;
+      return std::nullopt;
+    default:
+      return core_.vocab().id_of(t);
+  }
 }
 
 namespace {
@@ -225,7 +297,7 @@ MidiDictRecord AbsTokenizer::detokenize(const std::vector<Token>& tokens) const 
 std::vector<int32_t> AbsTokenizer::encode(const std::vector<Token>& tokens) const {
   std::vector<int32_t> ids;
   ids.reserve(tokens.size());
-  for (const Token& t : tokens) ids.push_back(core_.vocab().id_of(t).value_or(0));
+  for (const Token& t : tokens) ids.push_back(id_of(t).value_or(0));
   return ids;
 }
 

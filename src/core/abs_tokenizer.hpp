@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,12 @@ class AbsTokenizer {
   // Never fails: malformed or unknown tokens are skipped.
   MidiDictRecord detokenize(const std::vector<Token>& tokens) const;
 
+  // ID of a token, or nothing when it is not in the vocabulary. Note, drum, onset and duration
+  // tokens are located by arithmetic on the block layout, without hashing.
+  std::optional<int32_t> id_of(const Token& t) const;
+  // ID of the unknown token "<U>".
+  int32_t unk_id() const { return unk_id_; }
+
   // Tokens outside the vocabulary encode as 0; IDs outside it decode as "<U>".
   std::vector<int32_t> encode(const std::vector<Token>& tokens) const;
   std::vector<Token> decode(const std::vector<int32_t>& ids) const;
@@ -46,6 +53,15 @@ class AbsTokenizer {
   std::vector<std::string> instruments_wd_;
   IgnoreMap ignore_map_;
   TokenizerCore core_;
+  int32_t unk_id_ = 0;
+
+  // First IDs of the regular blocks; `valid` only when every entry of those blocks sits where the
+  // arithmetic says (checked at construction), otherwise lookups fall back to the hash map.
+  struct BlockLayout {
+    bool valid = false;
+    int32_t note = 0, drum = 0, dur = 0, onset = 0;
+  } layout_;
+  void compute_layout();
 };
 
 }  // namespace noteloom

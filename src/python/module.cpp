@@ -57,7 +57,7 @@ bool fill_module(PyObject* module) {
   if (!sub) return false;
   for (TypeCell* cell : {&type_cell<MidiDictRecord>(), &type_cell<NoteMessage>(), &type_cell<TempoMessage>(),
                          &type_cell<InstrumentMessage>(), &type_cell<PedalMessage>(), &type_cell<MetaMessage>(),
-                         &type_cell<AbsTokenizer>()}) {
+                         &type_cell<PyTokenizer>()}) {
     if (!add_class(sub.get(), *cell)) return false;
   }
   PyRef function = PyRef::steal(new_normalize_function(sub.get()));

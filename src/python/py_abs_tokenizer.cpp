@@ -6,7 +6,7 @@
 namespace noteloom::py {
 namespace {
 
-using TokenizerObject = RecordObject<AbsTokenizer>;
+using TokenizerObject = RecordObject<PyTokenizer>;
 
 constexpr Signature kConstructor = no_params("_AbsTokenizer()");
 
@@ -14,7 +14,15 @@ PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* matched[1];
     if (!match_args(kConstructor, args, kwargs, matched)) return nullptr;
-    return new_record_object(AbsTokenizer{});
+    PyTokenizer state;
+    const auto& vocab = state.tok.core().vocab().tokens();
+    state.py_vocab.reserve(vocab.size());
+    for (const Token& t : vocab) {
+      PyRef obj = PyRef::steal(py::token_to_python(t));
+      if (!obj) return nullptr;
+      state.py_vocab.push_back(std::move(obj));
+    }
+    return new_record_object(std::move(state));
   });
 }
 
@@ -25,20 +33,20 @@ PyObject* with_tokenizer(PyObject* self, const Signature& sig, PyObject* const* 
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* matched[N > 0 ? N : 1];
     if (!match_args(sig, args, nargs, kwnames, matched)) return nullptr;
-    auto* o = as_record_object<AbsTokenizer>(self);
+    auto* o = as_record_object<PyTokenizer>(self);
     SharedBorrow borrow(o->borrow);
     if (!borrow.ok()) return nullptr;
-    return body(static_cast<const AbsTokenizer&>(o->rec), matched);
+    return body(static_cast<const PyTokenizer&>(o->rec), matched);
   });
 }
 
 template <typename Body>
 PyObject* read_tokenizer(PyObject* self, Body&& body) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto* o = as_record_object<AbsTokenizer>(self);
+    auto* o = as_record_object<PyTokenizer>(self);
     SharedBorrow borrow(o->borrow);
     if (!borrow.ok()) return nullptr;
-    return body(static_cast<const AbsTokenizer&>(o->rec));
+    return body(static_cast<const AbsTokenizer&>(o->rec.tok));
   });
 }
 
@@ -46,19 +54,19 @@ constexpr const char* const kTokenizeParams[] = {"py_midi_dict", "remove_precedi
 constexpr Signature kTokenize{"_AbsTokenizer.tokenize()", kTokenizeParams, 2, 1};
 
 PyObject* tokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<2>(self, kTokenize, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+  return with_tokenizer<2>(self, kTokenize, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     MidiDictRecord piece;
     if (!convert_arg("py_midi_dict", a[0], piece)) return nullptr;
     bool remove_preceding_silence = false;  // accepted for compatibility; it does not change the result
     if (a[1] && a[1] != Py_None && !convert_arg("remove_preceding_silence", a[1], remove_preceding_silence)) {
       return nullptr;
     }
-    auto tokens = tok.tokenize(std::move(piece));
+    auto tokens = t.tok.tokenize(std::move(piece));
     if (!tokens) {
       PyErr_Format(PyExc_RuntimeError, "Tokenization failed: %s", tokens.error().message.c_str());
       return nullptr;
     }
-    return tokens_to_python(tokens.value());
+    return t.tokens_to_python(tokens.value());
   });
 }
 
@@ -67,18 +75,18 @@ constexpr Signature kDetokenize = required_params("_AbsTokenizer.detokenize()", 
 constexpr Signature kEncode = required_params("_AbsTokenizer.encode()", kTokensParams);
 
 PyObject* detokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<1>(self, kDetokenize, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+  return with_tokenizer<1>(self, kDetokenize, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     std::vector<Token> tokens;
     if (!tokens_from_python("tokens", a[0], tokens)) return nullptr;
-    return to_python(tok.detokenize(tokens));
+    return to_python(t.tok.detokenize(tokens));
   });
 }
 
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<1>(self, kEncode, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+  return with_tokenizer<1>(self, kEncode, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     std::vector<Token> tokens;
     if (!tokens_from_python("tokens", a[0], tokens)) return nullptr;
-    return to_python(tok.encode(tokens));
+    return to_python(t.tok.encode(tokens));
   });
 }
 
@@ -86,10 +94,10 @@ constexpr const char* const kDecodeParams[] = {"ids"};
 constexpr Signature kDecode = required_params("_AbsTokenizer.decode()", kDecodeParams);
 
 PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<1>(self, kDecode, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+  return with_tokenizer<1>(self, kDecode, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     std::vector<int32_t> ids;
     if (!convert_arg("ids", a[0], ids)) return nullptr;
-    return tokens_to_python(tok.decode(ids));
+    return t.ids_to_python(ids);
   });
 }
 
@@ -97,24 +105,24 @@ constexpr const char* const kQuantizeParams[] = {"velocity"};
 constexpr Signature kQuantize = required_params("_AbsTokenizer._quantize_velocity()", kQuantizeParams);
 
 PyObject* quantize_velocity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<1>(self, kQuantize, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+  return with_tokenizer<1>(self, kQuantize, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     int32_t velocity = 0;
     if (!convert_arg("velocity", a[0], velocity)) return nullptr;
-    return to_python(tok.quantize_velocity(velocity));
+    return to_python(t.tok.quantize_velocity(velocity));
   });
 }
 
 // A failed random draw is an internal failure.
-PyObject* augmented(Result<std::vector<Token>> result) {
+PyObject* augmented(const PyTokenizer& t, Result<std::vector<Token>> result) {
   if (!result) panic(result.error().message);
-  return tokens_to_python(result.value());
+  return t.tokens_to_python(result.value());
 }
 
 constexpr const char* const kPitchAugParams[] = {"tokens", "max_pitch_aug", "pitch_aug"};
 constexpr Signature kPitchAug = required_params("_AbsTokenizer.apply_pitch_aug()", kPitchAugParams);
 
 PyObject* apply_pitch_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<3>(self, kPitchAug, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+  return with_tokenizer<3>(self, kPitchAug, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     std::vector<PyRef> items;
     int32_t max_pitch_aug = 0;
     std::optional<int32_t> pitch_aug;
@@ -123,7 +131,7 @@ PyObject* apply_pitch_aug(PyObject* self, PyObject* const* args, Py_ssize_t narg
         !convert_optional_arg("pitch_aug", a[2], pitch_aug) || !tokens_from_items(items, tokens)) {
       return nullptr;
     }
-    return augmented(noteloom::apply_pitch_aug(tok, std::move(tokens), max_pitch_aug, pitch_aug));
+    return augmented(t, noteloom::apply_pitch_aug(t.tok, std::move(tokens), max_pitch_aug, pitch_aug));
   });
 }
 
@@ -131,7 +139,7 @@ constexpr const char* const kVelocityAugParams[] = {"tokens", "max_num_aug_steps
 constexpr Signature kVelocityAug = required_params("_AbsTokenizer.apply_velocity_aug()", kVelocityAugParams);
 
 PyObject* apply_velocity_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<3>(self, kVelocityAug, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+  return with_tokenizer<3>(self, kVelocityAug, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     std::vector<PyRef> items;
     int32_t max_steps = 0;
     std::optional<int32_t> aug_step;
@@ -140,7 +148,7 @@ PyObject* apply_velocity_aug(PyObject* self, PyObject* const* args, Py_ssize_t n
         !convert_optional_arg("aug_step", a[2], aug_step) || !tokens_from_items(items, tokens)) {
       return nullptr;
     }
-    return augmented(noteloom::apply_velocity_aug(tok, std::move(tokens), max_steps, aug_step));
+    return augmented(t, noteloom::apply_velocity_aug(t.tok, std::move(tokens), max_steps, aug_step));
   });
 }
 
@@ -148,7 +156,7 @@ constexpr const char* const kTempoAugParams[] = {"tokens", "max_tempo_aug", "mix
 constexpr Signature kTempoAug = required_params("_AbsTokenizer.apply_tempo_aug()", kTempoAugParams);
 
 PyObject* apply_tempo_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<4>(self, kTempoAug, args, nargs, kwnames, [](const AbsTokenizer& tok, PyObject** a) -> PyObject* {
+  return with_tokenizer<4>(self, kTempoAug, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     std::vector<PyRef> items;
     double max_tempo_aug = 0;
     bool mixup = false;
@@ -159,7 +167,7 @@ PyObject* apply_tempo_aug(PyObject* self, PyObject* const* args, Py_ssize_t narg
         !tokens_from_items(items, tokens)) {
       return nullptr;
     }
-    return augmented(noteloom::apply_tempo_aug(tok, tokens, max_tempo_aug, mixup, tempo_aug));
+    return augmented(t, noteloom::apply_tempo_aug(t.tok, tokens, max_tempo_aug, mixup, tempo_aug));
   });
 }
 
@@ -243,7 +251,7 @@ PyMethodDef tokenizer_methods[] = {
 
 PyType_Slot tokenizer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_object_dealloc<AbsTokenizer>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_object_dealloc<PyTokenizer>)},
     {Py_tp_methods, tokenizer_methods},
     {Py_tp_getset, tokenizer_getset},
     {0, nullptr},
@@ -254,6 +262,23 @@ PyType_Spec tokenizer_spec = {"noteloom.korvi._korvi._AbsTokenizer", static_cast
 
 }  // namespace
 
-template <> TypeCell& type_cell<AbsTokenizer>() { static TypeCell cell(&tokenizer_spec); return cell; }
+PyObject* PyTokenizer::token_to_python(const Token& t) const {
+  if (auto id = tok.id_of(t)) return Py_NewRef(py_vocab[static_cast<size_t>(*id)].get());
+  return py::token_to_python(t);
+}
+
+PyObject* PyTokenizer::tokens_to_python(const std::vector<Token>& tokens) const {
+  return list_to_python(tokens, [this](const Token& t) { return token_to_python(t); });
+}
+
+PyObject* PyTokenizer::ids_to_python(const std::vector<int32_t>& ids) const {
+  const auto unk = static_cast<size_t>(tok.unk_id());
+  return list_to_python(ids, [&](int32_t id) {
+    const bool known = id >= 0 && static_cast<size_t>(id) < py_vocab.size();
+    return Py_NewRef(py_vocab[known ? static_cast<size_t>(id) : unk].get());
+  });
+}
+
+template <> TypeCell& type_cell<PyTokenizer>() { static TypeCell cell(&tokenizer_spec); return cell; }
 
 }  // namespace noteloom::py

@@ -121,6 +121,5 @@ bool tokens_from_python(const char* name, PyObject* obj, std::vector<Token>& out
   return sequence_items(name, obj, items) && tokens_from_items(items, out);
 }
 
-PyObject* tokens_to_python(const std::vector<Token>& tokens) { return list_to_python(tokens, token_to_python); }
 
 }  // namespace noteloom::py

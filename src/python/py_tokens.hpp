@@ -23,6 +23,5 @@ bool sequence_items(const char* name, PyObject* obj, std::vector<PyRef>& out);
 bool tokens_from_items(const std::vector<PyRef>& items, std::vector<Token>& out);
 // Both steps at once.
 bool tokens_from_python(const char* name, PyObject* obj, std::vector<Token>& out);
-PyObject* tokens_to_python(const std::vector<Token>& tokens);
 
 }  // namespace noteloom::py

@@ -73,3 +73,18 @@ TEST(AbsTokenizer, DimTokenBeforeAGroupNearTheEnd) {
   EXPECT_EQ(dim, 2u + 51u);
   EXPECT_EQ(t[dim + 1].kind, TokenKind::Note);
 }
+
+TEST(AbsTokenizer, ArithmeticIdsAgreeWithTheVocabulary) {
+  const AbsTokenizer tok;
+  const auto& tokens = tok.core().vocab().tokens();
+  for (size_t i = 0; i < tokens.size(); ++i) ASSERT_EQ(tok.id_of(tokens[i]), static_cast<int32_t>(i)) << i;
+  // Just outside every regular block, and off-grid values, are not in the vocabulary.
+  for (const Token& t : {Token::note("piano", 60, 2), Token::note("piano", 128, 64), Token::note("piano", -1, 64),
+                         Token::note("piano", 60, 128), Token::note("piano", 60, -4), Token::note("organ", 60, 64),
+                         Token::note("", 60, 64), Token::drum(34), Token::drum(82), Token::dur(5010), Token::dur(-10),
+                         Token::dur(15), Token::onset(5000), Token::onset(-10), Token::onset(7)}) {
+    EXPECT_FALSE(tok.id_of(t).has_value()) << t.text << " " << t.a << " " << t.b;
+  }
+  EXPECT_EQ(tok.encode({Token::note("drum", 127, 124), Token::special("<U>"), Token::special("nope")}),
+            (std::vector<int32_t>{12302, 3, 0}));
+}

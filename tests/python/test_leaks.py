@@ -46,7 +46,10 @@ def growth(fn, rounds=ROUNDS):
     """(block growth, resident-set growth in bytes) over `rounds` calls of fn after a warm-up."""
     for _ in range(WARMUP):
         fn()
-    gc.collect()
+    # Several passes: on the free-threaded build objects freed by one collection can release
+    # their memory only later, which would otherwise shrink the figures during the measurement.
+    for _ in range(3):
+        gc.collect()
     blocks, rss = _blocks(), _rss()
     for _ in range(rounds):
         fn()
