@@ -301,14 +301,4 @@ std::vector<int32_t> AbsTokenizer::encode(const std::vector<Token>& tokens) cons
   return ids;
 }
 
-std::vector<Token> AbsTokenizer::decode(const std::vector<int32_t>& ids) const {
-  std::vector<Token> tokens;
-  tokens.reserve(ids.size());
-  for (int32_t id : ids) {
-    const Token* t = core_.vocab().token_of(id);
-    tokens.push_back(t ? *t : Token::special(kUnkTok));
-  }
-  return tokens;
-}
-
 }  // namespace noteloom

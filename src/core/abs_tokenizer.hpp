@@ -40,9 +40,9 @@ class AbsTokenizer {
   // ID of the unknown token "<U>".
   int32_t unk_id() const { return unk_id_; }
 
-  // Tokens outside the vocabulary encode as 0; IDs outside it decode as "<U>".
+  // Tokens outside the vocabulary encode as 0. (Decoding is a plain index into the vocabulary,
+  // with unk_id() for IDs outside it.)
   std::vector<int32_t> encode(const std::vector<Token>& tokens) const;
-  std::vector<Token> decode(const std::vector<int32_t>& ids) const;
 
  private:
   AbsTokenizerConfig config_;
