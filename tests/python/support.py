@@ -1,5 +1,6 @@
 """Helpers shared by the noteloom Python tests."""
 
+import math
 from pathlib import Path
 
 from noteloom import (
@@ -78,3 +79,25 @@ def plain(d):
         "pedals": [(p.data, p.tick, p.channel) for p in d.pedal_msgs],
         "metas": [(m.msg_type, m.data) for m in d.meta_msgs],
     }
+
+
+def wrap32(v):
+    """v reduced to a signed 32-bit integer (two's complement wrap-around)."""
+    return (v + 2**31) % 2**32 - 2**31
+
+
+def round_half_away(x):
+    """C round(): nearest integer, halves away from zero (exact for every double)."""
+    a = abs(x)
+    f = math.floor(a)
+    r = f + 1 if a - f >= 0.5 else f
+    return int(r if x >= 0 else -r)
+
+
+def round_to_i32(x):
+    """round_half_away, saturating at the int32 limits; NaN gives 0."""
+    if math.isnan(x):
+        return 0
+    if math.isinf(x):
+        return INT32_MAX if x > 0 else INT32_MIN
+    return max(INT32_MIN, min(INT32_MAX, round_half_away(x)))

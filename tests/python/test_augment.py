@@ -1,12 +1,12 @@
 """Pitch, velocity and tempo augmentation of token sequences (the deterministic paths, where the
 amount is given, plus argument handling)."""
 
-import math
 import random
 
 import pytest
 
 from noteloom import AbsTokenizer, MidiDict
+from support import round_to_i32, wrap32
 
 TOKEN_ERROR = "Token must be either a string or a 3-tuple"
 INT32_MIN = -(2**31)
@@ -713,26 +713,8 @@ S, A, D = 10, 5000, 5000
 KEPT_INSTRUMENTS = ("piano", "guitar", "drum")
 
 
-def _wrap32(v):
-    return (v + 2**31) % 2**32 - 2**31
-
-
-def _to_i32(x):
-    if math.isnan(x):
-        return 0
-    if x >= INT32_MAX:
-        return INT32_MAX
-    if x <= INT32_MIN:
-        return INT32_MIN
-    a = abs(x)
-    f = math.floor(a)
-    r = f + (1 if a - f >= 0.5 else 0)
-    r = r if x >= 0 else -r
-    return max(INT32_MIN, min(INT32_MAX, int(r)))
-
-
 def _scale(value, factor):
-    return _wrap32(_to_i32(float(value) * factor / float(S)) * S)
+    return wrap32(round_to_i32(float(value) * factor / float(S)) * S)
 
 
 def _kind(t):
@@ -767,7 +749,7 @@ def model_tempo_aug(tokens, factor):
         k0 = _kind(t0)
         onset_dur = _kind(t1) == "onset" and _kind(t2) == "dur"
         if k0 == "special" and _text(t0) == "<T>":
-            k = _wrap32(k + 1)
+            k = wrap32(k + 1)
         elif k0 == "special" and _text(t0) == "<U>":
             if onset_dur:
                 record("<U>", t1, t2)
@@ -788,7 +770,7 @@ def model_tempo_aug(tokens, factor):
     cur = 0
     for seg in sorted(table):
         for o in sorted(table[seg]):
-            T = _scale(_wrap32(seg * A + o), factor)
+            T = _scale(wrap32(seg * A + o), factor)
             g = abs(T) // A * (1 if T >= 0 else -1)
             new_onset = T - g * A
             out += ["<T>"] * max(0, g - cur)

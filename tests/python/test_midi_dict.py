@@ -7,14 +7,13 @@ import struct
 import subprocess
 import sys
 import types
-from fractions import Fraction
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from noteloom import MetaMessage, MidiDict, PedalMessage
-from support import INT32_MAX, INT32_MIN, LIST_FIELDS, build_midi_dict, message_fields, snapshot
+from support import INT32_MAX, INT32_MIN, LIST_FIELDS, build_midi_dict, message_fields, round_to_i32, snapshot
 
 ATTRIBUTES = ["ticks_per_beat", *LIST_FIELDS, "metadata"]
 
@@ -542,19 +541,6 @@ def _div(a, b):
     return math.copysign(math.inf, a) * math.copysign(1.0, b)
 
 
-def _round_to_i32(x):
-    """Halves away from zero, saturating at the int32 limits, NaN to 0."""
-    if math.isnan(x):
-        return 0
-    if x >= INT32_MAX:
-        return INT32_MAX
-    if x <= INT32_MIN:
-        return INT32_MIN
-    f = Fraction(x)
-    r = math.floor(abs(f) + Fraction(1, 2))
-    return max(INT32_MIN, min(INT32_MAX, r if f >= 0 else -r))
-
-
 def reference_tick_to_ms(tempos, tpb, tick):
     """Milliseconds from tick 0 to `tick`, walking the tempo records in list order."""
     tpb = float(tpb)
@@ -572,7 +558,7 @@ def reference_tick_to_ms(tempos, tpb, tick):
             cur = nxt
             if tick < nxt:
                 break
-    return _round_to_i32(seconds * 1000.0)
+    return round_to_i32(seconds * 1000.0)
 
 
 def test_reference_agrees_with_worked_examples():

@@ -2,13 +2,13 @@
 notes and the velocity callable."""
 
 import collections
-import math
 import re
 
 import pytest
 
 import smf_bytes as sb
 from noteloom import AbsTokenizer, MidiDict, normalize_midi_dict
+from support import round_half_away
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
@@ -75,14 +75,6 @@ def instruments(d):
         assert m.msg_type == "instrument"
         assert m.tick == 0
     return [(m.data, m.channel) for m in d.instrument_msgs]
-
-
-def round_half_away(x):
-    """Nearest integer, halves away from zero (exact for doubles)."""
-    a = abs(x)
-    f = math.floor(a)
-    r = f + (1 if a - f >= 0.5 else 0)
-    return int(r if x >= 0 else -r)
 
 
 def panic_exception_type():

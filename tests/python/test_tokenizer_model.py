@@ -24,6 +24,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from noteloom import AbsTokenizer, MidiDict
+from support import round_half_away, round_to_i32, wrap32
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
@@ -62,11 +63,6 @@ VOCAB_SIZE = 13351
 # --- integer and rounding helpers ---------------------------------------------------------------
 
 
-def wrap32(v: int) -> int:
-    """v reduced to a signed 32-bit integer (two's complement wrap-around)."""
-    return (v + 2**31) % 2**32 - 2**31
-
-
 def cdiv(a: int, b: int) -> int:
     """C integer division (truncates toward zero)."""
     q = abs(a) // abs(b)
@@ -76,21 +72,6 @@ def cdiv(a: int, b: int) -> int:
 def cmod(a: int, b: int) -> int:
     """C remainder (takes the sign of the dividend)."""
     return a - cdiv(a, b) * b
-
-
-def round_half_away(x: float) -> int:
-    """C round(): nearest integer, halves away from zero (exact for every double)."""
-    f = math.floor(abs(x))
-    r = f + 1 if abs(x) - f >= 0.5 else f
-    return r if x >= 0 else -r
-
-
-def round_to_i32(x: float) -> int:
-    if math.isnan(x):
-        return 0
-    if math.isinf(x):
-        return INT32_MAX if x > 0 else INT32_MIN
-    return max(INT32_MIN, min(INT32_MAX, round_half_away(x)))
 
 
 # --- time -------------------------------------------------------------------------------------------
