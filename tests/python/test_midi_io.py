@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 
 import smf_bytes as sb
 from noteloom import MidiDict, MetaMessage, PedalMessage
-from support import plain
+from support import build_midi_dict, plain
 
 MidiFile = type(MidiDict().to_midi())
 
@@ -90,18 +90,9 @@ def build(ticks_per_beat=480, notes=(), tempos=(), instruments=(), pedals=(), me
     """A MidiDict from plain values: notes (pitch, start, end, velocity, channel); tempos
     (tempo, tick); instruments (program, tick, channel); pedals (data, tick, channel); metas
     (msg_type, text)."""
-    d = MidiDict()
-    d.ticks_per_beat = ticks_per_beat
-    for n in notes:
-        d.add_note(*n)
-    for t in tempos:
-        d.add_tempo(*t)
-    for i in instruments:
-        d.add_instrument(*i)
+    d = build_midi_dict(notes, tempos, instruments, metadata, ticks_per_beat)
     d.pedal_msgs = [make_pedal(*p) for p in pedals]
     d.meta_msgs = [make_meta(*m) for m in metas]
-    if metadata is not None:
-        d.metadata = metadata
     return d
 
 

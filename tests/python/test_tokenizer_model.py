@@ -24,7 +24,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from noteloom import AbsTokenizer, MidiDict
-from support import round_half_away, round_to_i32, wrap32
+from support import build_midi_dict, round_half_away, round_to_i32, wrap32
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
@@ -554,18 +554,9 @@ def pedal_messages(triples):
 
 def make_piece(notes=(), tempos=(), instruments=(), pedals=(), metadata=None, tpb=480):
     """A MidiDict built from plain tuples, in the given list orders."""
-    d = MidiDict()
-    for n in notes:
-        d.add_note(*n)
-    for t in tempos:
-        d.add_tempo(*t)
-    for i in instruments:
-        d.add_instrument(*i)
+    d = build_midi_dict(notes, tempos, instruments, metadata, tpb)
     if pedals:
         d.pedal_msgs = pedal_messages(pedals)
-    if metadata is not None:
-        d.metadata = metadata
-    d.ticks_per_beat = tpb
     return d
 
 
