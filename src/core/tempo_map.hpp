@@ -1,0 +1,43 @@
+// TempoMap: tick-to-millisecond queries against one tempo list, answered without walking the
+// list from its start each time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "messages.hpp"
+
+namespace noteloom {
+
+// Built once from a tempo list (taken in vector order, as elapsed_ms takes it) and a
+// ticks_per_beat. Every answer equals elapsed_ms on the same list, bit for bit, for every input:
+// unsorted or repeated ticks, negative ticks, any tempo data, any ticks_per_beat, empty lists.
+//   ms_at(tick)       == elapsed_ms(tempos, tpb, 0, tick)   in O(log n);
+//   elapsed(from, to) == elapsed_ms(tempos, tpb, from, to)  in O(log n + records walked between).
+// Construction is O(n) time and memory.
+class TempoMap {
+ public:
+  TempoMap(const std::vector<TempoMessage>& tempos, int32_t ticks_per_beat);
+
+  int32_t ms_at(int32_t tick) const;
+  int32_t elapsed(int32_t from, int32_t to) const;
+
+ private:
+  // The record elapsed_ms starts from for `from`: the one before the first record (in vector
+  // order) at or after `from`, or the first record.
+  size_t start_record(int32_t from) const;
+  double seconds_per_tick(size_t k) const { return (data_[k] * 1e-6) / tpb_; }
+
+  std::vector<int32_t> tick_;
+  std::vector<int32_t> data_;
+  double tpb_;
+  std::vector<int32_t> max_tick_;  // max_tick_[i]: largest tick among records 0..i
+  // For queries from tick 0, which start at record origin_: seconds accumulated before each
+  // record origin_ + i, and the largest tick among records origin_ + 1 .. origin_ + 1 + i.
+  size_t origin_ = 0;
+  std::vector<double> seconds_before_;
+  std::vector<int32_t> max_later_tick_;
+};
+
+}  // namespace noteloom
