@@ -10,6 +10,12 @@ CMAKE     := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp
 WERROR    ?= ON
 GIL_PYTHON = $(shell tools/find-gil-python)
+# The peer libraries of the benchmarks ship no free-threaded wheels: they get a stock CPython of their
+# own, the 3.13 above or else a GIL build of 3.13 / 3.12 on PATH or under pyenv.
+VENV_PEERS  := .venv-peers
+PEER_PYTHON = $(or $(GIL_PYTHON),$(shell for c in python3.13 python3.12 $$HOME/.pyenv/versions/3.1[23]*/bin/python3.1[23]; do \
+  command -v "$$c" >/dev/null 2>&1 && "$$c" -c 'import sys, sysconfig; sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0)' 2>/dev/null \
+  && { command -v "$$c"; break; }; done))
 
 .PHONY: demo test build test-cpp test-python test-python-gil test-fuzz bench clean
 
@@ -49,7 +55,18 @@ test-python-gil:
 test-fuzz:
 	fuzz/run 30
 
+# The peer environment is rebuilt when its package list changes.
+$(VENV_PEERS)/.ready: bench/requirements-peers.txt
+	[ -x $(VENV_PEERS)/bin/python ] || "$(PEER_PYTHON)" -m venv $(VENV_PEERS)
+	$(VENV_PEERS)/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: -r bench/requirements-peers.txt
+	touch $@
+
+# Without a stock CPython (or when the peer packages cannot be installed) the side-by-side table
+# shows our numbers alone.
 bench: build
+	@if [ -z "$(PEER_PYTHON)" ]; then echo "no stock CPython 3.12/3.13 here: peer benchmarks skipped"; \
+	  else $(MAKE) --no-print-directory $(VENV_PEERS)/.ready || echo "peer environment not installed: peer benchmarks skipped"; fi
+	PYTHON_GIL=0 $(PY) bench/bench_hot_paths.py $$([ -f $(VENV_PEERS)/.ready ] && echo --peer-python $(VENV_PEERS)/bin/python)
 	PYTHON_GIL=0 $(PY) bench/bench_midi_io.py
 	PYTHON_GIL=0 $(PY) bench/bench_tokenizer.py
 	PYTHON_GIL=0 $(PY) bench/bench_augment.py

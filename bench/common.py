@@ -1,20 +1,28 @@
-"""Shared pieces of the benchmark scripts: the corpus location, timing, loading pieces."""
+"""Shared pieces of the benchmark scripts: the corpus location, timing, loading pieces.
+
+bench/peers.py imports this module under the peer environment, where noteloom is not installed:
+noteloom is imported where it is used.
+"""
 
 import argparse
+import os
 import time
 from pathlib import Path
-
-from noteloom import MidiDict
 
 DEFAULT_CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
 
 
+def argument_parser(description, repeat=5):
+    """A parser for the corpus folder and --repeat, for scripts that add arguments of their own."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("corpus", nargs="?", default=str(DEFAULT_CORPUS))
+    parser.add_argument("--repeat", type=int, default=repeat)
+    return parser
+
+
 def arguments(description):
     """corpus folder and --repeat, parsed from the command line."""
-    parser = argparse.ArgumentParser(description=description)
-    parser.add_argument("corpus", nargs="?", default=str(DEFAULT_CORPUS))
-    parser.add_argument("--repeat", type=int, default=5)
-    return parser.parse_args()
+    return argument_parser(description).parse_args()
 
 
 def best_time(fn, repeat):
@@ -28,11 +36,27 @@ def best_time(fn, repeat):
 
 
 def midi_files(corpus):
-    return sorted(str(p) for p in Path(corpus).rglob("*.mid"))
+    """Every *.mid / *.midi file under the corpus folder, sorted."""
+    return sorted(str(p) for p in Path(corpus).rglob("*") if p.suffix.lower() in (".mid", ".midi") and p.is_file())
+
+
+def size_sets(files, big=60_000, largest=10):
+    """The file sets the loading throughput is reported on: all files, files of at least `big`
+    bytes, and the `largest` largest files (the same selection on our side and the peers')."""
+    by_size = sorted(files, key=lambda f: (-os.path.getsize(f), f))
+    return {"all": list(files),
+            "big": [f for f in files if os.path.getsize(f) >= big],
+            "largest": sorted(by_size[:largest])}
+
+
+def total_mb(files):
+    return sum(os.path.getsize(f) for f in files) / 1e6
 
 
 def pieces_with_notes(corpus):
     """Every corpus file that loads and holds notes, as a MidiDict."""
+    from noteloom import MidiDict
+
     out = []
     for f in midi_files(corpus):
         try:

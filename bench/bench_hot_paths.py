@@ -1,0 +1,211 @@
+"""The hot paths side by side with peer libraries, on the same files in the same run.
+
+    PYTHON_GIL=0 .venv/bin/python bench/bench_hot_paths.py [CORPUS] [--repeat N] [--peer-python PATH]
+
+Loading (MidiDict.from_midi) is set against symusic.Score and mido.MidiFile, tokenize against
+MidiTok REMI encoding a symusic Score already in memory; encode, decode, detokenize, tokenizer
+construction and two hostile inputs (their time at n and 2n, which should grow linearly) are ours
+alone. Every corpus figure is the best of N passes. The peers run in their own environment on a
+stock CPython (`make bench` builds .venv-peers), through bench/peers.py; without --peer-python
+only our column is filled.
+"""
+
+import functools
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from common import argument_parser, best_time, midi_files, size_sets, total_mb
+from noteloom import AbsTokenizer, MidiDict, normalize_midi_dict
+
+HOSTILE_CAP = 20.0  # seconds: a hostile input slower than this at n is not run at 2n
+TOKEN_GOAL = ">= 30 M tokens/s"
+GROWTH_GOAL = "<= 2.3"
+
+
+def run_peers(python, files, tokenizable, repeat):
+    """bench/peers.py's results under `python`, or None (with the reason printed) when they cannot be had."""
+    if not python:
+        print("peers skipped: no --peer-python given")
+        return None
+    if not os.access(python, os.X_OK):
+        print(f"peers skipped: no interpreter at {python}")
+        return None
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}  # a GIL build refuses PYTHON_GIL=0
+    with tempfile.NamedTemporaryFile("w", suffix=".json") as job:
+        json.dump({"files": files, "tokenizable": tokenizable, "repeat": repeat}, job)
+        job.flush()
+        proc = subprocess.run([python, str(Path(__file__).with_name("peers.py")), job.name],
+                              capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        print(f"peers skipped: bench/peers.py failed ({proc.returncode}): {proc.stderr.strip()[-2000:]}")
+        return None
+    return json.loads(proc.stdout)
+
+
+def first_construction_ms(repeat):
+    """The first AbsTokenizer() in a fresh interpreter (best of `repeat` interpreters), in ms."""
+    code = ("import time, noteloom; t = time.perf_counter(); noteloom.AbsTokenizer(); "
+            "print(time.perf_counter() - t)")
+    runs = [subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+            for _ in range(repeat)]
+    return min(float(r.stdout) for r in runs) * 1e3
+
+
+def smf(fmt, tracks):
+    """A Standard MIDI File of the given track bodies (end-of-track events appended), 480 ticks per beat."""
+    chunks = b"".join(b"MTrk" + struct.pack(">I", len(t) + 4) + t + b"\x00\xff\x2f\x00" for t in tracks)
+    return b"MThd" + struct.pack(">IHHH", 6, fmt, len(tracks), 480) + chunks
+
+
+def long_running_status(n):
+    """One track: n note-ons of the same key, then n note-offs, all at tick 0 in running status."""
+    return smf(0, [b"\x00\x90\x3c\x40" + b"\x00\x3c\x40" * (n - 1) + b"\x00\x80\x3c\x40" + b"\x00\x3c\x40" * (n - 1)])
+
+
+def dense_tempos_and_notes(n):
+    """A tempo change every tick in one track, a one-tick note every other tick in another."""
+    tempos = b"\x00\xff\x51\x03\x07\xa1\x20" + b"\x01\xff\x51\x03\x07\xa1\x20" * (n - 1)
+    notes = b"\x83\xff\x7f\x90\x3c\x40\x01\x3c\x00" + b"\x01\x3c\x40\x01\x3c\x00" * (n - 1)
+    return smf(1, [tempos, notes])
+
+
+def once(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def growth_rows(label, n, seconds_at):
+    """Rows for a hostile input timed once at n and 2n; the 2n run is skipped past HOSTILE_CAP."""
+    small = seconds_at(n)
+    rows = [(f"{label}, n={n}", f"{small:.3f} s")]
+    if small > HOSTILE_CAP:
+        return rows + [(f"{label}, n={2 * n}", "skipped"), (f"{label}, growth 2n/n", "skipped", "", "", GROWTH_GOAL)]
+    large = seconds_at(2 * n)
+    return rows + [(f"{label}, n={2 * n}", f"{large:.3f} s"),
+                   (f"{label}, growth 2n/n", f"{large / small:.2f}", "", "", GROWTH_GOAL)]
+
+
+def hostile_rows(tmp, tok):
+    def write(name, data):
+        path = os.path.join(tmp, name)
+        Path(path).write_bytes(data)
+        return path
+
+    @functools.cache
+    def dense(n):
+        return MidiDict.from_midi(write(f"dense-{n}.mid", dense_tempos_and_notes(n)))
+
+    def normalize(d):
+        return normalize_midi_dict(d, {"piano": False}, {"piano": 0}, 10, 5000, 127, tok._quantize_velocity)
+
+    return (growth_rows("hostile load: running-status notes", 40_000,
+                        lambda n: once(lambda: MidiDict.from_midi(write(f"rs-{n}.mid", long_running_status(n)))))
+            + growth_rows("hostile tokenize: dense tempos", 10_000, lambda n: once(lambda: tok.tokenize(dense(n))))
+            + growth_rows("hostile normalize: dense tempos", 10_000, lambda n: once(lambda: normalize(dense(n)))))
+
+
+def compare(label, amount, ours, theirs, unit, fmt="{:.1f}"):
+    """A row of amount/seconds for us and the peer (theirs None: peers skipped), ratio ours/theirs."""
+    if theirs is None:
+        return (label, f"{fmt.format(amount / ours)} {unit}", "skipped", "", "")
+    return (label, f"{fmt.format(amount / ours)} {unit}", f"{fmt.format(amount / theirs)} {unit}",
+            f"{theirs / ours:.2f}x", "")
+
+
+def print_table(rows):
+    header = ("operation", "noteloom", "peer", "ratio", "goal")
+    rows = [tuple(r) + ("",) * (5 - len(r)) for r in rows]
+    widths = [max(len(r[i]) for r in [header] + rows) for i in range(5)]
+    line = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"  # noqa: E731
+    print(line(header))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print(line(r))
+
+
+def main():
+    parser = argument_parser(__doc__, repeat=3)
+    parser.add_argument("--peer-python", help="interpreter of the peer environment (runs bench/peers.py)")
+    args = parser.parse_args()
+    repeat = args.repeat
+
+    all_files = midi_files(args.corpus)
+    dicts = {}
+    for f in all_files:
+        try:
+            dicts[f] = MidiDict.from_midi(f)
+        except OSError:
+            pass
+    files = list(dicts)
+    tok = AbsTokenizer()
+    tokens = {}
+    for f, d in dicts.items():
+        try:
+            tokens[f] = tok.tokenize(d)
+        except Exception:  # noqa: BLE001 (the files the tokenizer refuses are left out)
+            pass
+    print(f"corpus: {args.corpus}: {len(all_files)} files, {total_mb(all_files):.2f} MB; "
+          f"{len(files)} load, {len(tokens)} tokenize")
+
+    peers = run_peers(args.peer_python, files, list(tokens), repeat)
+    if peers:
+        print("peers: " + ", ".join(f"{k} {v}" for k, v in peers["versions"].items()))
+    sym_files = peers["symusic"]["readable"] if peers else files
+    mido_files = peers["mido"]["readable"] if peers else files
+    remi_files = peers["remi"]["files"] if peers else list(tokens)
+
+    def peer(*keys):
+        """A peer timing in seconds, None when the peers were skipped."""
+        value = peers
+        for k in keys:
+            value = value and value[k]
+        return value
+
+    def load_seconds(fs):
+        return best_time(lambda: [MidiDict.from_midi(f) for f in fs], repeat)
+
+    sets = size_sets(sym_files)
+    rows = [compare(f"from_midi vs symusic.Score ({len(sets['all'])} files)", len(sets["all"]),
+                    load_seconds(sets["all"]), peer("symusic", "seconds", "all"), "files/s")]
+    for name, label in (("big", "files >= 60 KB"), ("largest", f"{len(sets['largest'])} largest files")):
+        mb = total_mb(sets[name])
+        rows.append(compare(f"from_midi vs symusic.Score, {label} ({len(sets[name])} files, {mb:.2f} MB)", mb,
+                            load_seconds(sets[name]), peer("symusic", "seconds", name), "MB/s", "{:.2f}"))
+    rows.append(compare(f"from_midi vs mido.MidiFile ({len(mido_files)} files)", len(mido_files),
+                        load_seconds(mido_files), peer("mido", "seconds"), "files/s"))
+
+    remi_dicts = [dicts[f] for f in remi_files]
+    seconds = best_time(lambda: [tok.tokenize(d) for d in remi_dicts], repeat)
+    label, ours, *rest = compare(f"tokenize vs MidiTok REMI encode ({len(remi_files)} files)", len(remi_files),
+                                 seconds, peer("remi", "seconds"), "files/s")
+    n_remi_tokens = sum(len(tokens[f]) for f in remi_files)
+    rows.append((label, f"{ours}, {n_remi_tokens / seconds / 1e6:.2f} M tokens/s", *rest))
+
+    token_lists = list(tokens.values())
+    id_lists = [tok.encode(t) for t in token_lists]
+    n_tokens = sum(len(t) for t in token_lists)
+    for name, fn in (("encode", lambda: [tok.encode(t) for t in token_lists]),
+                     ("decode", lambda: [tok.decode(i) for i in id_lists]),
+                     ("detokenize", lambda: [tok.detokenize(t) for t in token_lists])):
+        rate = n_tokens / best_time(fn, repeat) / 1e6
+        rows.append((f"{name} ({len(token_lists)} files, {n_tokens / 1e6:.2f} M tokens)",
+                     f"{rate:.2f} M tokens/s", "", "", TOKEN_GOAL))
+
+    rows.append(("AbsTokenizer() first in a fresh interpreter", f"{first_construction_ms(repeat):.2f} ms"))
+    rows.append(("AbsTokenizer() later (best of 20+)", f"{best_time(AbsTokenizer, max(repeat, 20)) * 1e3:.2f} ms"))
+
+    with tempfile.TemporaryDirectory() as tmp:
+        rows += hostile_rows(tmp, tok)
+    print()
+    print_table(rows)
+
+
+if __name__ == "__main__":
+    main()
