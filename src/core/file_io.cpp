@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 namespace noteloom {
@@ -38,21 +40,61 @@ bool has_nul(const std::string& path) { return path.find('\0') != std::string::n
 
 std::string os_error_text(int err) { return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"; }
 
-Result<std::vector<uint8_t>> read_file(const std::string& path) {
+uint8_t* ReadBuffer::reserve(size_t capacity) {
+  if (capacity > capacity_) {
+    data_.reset();  // release first: the old contents are not needed
+    data_.reset(new uint8_t[capacity]);  // not zero-filled: read() fills what is used
+    capacity_ = capacity;
+  }
+  return data_.get();
+}
+
+void ReadBuffer::trim(size_t max_kept) {
+  if (capacity_ <= max_kept) return;
+  data_.reset();
+  capacity_ = size_ = 0;
+}
+
+namespace {
+
+// The kernel's name for an open file: one system call where realpath needs one per path component.
+// Only an absolute name of a file that still exists is trusted; anything else goes to realpath.
+bool fd_path(int fd, std::string& out) {
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[PATH_MAX];
+  const ssize_t n = ::readlink(link, target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target || target[0] != '/') return false;
+  const std::string_view name(target, static_cast<size_t>(n));
+  if (name.ends_with(" (deleted)")) return false;
+  out.assign(name);
+  return true;
+}
+
+}  // namespace
+
+Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical) {
+  out.size_ = 0;
   if (has_nul(path)) return Error{kNulInPath};
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return Error{os_error_text(errno)};
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return Error{os_error_text(errno)};
   if (S_ISDIR(st.st_mode)) return Error{os_error_text(EISDIR)};
-  std::vector<uint8_t> buf;
-  // Regular files report their size; anything else (pipes, /proc) is read in growing steps.
+  // Regular files report their size (one byte more detects growth since the stat); anything else
+  // (pipes, /proc) is read in growing steps.
   size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 64 * 1024;
-  buf.resize(capacity);
+  uint8_t* data = out.reserve(capacity);
   size_t used = 0;
   for (;;) {
-    if (used == buf.size()) buf.resize(buf.size() * 2);
-    const ssize_t n = ::read(fd.get(), buf.data() + used, buf.size() - used);
+    if (used == capacity) {
+      std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity * 2]);  // not zero-filled
+      std::memcpy(grown.get(), data, used);
+      out.data_ = std::move(grown);
+      out.capacity_ = capacity = capacity * 2;
+      data = out.data_.get();
+    }
+    const ssize_t n = ::read(fd.get(), data + used, capacity - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       return Error{os_error_text(errno)};
@@ -60,8 +102,12 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
     if (n == 0) break;
     used += static_cast<size_t>(n);
   }
-  buf.resize(used);
-  return buf;
+  out.size_ = used;
+  if (canonical && !fd_path(fd.get(), *canonical)) {
+    auto resolved = canonical_path(path);
+    *canonical = resolved ? std::move(resolved).value() : path;
+  }
+  return ok_status();
 }
 
 Status write_file(const std::string& path, std::span<const uint8_t> bytes) {

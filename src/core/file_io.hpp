@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -10,8 +11,27 @@
 
 namespace noteloom {
 
-// Reads the whole file with one read call (more only if the kernel returns short reads).
-Result<std::vector<uint8_t>> read_file(const std::string& path);
+// Storage for file contents that keeps its capacity from one read to the next, so that reading
+// many files allocates (and faults in pages) only when a file is larger than all before it.
+class ReadBuffer {
+ public:
+  std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
+  // Drops the storage when it has grown past `max_kept` bytes.
+  void trim(size_t max_kept);
+
+ private:
+  friend Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical);
+  uint8_t* reserve(size_t capacity);
+
+  std::unique_ptr<uint8_t[]> data_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+};
+
+// Reads the whole file into `out` with one read call (more only if the kernel returns short
+// reads). With `canonical` set, also stores the file's absolute path with links resolved, or the
+// path as given when it has none.
+Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical = nullptr);
 
 // Creates or truncates `path` and writes all of `bytes`.
 Status write_file(const std::string& path, std::span<const uint8_t> bytes);

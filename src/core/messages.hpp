@@ -1,14 +1,17 @@
 // Message records of the MIDI data model. All times are absolute ticks; every integer is
-// stored unchanged, whatever its range.
+// stored unchanged, whatever its range. The type tag is free text (Python may set any), held as a
+// SharedText so that the records stay small and cheap to copy, move and sort.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "shared_text.hpp"
+
 namespace noteloom {
 
 struct NoteMessage {
-  std::string msg_type = "note";
+  SharedText msg_type = SharedText::Fixed::Note;
   int32_t pitch = 0;
   int32_t start = 0;
   int32_t end = 0;
@@ -19,14 +22,14 @@ struct NoteMessage {
 };
 
 struct TempoMessage {
-  std::string msg_type = "tempo";
+  SharedText msg_type = SharedText::Fixed::Tempo;
   int32_t data = 0;  // microseconds per quarter note
   int32_t tick = 0;
   bool operator==(const TempoMessage&) const = default;
 };
 
 struct InstrumentMessage {
-  std::string msg_type = "instrument";
+  SharedText msg_type = SharedText::Fixed::Instrument;
   int32_t data = 0;  // program number
   int32_t tick = 0;
   int32_t channel = 0;
@@ -34,7 +37,7 @@ struct InstrumentMessage {
 };
 
 struct PedalMessage {
-  std::string msg_type = "pedal";
+  SharedText msg_type = SharedText::Fixed::Pedal;
   int32_t data = 0;  // 1 = sustain down, 0 = up
   int32_t tick = 0;
   int32_t channel = 0;
@@ -44,7 +47,7 @@ struct PedalMessage {
 // Text and copyright events. The tick lives only in the internal container: the Python-facing
 // container keeps it at 0, so comparing meta records compares type and text alone.
 struct MetaMessage {
-  std::string msg_type = "text";
+  SharedText msg_type = SharedText::Fixed::Text;
   std::string data;
   int32_t tick = 0;
   bool operator==(const MetaMessage& o) const { return msg_type == o.msg_type && data == o.data; }

@@ -38,7 +38,7 @@ int32_t tick_to_ms(const MidiDictRecord& record, int32_t tick) {
 
 namespace {
 
-void hash_str(SipHasher13& h, const std::string& s) {
+void hash_str(SipHasher13& h, std::string_view s) {
   h.write(s);
   h.write_u8(0xFF);
 }

@@ -8,6 +8,7 @@
 
 #include "file_io.hpp"
 #include "smf_reader.hpp"
+#include "stable_sort.hpp"
 #include "utf8.hpp"
 
 namespace noteloom {
@@ -22,37 +23,84 @@ struct OpenNote {
 // begun in one track can be ended by a note-off in a later track.
 class OpenNoteTable {
  public:
-  OpenNoteTable() : slots_(std::make_unique<std::array<std::vector<OpenNote>, 16 * 128>>()) {}
-
   void open(uint8_t channel, uint8_t key, int32_t tick, uint8_t velocity) {
-    slot(channel, key).push_back({tick, velocity});
+    Slot& s = slot(channel, key);
+    if (!s.listed) {
+      s.listed = true;
+      touched_.push_back(&s);
+    }
+    s.notes.push_back({tick, velocity});
   }
 
   // Ends every open note of (channel, key) that did not start at `tick`, in arrival order. Notes
   // that started at `tick` stay open (a note-off at the tick of its own note-on does not end it).
   void close(uint8_t channel, uint8_t key, int32_t tick, std::vector<NoteMessage>& out) {
-    auto& notes = slot(channel, key);
-    size_t kept = 0;
-    for (const OpenNote& n : notes) {
+    Slot& s = slot(channel, key);
+    // The notes kept by the previous close all started at its tick: at that same tick they stay
+    // again without a look, so a run of note-offs at one tick costs no more than its note-ons.
+    size_t i = s.settled_tick == tick ? s.settled : 0;
+    size_t kept = i;
+    for (; i < s.notes.size(); ++i) {
+      const OpenNote n = s.notes[i];
       if (n.start == tick) {
-        notes[kept++] = n;
+        s.notes[kept++] = n;
       } else {
-        out.push_back({"note", key, n.start, tick, n.velocity, n.start, channel});
+        out.push_back({SharedText::Fixed::Note, key, n.start, tick, n.velocity, n.start, channel});
       }
     }
-    notes.resize(kept);
+    s.notes.resize(kept);
+    s.settled = kept;
+    s.settled_tick = tick;
+  }
+
+  // Drops every open note, keeping the storage for the next file.
+  void clear() {
+    for (Slot* s : touched_) {
+      s->notes.clear();
+      s->settled = 0;
+      s->listed = false;
+    }
+    touched_.clear();
   }
 
  private:
-  std::vector<OpenNote>& slot(uint8_t channel, uint8_t key) { return (*slots_)[channel * 128u + key]; }
-  std::unique_ptr<std::array<std::vector<OpenNote>, 16 * 128>> slots_;
+  struct Slot {
+    std::vector<OpenNote> notes;
+    size_t settled = 0;  // the first `settled` notes all started at `settled_tick`
+    int32_t settled_tick = 0;
+    bool listed = false;  // in touched_
+  };
+  Slot& slot(uint8_t channel, uint8_t key) { return slots_[channel * 128u + key]; }
+
+  std::array<Slot, 16 * 128> slots_;
+  std::vector<Slot*> touched_;  // slots that may hold notes
 };
+
+// Per-thread storage reused from one file to the next.
+struct LoaderScratch {
+  ReadBuffer file;
+  OpenNoteTable open;
+  std::vector<NoteMessage> notes;
+
+  // Large buffers are not kept after a large file.
+  void trim() {
+    constexpr size_t kKeepBytes = 16 << 20;
+    file.trim(kKeepBytes);
+    if (notes.capacity() * sizeof(NoteMessage) > kKeepBytes) std::vector<NoteMessage>().swap(notes);
+  }
+};
+
+LoaderScratch& scratch() {
+  static thread_local std::unique_ptr<LoaderScratch> s = std::make_unique<LoaderScratch>();
+  return *s;
+}
 
 std::string_view as_text(std::span<const uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-void handle_channel_event(const smf::Event& e, int32_t tick, OpenNoteTable& open, MidiDictRecord& rec) {
+void handle_channel_event(const smf::Event& e, int32_t tick, OpenNoteTable& open, std::vector<NoteMessage>& notes,
+                          MidiDictRecord& rec) {
   const uint8_t channel = e.channel();
   switch (e.message()) {
     case smf::kNoteOn:
@@ -62,13 +110,13 @@ void handle_channel_event(const smf::Event& e, int32_t tick, OpenNoteTable& open
       }
       [[fallthrough]];  // velocity 0 is a note-off
     case smf::kNoteOff:
-      open.close(channel, e.data1, tick, rec.note_msgs);
+      open.close(channel, e.data1, tick, notes);
       break;
     case smf::kController:
-      if (e.data1 == 64) rec.pedal_msgs.push_back({"pedal", e.data2 >= 64 ? 1 : 0, tick, channel});
+      if (e.data1 == 64) rec.pedal_msgs.push_back({SharedText::Fixed::Pedal, e.data2 >= 64 ? 1 : 0, tick, channel});
       break;
     case smf::kProgramChange:
-      rec.instrument_msgs.push_back({"instrument", e.data1, tick, channel});
+      rec.instrument_msgs.push_back({SharedText::Fixed::Instrument, e.data1, tick, channel});
       break;
     default:
       break;  // key pressure, channel pressure and pitch bend are not modelled
@@ -81,14 +129,15 @@ void handle_meta_event(const smf::Event& e, int32_t tick, MidiDictRecord& rec) {
       // A set-tempo event of any other length is malformed and ignored.
       if (e.payload.size() == 3) {
         const int32_t tempo = (e.payload[0] << 16) | (e.payload[1] << 8) | e.payload[2];
-        rec.tempo_msgs.push_back({"tempo", tempo, tick});
+        rec.tempo_msgs.push_back({SharedText::Fixed::Tempo, tempo, tick});
       }
       break;
     case smf::kMetaText:
     case smf::kMetaCopyright: {
       const std::string_view text = as_text(e.payload);
       if (is_valid_utf8(text)) {
-        rec.meta_msgs.push_back({e.status == smf::kMetaText ? "text" : "copyright", std::string(text), tick});
+        const auto type = e.status == smf::kMetaText ? SharedText::Fixed::Text : SharedText::Fixed::Copyright;
+        rec.meta_msgs.push_back({type, std::string(text), tick});
       }
       break;
     }
@@ -97,21 +146,15 @@ void handle_meta_event(const smf::Event& e, int32_t tick, MidiDictRecord& rec) {
   }
 }
 
-template <typename Vec>
-void sort_by_tick(Vec& v) {
-  std::stable_sort(v.begin(), v.end(), [](const auto& a, const auto& b) { return a.tick < b.tick; });
-}
-
-}  // namespace
-
-Result<MidiDictRecord> load_midi_bytes(std::span<const uint8_t> bytes) {
+Result<MidiDictRecord> load_with(std::span<const uint8_t> bytes, LoaderScratch& work) {
   auto parsed = smf::parse_file(bytes);
   if (!parsed) return parsed.error();
   const smf::File& file = parsed.value();
 
   MidiDictRecord rec;
   rec.ticks_per_beat = file.header.timing.metrical ? file.header.timing.ticks_per_beat : 480;
-  OpenNoteTable open;
+  work.open.clear();
+  work.notes.clear();
   for (const auto& track : file.tracks) {
     uint32_t running_tick = 0;  // wraps modulo 2^32, read as signed
     smf::TrackReader reader(track);
@@ -120,30 +163,40 @@ Result<MidiDictRecord> load_midi_bytes(std::span<const uint8_t> bytes) {
       running_tick += ev.delta;
       const auto tick = static_cast<int32_t>(running_tick);
       if (ev.event.kind == smf::EventKind::Channel) {
-        handle_channel_event(ev.event, tick, open, rec);
+        handle_channel_event(ev.event, tick, work.open, work.notes, rec);
       } else if (ev.event.kind == smf::EventKind::Meta) {
         handle_meta_event(ev.event, tick, rec);
       }
     }
   }
-  // Notes still open at the end are dropped with the table.
+  // Notes still open at the end are dropped (the table is cleared before the next file).
 
-  if (rec.tempo_msgs.empty()) rec.tempo_msgs.push_back({"tempo", 500000, 0});
-  if (rec.instrument_msgs.empty()) rec.instrument_msgs.push_back({"instrument", 0, 0, 0});
-  sort_by_tick(rec.note_msgs);
-  sort_by_tick(rec.tempo_msgs);
-  sort_by_tick(rec.pedal_msgs);
-  sort_by_tick(rec.instrument_msgs);
+  if (rec.tempo_msgs.empty()) rec.tempo_msgs.push_back({SharedText::Fixed::Tempo, 500000, 0});
+  if (rec.instrument_msgs.empty()) rec.instrument_msgs.push_back({SharedText::Fixed::Instrument, 0, 0, 0});
+  stable_sort_by_tick(work.notes);
+  rec.note_msgs.assign(work.notes.begin(), work.notes.end());  // exact capacity; the scratch keeps its own
+  stable_sort_by_tick(rec.tempo_msgs);
+  stable_sort_by_tick(rec.pedal_msgs);
+  stable_sort_by_tick(rec.instrument_msgs);
+  return rec;
+}
+
+}  // namespace
+
+Result<MidiDictRecord> load_midi_bytes(std::span<const uint8_t> bytes) {
+  LoaderScratch& work = scratch();
+  auto rec = load_with(bytes, work);
+  work.trim();
   return rec;
 }
 
 Result<MidiDictRecord> load_midi_file(const std::string& path) {
-  auto bytes = read_file(path);
-  if (!bytes) return bytes.error();
-  auto rec = load_midi_bytes(bytes.value());
-  if (!rec) return rec;
-  auto canonical = canonical_path(path);
-  rec.value().metadata.emplace("abs_load_path", utf8_lossy(canonical ? canonical.value() : path));
+  LoaderScratch& work = scratch();
+  std::string canonical;
+  if (Status read = read_file(path, work.file, &canonical); !read) return read.error();
+  auto rec = load_with(work.file.bytes(), work);
+  work.trim();
+  if (rec) rec.value().metadata.emplace("abs_load_path", utf8_lossy(canonical));
   return rec;
 }
 

@@ -76,7 +76,10 @@ bool from_python(PyObject* obj, bool& out) {
   return true;
 }
 
-bool from_python(PyObject* obj, std::string& out) {
+namespace {
+
+// The UTF-8 of a `str`, valid while the object lives.
+bool utf8_of(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     raise_type_mismatch(obj, "PyString");
     return false;
@@ -84,7 +87,23 @@ bool from_python(PyObject* obj, std::string& out) {
   Py_ssize_t len = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
   if (!utf8) return false;  // lone surrogates cannot be encoded
-  out.assign(utf8, static_cast<size_t>(len));
+  out = {utf8, static_cast<size_t>(len)};
+  return true;
+}
+
+}  // namespace
+
+bool from_python(PyObject* obj, std::string& out) {
+  std::string_view text;
+  if (!utf8_of(obj, text)) return false;
+  out.assign(text);
+  return true;
+}
+
+bool from_python(PyObject* obj, SharedText& out) {
+  std::string_view text;
+  if (!utf8_of(obj, text)) return false;
+  out = SharedText(text);
   return true;
 }
 
@@ -133,6 +152,11 @@ PyObject* to_python(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject* to_python(const std::string& s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
+
+PyObject* to_python(std::string_view s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+PyObject* to_python(const SharedText& s) { return to_python(s.view()); }
 
 PyObject* to_python(const Metadata& m) {
   PyRef dict = PyRef::steal(PyDict_New());

@@ -31,6 +31,7 @@ bool from_python(PyObject* obj, double& out);
 bool from_python(PyObject* obj, bool& out);
 // `str` (or subclass) to UTF-8.
 bool from_python(PyObject* obj, std::string& out);
+bool from_python(PyObject* obj, SharedText& out);
 // `dict` (or subclass) of `str` to `str`, read under the dict's critical section.
 bool from_python(PyObject* obj, Metadata& out);
 
@@ -126,6 +127,8 @@ bool for_each_dict_item(PyObject* dict, Visit&& visit) {
 PyObject* to_python(int32_t v);
 PyObject* to_python(uint64_t v);
 PyObject* to_python(const std::string& s);
+PyObject* to_python(std::string_view s);
+PyObject* to_python(const SharedText& s);
 PyObject* to_python(const Metadata& m);
 
 // A new list holding make_item(x) for each element, in order.
