@@ -14,79 +14,117 @@
 namespace noteloom {
 namespace {
 
-struct OpenNote {
+// A note as the loader collects it: small and trivially copyable, so that sorting moves little.
+struct LoadedNote {
   int32_t start;
+  int32_t end;
+  uint8_t key;
   uint8_t velocity;
+  uint8_t channel;
 };
 
 // Open notes per (channel, key), in arrival order. One table serves the whole file, so a note
-// begun in one track can be ended by a note-off in a later track.
+// begun in one track can be ended by a note-off in a later track. Each key's open notes form a
+// list threaded through one node pool, so the per-key heads fit in the first-level cache.
 class OpenNoteTable {
  public:
   void open(uint8_t channel, uint8_t key, int32_t tick, uint8_t velocity) {
-    Slot& s = slot(channel, key);
-    if (!s.listed) {
-      s.listed = true;
-      touched_.push_back(&s);
+    const uint16_t k = index(channel, key);
+    Slot& s = slots_[k];
+    const uint32_t node = allocate({tick, kNone, velocity});
+    if (s.head == kNone) {
+      s.head = node;
+      touched_.push_back(k);
+    } else {
+      pool_[s.tail].next = node;
     }
-    s.notes.push_back({tick, velocity});
+    s.tail = node;
   }
 
   // Ends every open note of (channel, key) that did not start at `tick`, in arrival order. Notes
   // that started at `tick` stay open (a note-off at the tick of its own note-on does not end it).
-  void close(uint8_t channel, uint8_t key, int32_t tick, std::vector<NoteMessage>& out) {
-    Slot& s = slot(channel, key);
+  void close(uint8_t channel, uint8_t key, int32_t tick, std::vector<LoadedNote>& out) {
+    Slot& s = slots_[index(channel, key)];
     // The notes kept by the previous close all started at its tick: at that same tick they stay
     // again without a look, so a run of note-offs at one tick costs no more than its note-ons.
-    size_t i = s.settled_tick == tick ? s.settled : 0;
-    size_t kept = i;
-    for (; i < s.notes.size(); ++i) {
-      const OpenNote n = s.notes[i];
+    uint32_t prev = s.settled_tick == tick ? s.settled_last : kNone;
+    uint32_t node = prev == kNone ? s.head : pool_[prev].next;
+    while (node != kNone) {
+      Node& n = pool_[node];
+      const uint32_t next = n.next;
       if (n.start == tick) {
-        s.notes[kept++] = n;
+        prev = node;
       } else {
-        out.push_back({SharedText::Fixed::Note, key, n.start, tick, n.velocity, n.start, channel});
+        out.push_back({n.start, tick, key, n.velocity, channel});
+        (prev == kNone ? s.head : pool_[prev].next) = next;
+        n.next = free_;
+        free_ = node;
       }
+      node = next;
     }
-    s.notes.resize(kept);
-    s.settled = kept;
+    s.tail = prev;
+    s.settled_last = prev;  // every note left started at `tick`
     s.settled_tick = tick;
+  }
+
+  // Releases the node pool when it has grown past `max_bytes`.
+  void trim(size_t max_bytes) {
+    if (pool_.capacity() * sizeof(Node) > max_bytes) std::vector<Node>().swap(pool_);
   }
 
   // Drops every open note, keeping the storage for the next file.
   void clear() {
-    for (Slot* s : touched_) {
-      s->notes.clear();
-      s->settled = 0;
-      s->listed = false;
-    }
+    for (uint16_t k : touched_) slots_[k] = Slot{};
     touched_.clear();
+    pool_.clear();
+    free_ = kNone;
   }
 
  private:
-  struct Slot {
-    std::vector<OpenNote> notes;
-    size_t settled = 0;  // the first `settled` notes all started at `settled_tick`
-    int32_t settled_tick = 0;
-    bool listed = false;  // in touched_
+  static constexpr uint32_t kNone = UINT32_MAX;
+  struct Node {
+    int32_t start;
+    uint32_t next;
+    uint8_t velocity;
   };
-  Slot& slot(uint8_t channel, uint8_t key) { return slots_[channel * 128u + key]; }
+  struct Slot {
+    uint32_t head = kNone, tail = kNone;
+    uint32_t settled_last = kNone;  // the list up to this node all started at settled_tick
+    int32_t settled_tick = 0;
+  };
+  static uint16_t index(uint8_t channel, uint8_t key) { return static_cast<uint16_t>(channel * 128u + key); }
+  uint32_t allocate(Node n) {
+    if (free_ == kNone) {
+      pool_.push_back(n);
+      return static_cast<uint32_t>(pool_.size() - 1);
+    }
+    const uint32_t node = free_;
+    free_ = pool_[node].next;
+    pool_[node] = n;
+    return node;
+  }
 
   std::array<Slot, 16 * 128> slots_;
-  std::vector<Slot*> touched_;  // slots that may hold notes
+  std::vector<Node> pool_;
+  uint32_t free_ = kNone;          // first free node; free nodes chain through `next`
+  std::vector<uint16_t> touched_;  // slots that may hold notes (a slot may appear more than once)
 };
 
 // Per-thread storage reused from one file to the next.
 struct LoaderScratch {
   ReadBuffer file;
   OpenNoteTable open;
-  std::vector<NoteMessage> notes;
+  std::vector<LoadedNote> notes;
+  std::vector<LoadedNote> sorted;  // sorting storage
 
   // Large buffers are not kept after a large file.
   void trim() {
     constexpr size_t kKeepBytes = 16 << 20;
     file.trim(kKeepBytes);
-    if (notes.capacity() * sizeof(NoteMessage) > kKeepBytes) std::vector<NoteMessage>().swap(notes);
+    open.trim(kKeepBytes);
+    for (auto* v : {&notes, &sorted}) {
+      if (v->capacity() * sizeof(LoadedNote) > kKeepBytes) std::vector<LoadedNote>().swap(*v);
+    }
   }
 };
 
@@ -99,7 +137,7 @@ std::string_view as_text(std::span<const uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-void handle_channel_event(const smf::Event& e, int32_t tick, OpenNoteTable& open, std::vector<NoteMessage>& notes,
+void handle_channel_event(const smf::Event& e, int32_t tick, OpenNoteTable& open, std::vector<LoadedNote>& notes,
                           MidiDictRecord& rec) {
   const uint8_t channel = e.channel();
   switch (e.message()) {
@@ -173,8 +211,11 @@ Result<MidiDictRecord> load_with(std::span<const uint8_t> bytes, LoaderScratch& 
 
   if (rec.tempo_msgs.empty()) rec.tempo_msgs.push_back({SharedText::Fixed::Tempo, 500000, 0});
   if (rec.instrument_msgs.empty()) rec.instrument_msgs.push_back({SharedText::Fixed::Instrument, 0, 0, 0});
-  stable_sort_by_tick(work.notes);
-  rec.note_msgs.assign(work.notes.begin(), work.notes.end());  // exact capacity; the scratch keeps its own
+  stable_sort_by_key(work.notes, [](const LoadedNote& n) { return n.start; }, work.sorted);
+  rec.note_msgs.reserve(work.notes.size());
+  for (const LoadedNote& n : work.notes) {
+    rec.note_msgs.push_back({SharedText::Fixed::Note, n.key, n.start, n.end, n.velocity, n.start, n.channel});
+  }
   stable_sort_by_tick(rec.tempo_msgs);
   stable_sort_by_tick(rec.pedal_msgs);
   stable_sort_by_tick(rec.instrument_msgs);

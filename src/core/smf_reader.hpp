@@ -69,6 +69,71 @@ class TrackReader {
   bool damaged_ = false;
 };
 
+// Inline: the loader calls it once per event.
+inline bool TrackReader::read_varlen(uint32_t& out) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (pos_ >= data_.size()) return false;
+    const uint8_t b = data_[pos_++];
+    v = (v << 7) | (b & 0x7F);
+    if (!(b & 0x80)) {
+      out = v;
+      return true;
+    }
+  }
+  return false;  // longer than 4 bytes
+}
+
+inline bool TrackReader::next(TrackEvent& out) {
+  if (pos_ >= data_.size()) return false;
+  if (!read_varlen(out.delta)) return fail();
+  if (pos_ >= data_.size()) return fail();
+  uint8_t status = data_[pos_];
+  if (status < 0x80) {
+    if (running_status_ == 0) return fail();
+    status = running_status_;  // the byte just seen is the first data byte
+  } else {
+    ++pos_;
+  }
+
+  Event& e = out.event;
+  e.payload = {};
+  if (status < 0xF0) {
+    const int n = channel_data_length(status >> 4);
+    if (data_.size() - pos_ < static_cast<size_t>(n)) return fail();
+    const uint8_t d1 = data_[pos_];
+    const uint8_t d2 = n == 2 ? data_[pos_ + 1] : 0;
+    if ((d1 | d2) & 0x80) return fail();
+    pos_ += static_cast<size_t>(n);
+    running_status_ = status;
+    e.kind = EventKind::Channel;
+    e.status = status;
+    e.data1 = d1;
+    e.data2 = d2;
+    return true;
+  }
+
+  uint8_t meta_type = 0;
+  if (status == 0xFF) {
+    if (pos_ >= data_.size()) return fail();
+    meta_type = data_[pos_++];
+    e.kind = EventKind::Meta;
+  } else if (status == 0xF0) {
+    e.kind = EventKind::SysEx;
+  } else if (status == 0xF7) {
+    e.kind = EventKind::Escape;
+  } else {
+    return fail();  // system common / real-time messages do not belong in a file
+  }
+  uint32_t len = 0;
+  if (!read_varlen(len) || data_.size() - pos_ < len) return fail();
+  e.status = status == 0xFF ? meta_type : status;
+  e.data1 = e.data2 = 0;
+  e.payload = data_.subspan(pos_, len);
+  pos_ += len;
+  return true;
+}
+
 // Reads every event of a track (helper for tests and tools; the loader streams with TrackReader).
 std::vector<TrackEvent> read_track(std::span<const uint8_t> chunk);
 

@@ -14,8 +14,9 @@
 
 namespace noteloom {
 
+// `scratch` is working storage; passing the same vector again saves an allocation.
 template <typename T, typename Key>
-void stable_sort_by_key(std::vector<T>& v, Key key) {
+void stable_sort_by_key(std::vector<T>& v, Key key, std::vector<T>& scratch) {
   const size_t n = v.size();
   size_t i = 1;
   while (i < n && !(key(v[i]) < key(v[i - 1]))) ++i;
@@ -28,9 +29,9 @@ void stable_sort_by_key(std::vector<T>& v, Key key) {
     for (int b = 0; b < 4; ++b) ++counts[b][(d >> (8 * b)) & 0xFF];
   }
   const uint32_t first = digits(v[0]);
-  std::vector<T> other(n);
+  scratch.resize(n);
   std::vector<T>* src = &v;
-  std::vector<T>* dst = &other;
+  std::vector<T>* dst = &scratch;
   for (int b = 0; b < 4; ++b) {
     auto& count = counts[b];
     if (count[(first >> (8 * b)) & 0xFF] == n) continue;  // every key has this byte
@@ -39,7 +40,13 @@ void stable_sort_by_key(std::vector<T>& v, Key key) {
     for (T& x : *src) (*dst)[count[(digits(x) >> (8 * b)) & 0xFF]++] = std::move(x);
     std::swap(src, dst);
   }
-  if (src != &v) v.swap(other);
+  if (src != &v) v.swap(scratch);
+}
+
+template <typename T, typename Key>
+void stable_sort_by_key(std::vector<T>& v, Key key) {
+  std::vector<T> scratch;
+  stable_sort_by_key(v, key, scratch);
 }
 
 // Stable sort by the `tick` member.
