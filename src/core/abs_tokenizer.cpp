@@ -1,6 +1,7 @@
 #include "abs_tokenizer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -8,6 +9,8 @@
 
 #include "pedal.hpp"
 #include "rounding.hpp"
+#include "stable_sort.hpp"
+#include "tempo_map.hpp"
 
 namespace noteloom {
 namespace {
@@ -28,56 +31,69 @@ AbsTokenizer::AbsTokenizer() : core_(AbsTokenizerConfig{}.velocity_step) {
   instruments_wd_ = instruments_nd_;
   instruments_wd_.push_back("drum");
 
-  // Candidates in ID order; duplicates (the second drum prefix) are skipped by the vocabulary.
-  Vocabulary& vocab = core_.vocab();
-  for (const auto& s : core_.special_tokens()) vocab.add(Token::special(s));
-  for (const auto& x : instruments_wd_) vocab.add(Token::prefix("prefix", "instrument", x));
-  for (const auto& n : c.composer_names) vocab.add(Token::prefix("prefix", "composer", n));
-  for (const auto& n : c.form_names) vocab.add(Token::prefix("prefix", "form", n));
-  for (const auto& n : c.genre_names) vocab.add(Token::prefix("prefix", "genre", n));
+  auto prefix_text = [this](std::string_view kind, std::string_view name) {
+    std::string joined = "prefix:";
+    joined.append(kind).append(":").append(name);
+    return own(joined);
+  };
+  // Candidates in ID order; duplicates (the second drum prefix) are skipped.
+  for (const auto& s : core_.special_tokens()) add(Token::special(own(s)));
+  for (const auto& x : instruments_wd_) add(Token::prefix(prefix_text("instrument", x)));
+  for (const auto& n : c.composer_names) add(Token::prefix(prefix_text("composer", n)));
+  for (const auto& n : c.form_names) add(Token::prefix(prefix_text("form", n)));
+  for (const auto& n : c.genre_names) add(Token::prefix(prefix_text("genre", n)));
+  layout_.note = static_cast<int32_t>(vocab_.size());
   for (const auto& x : instruments_nd_) {
+    const std::string_view name = own(x);
     for (int32_t p = 0; p < 128; ++p) {
-      for (int32_t v : core_.velocity_grid()) vocab.add(Token::note(x, p, v));
+      for (int32_t v : core_.velocity_grid()) vocab_.push_back(Token::note(name, p, v));
     }
   }
-  for (int32_t p = kFirstDrumPitch; p < kDrumPitchEnd; ++p) vocab.add(Token::drum(p));
-  for (int32_t d : dur_grid_) vocab.add(Token::dur(d));
-  for (int32_t t : onset_grid_) vocab.add(Token::onset(t));
-  core_.set_pad_id(vocab.id_of(Token::special(kPadTok)).value_or(0));
-  unk_id_ = vocab.id_of(Token::special(kUnkTok)).value_or(0);
-  compute_layout();
+  layout_.drum = static_cast<int32_t>(vocab_.size());
+  for (int32_t p = kFirstDrumPitch; p < kDrumPitchEnd; ++p) vocab_.push_back(Token::drum(p));
+  layout_.dur = static_cast<int32_t>(vocab_.size());
+  for (int32_t d : dur_grid_) vocab_.push_back(Token::dur(d));
+  layout_.onset = static_cast<int32_t>(vocab_.size());
+  for (int32_t t : onset_grid_) vocab_.push_back(Token::onset(t));
+  core_.set_pad_id(named_id(Token::special(kPadTok)).value_or(0));
+  unk_id_ = named_id(Token::special(kUnkTok)).value_or(0);
+
+  // Instrument prefixes of every family a piece can name, and of the drums.
+  for (int32_t program = 0; program < 128; program += 8) {
+    const std::string_view family = *program_family(program);
+    family_prefixes_.emplace_back(family, prefix_text("instrument", family));
+  }
+  family_prefixes_.emplace_back("drum", prefix_text("instrument", "drum"));
 }
 
-void AbsTokenizer::compute_layout() {
-  const Vocabulary& vocab = core_.vocab();
-  const auto& velocities = core_.velocity_grid();
-  auto first = [&](const Token& t) { return vocab.id_of(t).value_or(-1); };
-  BlockLayout l;
-  l.note = instruments_nd_.empty() ? -1 : first(Token::note(instruments_nd_.front(), 0, 0));
-  l.drum = first(Token::drum(kFirstDrumPitch));
-  l.dur = first(Token::dur(0));
-  l.onset = first(Token::onset(0));
-  if (l.note < 0 || l.drum < 0 || l.dur < 0 || l.onset < 0 || velocities.empty()) return;
-  layout_ = l;
-  layout_.valid = true;
-  // Every entry of the regular blocks must be found where the arithmetic puts it, and the blocks
-  // must hold exactly the tokens the arithmetic accepts.
-  const size_t slots = instruments_nd_.size() * 128 * velocities.size() + (kDrumPitchEnd - kFirstDrumPitch) +
-                       dur_grid_.size() + onset_grid_.size();
-  size_t regular = 0;
-  for (const Token& t : vocab.tokens()) {
-    if (t.kind == TokenKind::Special || t.kind == TokenKind::Prefix) continue;
-    ++regular;
-    if (id_of(t) != vocab.id_of(t)) {
-      layout_.valid = false;
-      return;
-    }
+const AbsTokenizer& AbsTokenizer::shared() {
+  static const AbsTokenizer* const instance = new AbsTokenizer();  // never destroyed: threads may outlive exit
+  return *instance;
+}
+
+std::string_view AbsTokenizer::own(std::string_view text) { return texts_.emplace_back(text); }
+
+void AbsTokenizer::add(const Token& t) {
+  if (named_id(t)) return;
+  named_.emplace_back(t, static_cast<int32_t>(vocab_.size()));
+  vocab_.push_back(t);
+}
+
+std::optional<int32_t> AbsTokenizer::named_id(const Token& t) const {
+  for (const auto& [token, id] : named_) {
+    if (token == t) return id;
   }
-  layout_.valid = regular == slots;
+  return std::nullopt;
+}
+
+std::string_view AbsTokenizer::family_prefix(std::string_view family) const {
+  for (const auto& [name, text] : family_prefixes_) {
+    if (name == family) return text;
+  }
+  return {};
 }
 
 std::optional<int32_t> AbsTokenizer::id_of(const Token& t) const {
-  if (!layout_.valid) return core_.vocab().id_of(t);
   const int32_t step = config_.time_step_ms;
   auto on_grid = [step](int32_t v, size_t grid_size) -> std::optional<int32_t> {
     if (v < 0 || v % step != 0 || static_cast<size_t>(v / step) >= grid_size) return std::nullopt;
@@ -108,7 +124,7 @@ std::optional<int32_t> AbsTokenizer::id_of(const Token& t) const {
       if (auto i = on_grid(t.a, onset_grid_.size())) return layout_.onset + *i;
       return std::nullopt;
     default:
-      return core_.vocab().id_of(t);
+      return named_id(t);
   }
 }
 
@@ -129,66 +145,112 @@ int32_t sustained_end(const std::vector<PedalInterval>& intervals, int32_t end) 
   return end < candidate.second ? candidate.second : end;
 }
 
+// Channel -> instrument family, direct for the 16 MIDI channels.
+class ChannelFamilies {
+ public:
+  void set(int32_t channel, std::string_view family) {
+    if (static_cast<uint32_t>(channel) < 16) {
+      low_[static_cast<size_t>(channel)] = family;
+    } else {
+      other_[channel] = family;
+    }
+  }
+  // Sets the family unless the channel has one.
+  void set_default(int32_t channel, std::string_view family) {
+    if (get(channel).empty()) set(channel, family);
+  }
+  std::string_view get(int32_t channel) const {
+    if (static_cast<uint32_t>(channel) < 16) return low_[static_cast<size_t>(channel)];
+    auto it = other_.find(channel);
+    return it == other_.end() ? std::string_view{} : it->second;
+  }
+  template <typename Fn>
+  void for_each(Fn&& fn) const {
+    for (std::string_view f : low_) {
+      if (!f.empty()) fn(f);
+    }
+    for (const auto& [channel, f] : other_) fn(f);
+  }
+
+ private:
+  std::array<std::string_view, 16> low_{};
+  std::unordered_map<int32_t, std::string_view> other_;
+};
+
 }  // namespace
 
-Result<std::vector<Token>> AbsTokenizer::tokenize(MidiDictRecord piece) const {
+Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) const {
   const auto& c = config_;
-  remove_instruments(piece, ignore_map_);
-  if (piece.note_msgs.empty()) return Error{kEmptyNoteMessages};
-  std::stable_sort(piece.note_msgs.begin(), piece.note_msgs.end(),
-                   [](const NoteMessage& a, const NoteMessage& b) { return a.start < b.start; });
-  const PedalIntervalMap pedals = pedal_intervals(piece);
+  // The channels of ignored instruments are skipped, the piece itself stays as it is.
+  const auto ignored = ignored_channels(piece, ignore_map_);
+  auto kept = [&ignored](int32_t channel) { return ignored.empty() || ignored.count(channel) == 0; };
+  std::vector<const NoteMessage*> notes;
+  notes.reserve(piece.note_msgs.size());
+  for (const auto& n : piece.note_msgs) {
+    if (kept(n.channel)) notes.push_back(&n);
+  }
+  if (notes.empty()) return Error{kEmptyNoteMessages};
+  stable_sort_by_key(notes, [](const NoteMessage* n) { return n->start; });
+  std::vector<const PedalMessage*> pedal_msgs;
+  for (const auto& p : piece.pedal_msgs) {
+    if (kept(p.channel)) pedal_msgs.push_back(&p);
+  }
+  const PedalIntervalMap pedals = pedal_intervals(pedal_msgs, notes.back()->end);
 
   // Channel -> family: the last program change with a family wins; note channels default to piano.
-  std::unordered_map<int32_t, std::string_view> channel_family;
+  ChannelFamilies channel_family;
   for (const auto& m : piece.instrument_msgs) {
-    if (m.channel == kDrumChannel) continue;
-    if (auto family = program_family(m.data)) channel_family[m.channel] = *family;
+    if (m.channel == kDrumChannel || !kept(m.channel)) continue;
+    if (auto family = program_family(m.data)) channel_family.set(m.channel, *family);
   }
   bool has_drums = false;
-  for (const auto& n : piece.note_msgs) {
-    if (n.channel == kDrumChannel) {
+  for (const NoteMessage* n : notes) {
+    if (n->channel == kDrumChannel) {
       has_drums = true;
     } else {
-      channel_family.try_emplace(n.channel, "piano");
+      channel_family.set_default(n->channel, "piano");
     }
   }
 
   std::vector<Token> out;
-  out.reserve(piece.note_msgs.size() * 3 + piece.note_msgs.size() / 8 + 16);
+  out.reserve(notes.size() * 3 + notes.size() / 8 + 16);
   // Metadata prefixes in the order genre, form, composer.
-  const std::pair<const char*, const std::vector<std::string>*> categories[] = {
+  const std::pair<std::string_view, const std::vector<std::string>*> categories[] = {
       {"genre", &c.genre_names}, {"form", &c.form_names}, {"composer", &c.composer_names}};
   for (const auto& [key, names] : categories) {
-    auto it = piece.metadata.find(key);
-    if (it != piece.metadata.end() && std::find(names->begin(), names->end(), it->second) != names->end()) {
-      out.push_back(Token::prefix("prefix", key, it->second));
+    auto it = piece.metadata.find(std::string(key));
+    if (it == piece.metadata.end() || std::find(names->begin(), names->end(), it->second) == names->end()) continue;
+    std::string joined = "prefix:";
+    joined.append(key).append(":").append(it->second);
+    for (const auto& [token, id] : named_) {
+      if (token.kind == TokenKind::Prefix && token.text == joined) out.push_back(token);
     }
   }
   // Instrument prefixes sorted by name, so the same piece always gives the same tokens.
   std::set<std::string_view> families;
-  for (const auto& [channel, family] : channel_family) families.insert(family);
-  for (std::string_view f : families) out.push_back(Token::prefix("prefix", "instrument", std::string(f)));
-  if (has_drums) out.push_back(Token::prefix("prefix", "instrument", "drum"));
+  channel_family.for_each([&families](std::string_view f) { families.insert(f); });
+  for (std::string_view f : families) out.push_back(Token::prefix(family_prefix(f)));
+  if (has_drums) out.push_back(Token::prefix(family_prefix("drum")));
   out.push_back(Token::special(kBosTok));
 
   const size_t body_start = out.size();
   const int32_t step = c.abs_time_step_ms;
+  const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
   int32_t prev = 0;
-  for (const auto& n : piece.note_msgs) {
-    const int32_t s = elapsed_ms(piece.tempo_msgs, piece.ticks_per_beat, 0, n.start);
+  for (const NoteMessage* n : notes) {
+    const int32_t s = tempo.ms_at(n->start);
     for (int32_t k = s / step - prev / step; k > 0; --k) out.push_back(Token::special(kTimeTok));
     const int32_t t = nearest_in_grid(onset_grid_, s % step);
-    if (n.channel == kDrumChannel) {
-      out.push_back(Token::drum(n.pitch));
+    if (n->channel == kDrumChannel) {
+      out.push_back(Token::drum(n->pitch));
       out.push_back(Token::onset(t));
     } else {
-      int32_t end = n.end;
-      auto ped = pedals.find(n.channel);
+      int32_t end = n->end;
+      auto ped = pedals.find(n->channel);
       if (ped != pedals.end()) end = sustained_end(ped->second, end);
-      int32_t dur = nearest_in_grid(dur_grid_, elapsed_ms(piece.tempo_msgs, piece.ticks_per_beat, n.start, end));
+      int32_t dur = nearest_in_grid(dur_grid_, tempo.elapsed(n->start, end));
       if (dur == 0) dur = c.time_step_ms;
-      out.push_back(Token::note(std::string(channel_family.at(n.channel)), n.pitch, core_.quantize_velocity(n.velocity)));
+      out.push_back(Token::note(channel_family.get(n->channel), n->pitch, core_.quantize_velocity(n->velocity)));
       out.push_back(Token::onset(t));
       out.push_back(Token::dur(dur));
     }
@@ -221,10 +283,10 @@ int32_t ms_to_tick(int32_t ms) { return round_to_i32((ms / 1000.0) / 0.001); }
 
 }  // namespace
 
-MidiDictRecord AbsTokenizer::detokenize(const std::vector<Token>& tokens) const {
+MidiDictRecord AbsTokenizer::detokenize(std::span<const Token> tokens) const {
   const auto& c = config_;
   // Prefix scan: channels in order of first appearance, skipping 9, which belongs to drums.
-  std::vector<std::pair<std::string, int32_t>> channels;  // instrument -> channel
+  std::vector<std::pair<std::string_view, int32_t>> channels;  // instrument -> channel
   auto channel_of = [&channels](std::string_view name) -> std::optional<int32_t> {
     for (const auto& [n, ch] : channels) {
       if (n == name) return ch;
@@ -241,16 +303,17 @@ MidiDictRecord AbsTokenizer::detokenize(const std::vector<Token>& tokens) const 
       start = i;
       break;
     }
-    if (t.text != "prefix" || t.text2 != "instrument") continue;
-    if (std::find(instruments_wd_.begin(), instruments_wd_.end(), t.text3) == instruments_wd_.end()) continue;
-    if (channel_of(t.text3)) continue;
-    channels.emplace_back(t.text3, t.text3 == "drum" ? kDrumChannel : next_channel++);
+    if (t.prefix_piece(0) != "prefix" || t.prefix_piece(1) != "instrument") continue;
+    const std::string_view instrument = t.prefix_piece(2);
+    if (std::find(instruments_wd_.begin(), instruments_wd_.end(), instrument) == instruments_wd_.end()) continue;
+    if (channel_of(instrument)) continue;
+    channels.emplace_back(instrument, instrument == "drum" ? kDrumChannel : next_channel++);
   }
 
   MidiDictRecord rec;
   rec.ticks_per_beat = 500;
-  rec.tempo_msgs.push_back({"tempo", 500000, 0});
-  std::vector<std::pair<std::string, int32_t>> by_channel = channels;
+  rec.tempo_msgs.push_back({SharedText::Fixed::Tempo, 500000, 0});
+  std::vector<std::pair<std::string_view, int32_t>> by_channel = channels;
   std::sort(by_channel.begin(), by_channel.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
   for (const auto& [name, channel] : by_channel) {
     int32_t program = 0;
@@ -262,7 +325,7 @@ MidiDictRecord AbsTokenizer::detokenize(const std::vector<Token>& tokens) const 
         }
       }
     }
-    rec.instrument_msgs.push_back({"instrument", program, 0, channel});
+    rec.instrument_msgs.push_back({SharedText::Fixed::Instrument, program, 0, channel});
   }
 
   const std::optional<int32_t> drum_channel = channel_of("drum");
@@ -275,7 +338,7 @@ MidiDictRecord AbsTokenizer::detokenize(const std::vector<Token>& tokens) const 
       const auto off = static_cast<int32_t>(static_cast<uint32_t>(onset) + static_cast<uint32_t>(tokens[i + 2].a));
       if (auto ch = channel_of(t.text)) {
         const int32_t s = ms_to_tick(onset);
-        rec.note_msgs.push_back({"note", t.a, s, ms_to_tick(off), t.b, s, *ch});
+        rec.note_msgs.push_back({SharedText::Fixed::Note, t.a, s, ms_to_tick(off), t.b, s, *ch});
       }
       i += 3;
     } else if (t.kind == TokenKind::Drum && i + 1 < tokens.size() && tokens[i + 1].kind == TokenKind::Onset) {
@@ -283,7 +346,7 @@ MidiDictRecord AbsTokenizer::detokenize(const std::vector<Token>& tokens) const 
       const auto off = static_cast<int32_t>(static_cast<uint32_t>(onset) + static_cast<uint32_t>(c.time_step_ms));
       if (drum_channel) {
         const int32_t s = ms_to_tick(onset);
-        rec.note_msgs.push_back({"note", t.a, s, ms_to_tick(off), c.drum_velocity, s, *drum_channel});
+        rec.note_msgs.push_back({SharedText::Fixed::Note, t.a, s, ms_to_tick(off), c.drum_velocity, s, *drum_channel});
       }
       i += 2;
     } else {
@@ -294,7 +357,7 @@ MidiDictRecord AbsTokenizer::detokenize(const std::vector<Token>& tokens) const 
   return rec;
 }
 
-std::vector<int32_t> AbsTokenizer::encode(const std::vector<Token>& tokens) const {
+std::vector<int32_t> AbsTokenizer::encode(std::span<const Token> tokens) const {
   std::vector<int32_t> ids;
   ids.reserve(tokens.size());
   for (const Token& t : tokens) ids.push_back(id_of(t).value_or(0));

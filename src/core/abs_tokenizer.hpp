@@ -1,10 +1,30 @@
 // The absolute tokenizer: notes become (instrument, pitch, velocity), onset and duration tokens in
 // absolute milliseconds, with a time token "<T>" for every passing segment of abs_time_step_ms.
+//
+// Token IDs (the same in every process; 13351 tokens with the built-in configuration):
+//
+//   first ID  count  tokens
+//   0         6      special: "<S>" "<E>" "<P>" "<U>" "<D>" "<T>"
+//   6         9      prefixes: instrument piano, guitar, drum; composer x2; form x2; genre x2
+//   15        12288  notes: instrument (piano 15, guitar 4111, drum 8207) x pitch 0..127 x
+//                    velocity 0..124 in steps of 4, velocity fastest
+//   12303     47     drums: pitch 35..81
+//   12350     501    durations: 0..5000 ms in steps of 10
+//   12851     500    onsets: 0..4990 ms in steps of 10
+//
+// The blocks follow from the order the vocabulary is built in (special tokens, prefixes, then each
+// regular family in grid order). Regular tokens are located by arithmetic on this layout; special
+// and prefix tokens by a short search. Decoding an ID outside 0..vocab_size()-1 gives "<U>";
+// encoding a token outside the vocabulary gives 0.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "config.hpp"
@@ -21,30 +41,44 @@ inline constexpr const char* kEmptyNoteMessages = "Empty note messages after fil
 class AbsTokenizer {
  public:
   AbsTokenizer();
+  // Tokens point into the tokenizer's own storage: it stays where it was built.
+  AbsTokenizer(const AbsTokenizer&) = delete;
+  AbsTokenizer& operator=(const AbsTokenizer&) = delete;
+
+  // The tokenizer is immutable, so one instance, built on first use, serves the whole process.
+  static const AbsTokenizer& shared();
 
   const AbsTokenizerConfig& config() const { return config_; }
   const std::string& name() const { return name_; }
   const std::vector<std::string>& instruments_wd() const { return instruments_wd_; }
   const TokenizerCore& core() const { return core_; }
-  size_t vocab_size() const { return core_.vocab().size(); }
+  size_t vocab_size() const { return vocab_.size(); }
+  // The vocabulary; the index is the ID.
+  const std::vector<Token>& vocabulary() const { return vocab_; }
   int32_t quantize_velocity(int32_t v) const { return core_.quantize_velocity(v); }
 
-  // Fails only with kEmptyNoteMessages when no note is left after instrument filtering.
-  Result<std::vector<Token>> tokenize(MidiDictRecord piece) const;
+  // Fails only with kEmptyNoteMessages when no note is left after instrument filtering. Reads the
+  // piece without copying it; the tokens' texts point into the tokenizer or static storage.
+  Result<std::vector<Token>> tokenize(const MidiDictRecord& piece) const;
   // Never fails: malformed or unknown tokens are skipped.
-  MidiDictRecord detokenize(const std::vector<Token>& tokens) const;
+  MidiDictRecord detokenize(std::span<const Token> tokens) const;
 
-  // ID of a token, or nothing when it is not in the vocabulary. Note, drum, onset and duration
-  // tokens are located by arithmetic on the block layout, without hashing.
+  // ID of a token, or nothing when it is not in the vocabulary.
   std::optional<int32_t> id_of(const Token& t) const;
   // ID of the unknown token "<U>".
   int32_t unk_id() const { return unk_id_; }
 
-  // Tokens outside the vocabulary encode as 0. (Decoding is a plain index into the vocabulary,
-  // with unk_id() for IDs outside it.)
-  std::vector<int32_t> encode(const std::vector<Token>& tokens) const;
+  // Tokens outside the vocabulary encode as 0.
+  std::vector<int32_t> encode(std::span<const Token> tokens) const;
 
  private:
+  // A copy of `text` that lives as long as the tokenizer.
+  std::string_view own(std::string_view text);
+  // Appends `t` unless it is a special or prefix token already present.
+  void add(const Token& t);
+  std::optional<int32_t> named_id(const Token& t) const;
+  std::string_view family_prefix(std::string_view family) const;
+
   AbsTokenizerConfig config_;
   std::string name_ = "abs";
   std::vector<int32_t> onset_grid_;
@@ -55,13 +89,15 @@ class AbsTokenizer {
   TokenizerCore core_;
   int32_t unk_id_ = 0;
 
-  // First IDs of the regular blocks; `valid` only when every entry of those blocks sits where the
-  // arithmetic says (checked at construction), otherwise lookups fall back to the hash map.
+  std::deque<std::string> texts_;                  // storage behind the token texts
+  std::vector<Token> vocab_;                       // index = ID
+  std::vector<std::pair<Token, int32_t>> named_;   // special and prefix tokens with their IDs
+  std::vector<std::pair<std::string_view, std::string_view>> family_prefixes_;  // family -> prefix text
+
+  // First IDs of the regular blocks.
   struct BlockLayout {
-    bool valid = false;
     int32_t note = 0, drum = 0, dur = 0, onset = 0;
   } layout_;
-  void compute_layout();
 };
 
 }  // namespace noteloom

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
-#include <unordered_set>
 
 namespace noteloom {
 namespace {
@@ -25,23 +24,26 @@ std::optional<std::string_view> program_family(int32_t program) {
   return kFamilies[p / 8];
 }
 
-void remove_instruments(MidiDictRecord& record, const IgnoreMap& ignore) {
+std::unordered_set<int32_t> ignored_channels(const MidiDictRecord& record, const IgnoreMap& ignore) {
+  std::unordered_set<int32_t> channels;
   std::bitset<128> ignored_programs;
   for (size_t family = 0; family < kFamilies.size(); ++family) {
     auto it = ignore.find(std::string(kFamilies[family]));
     if (it == ignore.end() || !it->second) continue;
     for (size_t p = family * 8; p < family * 8 + 8; ++p) ignored_programs.set(p);
   }
-  if (ignored_programs.none()) return;
-
-  std::unordered_set<int32_t> channels;
+  if (ignored_programs.none()) return channels;
   for (const auto& m : record.instrument_msgs) {
     const auto p = static_cast<uint32_t>(m.data);
     if (p < 128 && ignored_programs.test(p)) channels.insert(m.channel);
   }
   channels.erase(kDrumChannel);
-  if (channels.empty()) return;
+  return channels;
+}
 
+void remove_instruments(MidiDictRecord& record, const IgnoreMap& ignore) {
+  const auto channels = ignored_channels(record, ignore);
+  if (channels.empty()) return;
   auto on_removed = [&](const auto& m) { return channels.count(m.channel) != 0; };
   erase_where(record.note_msgs, on_removed);
   erase_where(record.instrument_msgs, on_removed);

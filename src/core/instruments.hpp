@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "midi_dict.hpp"
 
@@ -18,8 +19,12 @@ std::optional<std::string_view> program_family(int32_t program);
 
 using IgnoreMap = std::unordered_map<std::string, bool>;
 
-// Removes the notes, pedals and program changes of every channel (except the drum channel) that
-// has a program change selecting a family mapped to `true`. Tempo and meta messages stay.
+// Every channel (except the drum channel) that has a program change selecting a family mapped to
+// `true`.
+std::unordered_set<int32_t> ignored_channels(const MidiDictRecord& record, const IgnoreMap& ignore);
+
+// Removes the notes, pedals and program changes of the ignored channels. Tempo and meta messages
+// stay.
 void remove_instruments(MidiDictRecord& record, const IgnoreMap& ignore);
 
 }  // namespace noteloom

@@ -16,8 +16,8 @@ inline int32_t wrap_mul(int32_t a, int32_t b) {
 }
 
 // Milliseconds of `tick`, snapped to the grid (halves away from zero, saturating, NaN as 0).
-int32_t quantized_ms(const MidiDictRecord& piece, int32_t tick, int32_t step) {
-  const int32_t ms = tick_to_ms(piece, tick);
+int32_t quantized_ms(const TempoMap& tempo, int32_t tick, int32_t step) {
+  const int32_t ms = tempo.ms_at(tick);
   return wrap_mul(round_to_i32(static_cast<double>(ms) / static_cast<double>(step)), step);
 }
 
@@ -56,23 +56,23 @@ NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOpt
 MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOptions& options) {
   MidiDictRecord out;
   out.ticks_per_beat = 500;
-  out.tempo_msgs.push_back({"tempo", 500000, 0});
+  out.tempo_msgs.push_back({SharedText::Fixed::Tempo, 500000, 0});
   for (const auto& [name, channel] : plan.name_channel) {
     int32_t program = 0;
     if (name != "drum") {
       auto it = options.instrument_programs.find(name);
       if (it != options.instrument_programs.end()) program = it->second;
     }
-    out.instrument_msgs.push_back({"instrument", program, 0, channel});
+    out.instrument_msgs.push_back({SharedText::Fixed::Instrument, program, 0, channel});
   }
   return out;
 }
 
-NoteMessage normalized_note(const MidiDictRecord& piece, const NoteMessage& note, int32_t channel, int32_t velocity,
+NoteMessage normalized_note(const TempoMap& tempo, const NoteMessage& note, int32_t channel, int32_t velocity,
                             const NormalizeOptions& options) {
   const int32_t step = options.time_step_ms;
-  const int32_t start = quantized_ms(piece, note.start, step);
-  int32_t end = quantized_ms(piece, note.end, step);
+  const int32_t start = quantized_ms(tempo, note.start, step);
+  int32_t end = quantized_ms(tempo, note.end, step);
   if (channel == kDrumChannel) {
     velocity = options.drum_velocity;
     end = wrap_add(start, step);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "midi_dict.hpp"
+#include "tempo_map.hpp"
 
 namespace noteloom {
 
@@ -40,8 +41,9 @@ struct NormalizePlan {
 NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOptions& options);
 // The output piece without notes: 500 ticks per beat, one tempo, one program change per channel.
 MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOptions& options);
-// The note with new channel, quantized times and `velocity` (before the drum/duration rules).
-NoteMessage normalized_note(const MidiDictRecord& piece, const NoteMessage& note, int32_t channel, int32_t velocity,
+// The note with new channel, quantized times and `velocity` (before the drum/duration rules);
+// `tempo` is the piece's tempo map.
+NoteMessage normalized_note(const TempoMap& tempo, const NoteMessage& note, int32_t channel, int32_t velocity,
                             const NormalizeOptions& options);
 
 }  // namespace detail
@@ -50,6 +52,7 @@ template <VelocityMap F>
 MidiDictRecord normalize_midi_dict(const MidiDictRecord& piece, const NormalizeOptions& options, F&& map_velocity) {
   const detail::NormalizePlan plan = detail::plan_normalization(piece, options);
   MidiDictRecord out = detail::normalized_frame(plan, options);
+  const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
   out.note_msgs.reserve(piece.note_msgs.size());
   for (const NoteMessage& note : piece.note_msgs) {
     auto family = plan.channel_family.find(note.channel);
@@ -60,7 +63,7 @@ MidiDictRecord normalize_midi_dict(const MidiDictRecord& piece, const NormalizeO
     }
     if (!target) continue;
     const int32_t velocity = map_velocity(note.velocity).value_or(note.velocity);
-    out.note_msgs.push_back(detail::normalized_note(piece, note, target->second, velocity, options));
+    out.note_msgs.push_back(detail::normalized_note(tempo, note, target->second, velocity, options));
   }
   return out;
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -17,5 +19,9 @@ using PedalIntervalMap = std::unordered_map<int32_t, std::vector<PedalInterval>>
 // close; pedals still down at the end are closed at the `end` of the last note in vector order,
 // or dropped when there are no notes.
 PedalIntervalMap pedal_intervals(const MidiDictRecord& record);
+
+// The intervals of the given pedal messages alone (no entries for channels without pedals);
+// pedals still down at the end close at `last_end`, or are dropped without it.
+PedalIntervalMap pedal_intervals(std::span<const PedalMessage* const> pedals, std::optional<int32_t> last_end);
 
 }  // namespace noteloom

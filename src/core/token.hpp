@@ -1,9 +1,13 @@
 // Token: the value type of every token sequence. Six kinds in fixed tag order.
+//
+// A token is a small, trivially copyable value. Its text is a view, not a copy: it points into the
+// tokenizer's vocabulary, into static storage, or (for tokens read from Python) into the text of a
+// Python object that the caller keeps alive while the token is in use.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <string_view>
 
 namespace noteloom {
 
@@ -11,28 +15,29 @@ enum class TokenKind : uint8_t { Special = 0, Prefix = 1, Note = 2, Onset = 3, D
 
 struct Token {
   TokenKind kind = TokenKind::Special;
-  std::string text;         // Special: the text; Prefix: first piece; Note: instrument name
-  std::string text2, text3; // Prefix: second and third pieces
-  int32_t a = 0;            // Note: pitch; Onset: time; Dur: duration; Drum: pitch
-  int32_t b = 0;            // Note: velocity
+  int32_t a = 0;          // Note: pitch; Onset: time; Dur: duration; Drum: pitch
+  int32_t b = 0;          // Note: velocity
+  std::string_view text;  // Special: the text; Prefix: "first:second:third"; Note: instrument name
 
-  static Token special(std::string t) { return {TokenKind::Special, std::move(t), {}, {}, 0, 0}; }
-  static Token prefix(std::string x, std::string y, std::string z) {
-    return {TokenKind::Prefix, std::move(x), std::move(y), std::move(z), 0, 0};
+  static constexpr Token special(std::string_view t) { return {TokenKind::Special, 0, 0, t}; }
+  // `joined` holds exactly three ':'-separated pieces.
+  static constexpr Token prefix(std::string_view joined) { return {TokenKind::Prefix, 0, 0, joined}; }
+  static constexpr Token note(std::string_view instrument, int32_t pitch, int32_t velocity) {
+    return {TokenKind::Note, pitch, velocity, instrument};
   }
-  static Token note(std::string instrument, int32_t pitch, int32_t velocity) {
-    return {TokenKind::Note, std::move(instrument), {}, {}, pitch, velocity};
-  }
-  static Token onset(int32_t ms) { return {TokenKind::Onset, {}, {}, {}, ms, 0}; }
-  static Token dur(int32_t ms) { return {TokenKind::Dur, {}, {}, {}, ms, 0}; }
-  static Token drum(int32_t pitch) { return {TokenKind::Drum, {}, {}, {}, pitch, 0}; }
+  static constexpr Token onset(int32_t ms) { return {TokenKind::Onset, ms, 0, {}}; }
+  static constexpr Token dur(int32_t ms) { return {TokenKind::Dur, ms, 0, {}}; }
+  static constexpr Token drum(int32_t pitch) { return {TokenKind::Drum, pitch, 0, {}}; }
 
   bool operator==(const Token&) const = default;
   bool is_special(std::string_view t) const { return kind == TokenKind::Special && text == t; }
-};
 
-struct TokenHash {
-  size_t operator()(const Token& t) const noexcept;
+  // Piece 0, 1 or 2 of a prefix token's text.
+  std::string_view prefix_piece(int i) const {
+    std::string_view rest = text;
+    for (; i > 0; --i) rest.remove_prefix(rest.find(':') + 1);
+    return rest.substr(0, rest.find(':'));
+  }
 };
 
 }  // namespace noteloom

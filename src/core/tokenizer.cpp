@@ -1,23 +1,7 @@
 #include "tokenizer.hpp"
 
-#include <functional>
-#include <string_view>
 
 namespace noteloom {
-
-size_t TokenHash::operator()(const Token& t) const noexcept {
-  const std::hash<std::string_view> hs;
-  size_t h = static_cast<size_t>(t.kind);
-  auto mix = [&h](size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
-  mix(hs(t.text));
-  if (t.kind == TokenKind::Prefix) {
-    mix(hs(t.text2));
-    mix(hs(t.text3));
-  }
-  mix(static_cast<uint32_t>(t.a));
-  mix(static_cast<uint32_t>(t.b));
-  return h;
-}
 
 int32_t nearest_in_grid(const std::vector<int32_t>& grid, int32_t x) {
   if (grid.empty()) return 0;
@@ -41,19 +25,6 @@ int32_t nearest_in_grid(const std::vector<int32_t>& grid, int32_t x) {
     }
   }
   return best;
-}
-
-bool Vocabulary::add(Token t) {
-  const auto id = static_cast<int32_t>(tokens_.size());
-  auto [it, inserted] = ids_.try_emplace(t, id);
-  if (inserted) tokens_.push_back(std::move(t));
-  return inserted;
-}
-
-std::optional<int32_t> Vocabulary::id_of(const Token& t) const {
-  auto it = ids_.find(t);
-  if (it == ids_.end()) return std::nullopt;
-  return it->second;
 }
 
 TokenizerCore::TokenizerCore(int32_t velocity_step)

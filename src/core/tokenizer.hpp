@@ -1,11 +1,9 @@
-// Generic tokenizer core: special tokens, the vocabulary and its two maps, nearest-value search on
-// ascending grids and velocity quantization.
+// Generic tokenizer core: special tokens, nearest-value search on ascending grids and velocity
+// quantization.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "token.hpp"
@@ -23,31 +21,11 @@ inline constexpr const char* kTimeTok = "<T>";
 // An empty grid gives 0.
 int32_t nearest_in_grid(const std::vector<int32_t>& grid, int32_t x);
 
-class Vocabulary {
- public:
-  // Appends `t` unless an equal token is already present; returns whether it was added.
-  bool add(Token t);
-  size_t size() const { return tokens_.size(); }
-  const std::vector<Token>& tokens() const { return tokens_; }
-  // ID of `t`, or nothing when it is not in the vocabulary.
-  std::optional<int32_t> id_of(const Token& t) const;
-  // Token of `id`, or null when out of range.
-  const Token* token_of(int32_t id) const {
-    return id >= 0 && static_cast<size_t>(id) < tokens_.size() ? &tokens_[static_cast<size_t>(id)] : nullptr;
-  }
-
- private:
-  std::vector<Token> tokens_;
-  std::unordered_map<Token, int32_t, TokenHash> ids_;
-};
-
 class TokenizerCore {
  public:
   explicit TokenizerCore(int32_t velocity_step);
 
   const std::vector<std::string>& special_tokens() const { return special_tokens_; }
-  Vocabulary& vocab() { return vocab_; }
-  const Vocabulary& vocab() const { return vocab_; }
   int32_t pad_id() const { return pad_id_; }
   void set_pad_id(int32_t id) { pad_id_ = id; }
   const std::vector<int32_t>& velocity_grid() const { return velocity_grid_; }
@@ -58,7 +36,6 @@ class TokenizerCore {
 
  private:
   std::vector<std::string> special_tokens_;
-  Vocabulary vocab_;
   std::vector<int32_t> velocity_grid_;
   int32_t velocity_step_;
   int32_t pad_id_ = 0;

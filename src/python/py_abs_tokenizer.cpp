@@ -1,6 +1,10 @@
 #include "py_abs_tokenizer.hpp"
 
 #include "../core/augment.hpp"
+
+#include <climits>
+#include <optional>
+
 #include "py_tokens.hpp"
 
 namespace noteloom::py {
@@ -14,15 +18,9 @@ PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* matched[1];
     if (!match_args(kConstructor, args, kwargs, matched)) return nullptr;
-    PyTokenizer state;
-    const auto& vocab = state.tok.core().vocab().tokens();
-    state.py_vocab.reserve(vocab.size());
-    for (const Token& t : vocab) {
-      PyRef obj = PyRef::steal(py::token_to_python(t));
-      if (!obj) return nullptr;
-      state.py_vocab.push_back(std::move(obj));
-    }
-    return new_record_object(std::move(state));
+    const PyVocabulary* vocab = PyVocabulary::get();
+    if (!vocab) return nullptr;
+    return new_record_object(PyTokenizer{vocab});
   });
 }
 
@@ -46,7 +44,7 @@ PyObject* read_tokenizer(PyObject* self, Body&& body) {
     auto* o = as_record_object<PyTokenizer>(self);
     SharedBorrow borrow(o->borrow);
     if (!borrow.ok()) return nullptr;
-    return body(static_cast<const AbsTokenizer&>(o->rec.tok));
+    return body(o->rec.tok());
   });
 }
 
@@ -55,18 +53,21 @@ constexpr Signature kTokenize{"_AbsTokenizer.tokenize()", kTokenizeParams, 2, 1}
 
 PyObject* tokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<2>(self, kTokenize, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
-    MidiDictRecord piece;
-    if (!convert_arg("py_midi_dict", a[0], piece)) return nullptr;
+    // The piece is read in place under a shared borrow, not copied.
+    std::optional<Result<std::vector<Token>>> tokens;
+    if (!read_record_from<MidiDictRecord>(a[0], [&](const MidiDictRecord& piece) { tokens = t.tok().tokenize(piece); })) {
+      rewrap_argument_error("py_midi_dict");
+      return nullptr;
+    }
     bool remove_preceding_silence = false;  // accepted for compatibility; it does not change the result
     if (a[1] && a[1] != Py_None && !convert_arg("remove_preceding_silence", a[1], remove_preceding_silence)) {
       return nullptr;
     }
-    auto tokens = t.tok.tokenize(std::move(piece));
-    if (!tokens) {
-      PyErr_Format(PyExc_RuntimeError, "Tokenization failed: %s", tokens.error().message.c_str());
+    if (!*tokens) {
+      PyErr_Format(PyExc_RuntimeError, "Tokenization failed: %s", tokens->error().message.c_str());
       return nullptr;
     }
-    return t.tokens_to_python(tokens.value());
+    return t.tokens_to_python(tokens->value());
   });
 }
 
@@ -76,18 +77,53 @@ constexpr Signature kEncode = required_params("_AbsTokenizer.encode()", kTokensP
 
 PyObject* detokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<1>(self, kDetokenize, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
+    std::vector<PyRef> items;
     std::vector<Token> tokens;
-    if (!tokens_from_python("tokens", a[0], tokens)) return nullptr;
-    return to_python(t.tok.detokenize(tokens));
+    if (!sequence_items("tokens", a[0], items) || !tokens_from_items(*t.vocab, items, tokens)) return nullptr;
+    return to_python(t.tok().detokenize(tokens));
   });
 }
 
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<1>(self, kEncode, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
-    std::vector<Token> tokens;
-    if (!tokens_from_python("tokens", a[0], tokens)) return nullptr;
-    return to_python(t.tok.encode(tokens));
+    std::vector<PyRef> items;
+    if (!sequence_items("tokens", a[0], items)) return nullptr;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i) {
+      int32_t id = t.vocab->id_of_object(items[i].get());
+      if (id < 0) {
+        Token token;
+        if (!token_from_python(t.vocab, items[i].get(), token)) return nullptr;
+        id = t.tok().id_of(token).value_or(0);
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(t.vocab->id_object(id)));
+    }
+    return list.release();
   });
+}
+
+// IDs from a sequence of ints. An exact list or tuple of exact ints in the int32 range is read in
+// one pass under the list's critical section; anything else takes the general conversion, which
+// also raises the errors.
+bool ids_from_python(const char* name, PyObject* obj, std::vector<int32_t>& out) {
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    bool plain = true;
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    const Py_ssize_t n = Py_SIZE(obj);
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    out.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n && plain; ++i) {
+      int overflow = 0;
+      const long v = PyLong_CheckExact(items[i]) ? PyLong_AsLongAndOverflow(items[i], &overflow) : 0;
+      plain = PyLong_CheckExact(items[i]) && overflow == 0 && v >= INT32_MIN && v <= INT32_MAX;
+      out[static_cast<size_t>(i)] = static_cast<int32_t>(v);
+    }
+    Py_END_CRITICAL_SECTION();
+    if (plain) return true;
+    out.clear();
+  }
+  return convert_arg(name, obj, out);
 }
 
 constexpr const char* const kDecodeParams[] = {"ids"};
@@ -96,7 +132,7 @@ constexpr Signature kDecode = required_params("_AbsTokenizer.decode()", kDecodeP
 PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_tokenizer<1>(self, kDecode, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     std::vector<int32_t> ids;
-    if (!convert_arg("ids", a[0], ids)) return nullptr;
+    if (!ids_from_python("ids", a[0], ids)) return nullptr;
     return t.ids_to_python(ids);
   });
 }
@@ -108,7 +144,7 @@ PyObject* quantize_velocity(PyObject* self, PyObject* const* args, Py_ssize_t na
   return with_tokenizer<1>(self, kQuantize, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
     int32_t velocity = 0;
     if (!convert_arg("velocity", a[0], velocity)) return nullptr;
-    return to_python(t.tok.quantize_velocity(velocity));
+    return to_python(t.tok().quantize_velocity(velocity));
   });
 }
 
@@ -128,10 +164,10 @@ PyObject* apply_pitch_aug(PyObject* self, PyObject* const* args, Py_ssize_t narg
     std::optional<int32_t> pitch_aug;
     std::vector<Token> tokens;
     if (!sequence_items("tokens", a[0], items) || !convert_arg("max_pitch_aug", a[1], max_pitch_aug) ||
-        !convert_optional_arg("pitch_aug", a[2], pitch_aug) || !tokens_from_items(items, tokens)) {
+        !convert_optional_arg("pitch_aug", a[2], pitch_aug) || !tokens_from_items(*t.vocab, items, tokens)) {
       return nullptr;
     }
-    return augmented(t, noteloom::apply_pitch_aug(t.tok, std::move(tokens), max_pitch_aug, pitch_aug));
+    return augmented(t, noteloom::apply_pitch_aug(t.tok(), std::move(tokens), max_pitch_aug, pitch_aug));
   });
 }
 
@@ -145,10 +181,10 @@ PyObject* apply_velocity_aug(PyObject* self, PyObject* const* args, Py_ssize_t n
     std::optional<int32_t> aug_step;
     std::vector<Token> tokens;
     if (!sequence_items("tokens", a[0], items) || !convert_arg("max_num_aug_steps", a[1], max_steps) ||
-        !convert_optional_arg("aug_step", a[2], aug_step) || !tokens_from_items(items, tokens)) {
+        !convert_optional_arg("aug_step", a[2], aug_step) || !tokens_from_items(*t.vocab, items, tokens)) {
       return nullptr;
     }
-    return augmented(t, noteloom::apply_velocity_aug(t.tok, std::move(tokens), max_steps, aug_step));
+    return augmented(t, noteloom::apply_velocity_aug(t.tok(), std::move(tokens), max_steps, aug_step));
   });
 }
 
@@ -164,10 +200,10 @@ PyObject* apply_tempo_aug(PyObject* self, PyObject* const* args, Py_ssize_t narg
     std::vector<Token> tokens;
     if (!sequence_items("tokens", a[0], items) || !convert_arg("max_tempo_aug", a[1], max_tempo_aug) ||
         !convert_arg("mixup", a[2], mixup) || !convert_optional_arg("tempo_aug", a[3], tempo_aug) ||
-        !tokens_from_items(items, tokens)) {
+        !tokens_from_items(*t.vocab, items, tokens)) {
       return nullptr;
     }
-    return augmented(t, noteloom::apply_tempo_aug(t.tok, tokens, max_tempo_aug, mixup, tempo_aug));
+    return augmented(t, noteloom::apply_tempo_aug(t.tok(), tokens, max_tempo_aug, mixup, tempo_aug));
   });
 }
 
@@ -263,20 +299,16 @@ PyType_Spec tokenizer_spec = {"noteloom.korvi._korvi._AbsTokenizer", static_cast
 }  // namespace
 
 PyObject* PyTokenizer::token_to_python(const Token& t) const {
-  if (auto id = tok.id_of(t)) return Py_NewRef(py_vocab[static_cast<size_t>(*id)].get());
+  if (auto id = tok().id_of(t)) return Py_NewRef(vocab->token(*id));
   return py::token_to_python(t);
 }
 
-PyObject* PyTokenizer::tokens_to_python(const std::vector<Token>& tokens) const {
+PyObject* PyTokenizer::tokens_to_python(std::span<const Token> tokens) const {
   return list_to_python(tokens, [this](const Token& t) { return token_to_python(t); });
 }
 
-PyObject* PyTokenizer::ids_to_python(const std::vector<int32_t>& ids) const {
-  const auto unk = static_cast<size_t>(tok.unk_id());
-  return list_to_python(ids, [&](int32_t id) {
-    const bool known = id >= 0 && static_cast<size_t>(id) < py_vocab.size();
-    return Py_NewRef(py_vocab[known ? static_cast<size_t>(id) : unk].get());
-  });
+PyObject* PyTokenizer::ids_to_python(std::span<const int32_t> ids) const {
+  return list_to_python(ids, [this](int32_t id) { return Py_NewRef(vocab->token(id)); });
 }
 
 template <> TypeCell& type_cell<PyTokenizer>() { static TypeCell cell(&tokenizer_spec); return cell; }

@@ -1,27 +1,26 @@
-// The _AbsTokenizer class. Instances are immutable after construction; every method takes a
-// shared borrow only, so many threads can use one tokenizer at once.
+// The _AbsTokenizer class. Instances are immutable; each is a handle to the process-wide tokenizer
+// and the Python form of its vocabulary, so constructing one costs next to nothing after the first,
+// and many threads can use one at once.
 #pragma once
 
-#include "../core/abs_tokenizer.hpp"
+#include <span>
 #include <vector>
 
-#include "pyref.hpp"
+#include "../core/abs_tokenizer.hpp"
+#include "py_vocabulary.hpp"
 #include "record_object.hpp"
 
 namespace noteloom::py {
 
-// The tokenizer together with the Python form of every vocabulary entry, built once at
-// construction. Tokens are immutable Python values (str and tuple), so tokenize, decode and the
-// augmentations hand out new references to these instead of building objects per token.
 struct PyTokenizer {
-  AbsTokenizer tok;
-  std::vector<PyRef> py_vocab;  // index = token ID
+  const PyVocabulary* vocab = nullptr;
 
+  const AbsTokenizer& tok() const { return vocab->tokenizer(); }
   // A new reference to the Python form of `t`.
   PyObject* token_to_python(const Token& t) const;
   // New lists of Python tokens.
-  PyObject* tokens_to_python(const std::vector<Token>& tokens) const;
-  PyObject* ids_to_python(const std::vector<int32_t>& ids) const;
+  PyObject* tokens_to_python(std::span<const Token> tokens) const;
+  PyObject* ids_to_python(std::span<const int32_t> ids) const;
 };
 
 template <> TypeCell& type_cell<PyTokenizer>();

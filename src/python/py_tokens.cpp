@@ -1,5 +1,6 @@
 #include "py_tokens.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 #include "convert.hpp"
@@ -22,24 +23,22 @@ const char* utf8_or_null(PyObject* s, Py_ssize_t* len) {
   return utf8;
 }
 
-// "a:b:c" -> three pieces; false when the text has another number of ':'-separated pieces.
-bool split_prefix(std::string_view s, Token& out) {
-  const size_t first = s.find(':');
-  if (first == std::string_view::npos) return false;
-  const size_t second = s.find(':', first + 1);
-  if (second == std::string_view::npos || s.find(':', second + 1) != std::string_view::npos) return false;
-  out = Token::prefix(std::string(s.substr(0, first)), std::string(s.substr(first + 1, second - first - 1)),
-                      std::string(s.substr(second + 1)));
-  return true;
+// True when the text has exactly three ':'-separated pieces.
+bool three_pieces(std::string_view s) {
+  return std::count(s.begin(), s.end(), ':') == 2;
 }
 
 }  // namespace
 
-bool token_from_python(PyObject* obj, Token& out) {
+bool token_from_python(const PyVocabulary* vocab, PyObject* obj, Token& out) {
+  if (const int32_t id = vocab ? vocab->id_of_object(obj) : -1; id >= 0) {
+    out = vocab->tokenizer().vocabulary()[static_cast<size_t>(id)];
+    return true;
+  }
   Py_ssize_t len = 0;
   if (PyUnicode_Check(obj)) {
     if (const char* utf8 = utf8_or_null(obj, &len)) {
-      out = Token::special(std::string(utf8, static_cast<size_t>(len)));
+      out = Token::special(std::string_view(utf8, static_cast<size_t>(len)));
       return true;
     }
     return fail_bad_token();  // a lone surrogate: treated as a non-string
@@ -57,7 +56,7 @@ bool token_from_python(PyObject* obj, Token& out) {
   }
   const std::string_view s(utf8, static_cast<size_t>(len));
   if (!s.empty() && s.front() == '<') {
-    out = Token::special(std::string(s));
+    out = Token::special(s);
   } else if (s == "onset") {
     out = Token::onset(a);
   } else if (s == "dur") {
@@ -65,9 +64,9 @@ bool token_from_python(PyObject* obj, Token& out) {
   } else if (s == "drum") {
     out = Token::drum(a);
   } else if (s.find("prefix:") != std::string_view::npos) {
-    if (!split_prefix(s, out)) out = Token::special(std::string(s));
+    out = three_pieces(s) ? Token::prefix(s) : Token::special(s);
   } else {
-    out = Token::note(std::string(s), a, b);
+    out = Token::note(s, a, b);
   }
   return true;
 }
@@ -76,12 +75,8 @@ PyObject* token_to_python(const Token& t) {
   switch (t.kind) {
     case TokenKind::Special:
       return to_python(t.text);
-    case TokenKind::Prefix: {
-      std::string joined;
-      joined.reserve(t.text.size() + t.text2.size() + t.text3.size() + 2);
-      joined.append(t.text).append(":").append(t.text2).append(":").append(t.text3);
-      return Py_BuildValue("(s#ii)", joined.data(), static_cast<Py_ssize_t>(joined.size()), 0, 0);
-    }
+    case TokenKind::Prefix:
+      return Py_BuildValue("(s#ii)", t.text.data(), static_cast<Py_ssize_t>(t.text.size()), 0, 0);
     case TokenKind::Note:
       return Py_BuildValue("(s#ii)", t.text.data(), static_cast<Py_ssize_t>(t.text.size()), t.a, t.b);
     case TokenKind::Onset:
@@ -95,6 +90,18 @@ PyObject* token_to_python(const Token& t) {
 }
 
 bool sequence_items(const char* name, PyObject* obj, std::vector<PyRef>& out) {
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // Exact lists and tuples iterate as their items: take them all at once (a list under its
+    // critical section, so that a concurrent writer cannot tear the copy).
+    out.clear();
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    const Py_ssize_t n = Py_SIZE(obj);
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(PyRef::borrow(items[i]));
+    Py_END_CRITICAL_SECTION();
+    return true;
+  }
   if (!sequence_from_python(obj, out, [](PyObject* item, PyRef& ref) {
         ref = PyRef::borrow(item);
         return true;
@@ -105,21 +112,15 @@ bool sequence_items(const char* name, PyObject* obj, std::vector<PyRef>& out) {
   return true;
 }
 
-bool tokens_from_items(const std::vector<PyRef>& items, std::vector<Token>& out) {
+bool tokens_from_items(const PyVocabulary& vocab, const std::vector<PyRef>& items, std::vector<Token>& out) {
   out.clear();
   out.reserve(items.size());
   for (const PyRef& item : items) {
     Token t;
-    if (!token_from_python(item.get(), t)) return false;
-    out.push_back(std::move(t));
+    if (!token_from_python(&vocab, item.get(), t)) return false;
+    out.push_back(t);
   }
   return true;
 }
-
-bool tokens_from_python(const char* name, PyObject* obj, std::vector<Token>& out) {
-  std::vector<PyRef> items;
-  return sequence_items(name, obj, items) && tokens_from_items(items, out);
-}
-
 
 }  // namespace noteloom::py

@@ -92,9 +92,10 @@ void record_object_dealloc(PyObject* self) {
 // tp_new of the classes that Python code cannot instantiate.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// Copies the record of an instance of `Rec`'s class (or a subclass) under a shared borrow.
-template <typename Rec>
-bool copy_record_from(PyObject* obj, Rec& out) {
+// Runs `read(record)` on the record of an instance of `Rec`'s class (or a subclass) under a shared
+// borrow. False with an exception set when `obj` is no such instance or is mutably borrowed.
+template <typename Rec, typename Read>
+bool read_record_from(PyObject* obj, Read&& read) {
   PyTypeObject* type = type_cell<Rec>().require();
   if (!PyObject_TypeCheck(obj, type)) {
     const char* name = type->tp_name;
@@ -105,8 +106,14 @@ bool copy_record_from(PyObject* obj, Rec& out) {
   auto* o = as_record_object<Rec>(obj);
   SharedBorrow borrow(o->borrow);
   if (!borrow.ok()) return false;
-  out = o->rec;
+  read(static_cast<const Rec&>(o->rec));
   return true;
+}
+
+// Copies the record of an instance of `Rec`'s class (or a subclass) under a shared borrow.
+template <typename Rec>
+bool copy_record_from(PyObject* obj, Rec& out) {
+  return read_record_from<Rec>(obj, [&out](const Rec& rec) { out = rec; });
 }
 
 // Generic read/write attribute for field `Field` of the record held by instances of `Rec`.
