@@ -44,14 +44,14 @@ TEST(ElapsedMs, FromLaterTickUsesTempoInEffectThere) {
 TEST(AbsTokenizer, VocabularyLayout) {
   const AbsTokenizer tok;
   EXPECT_EQ(tok.vocab_size(), 13351u);
-  const auto& vocab = tok.core().vocab();
-  EXPECT_EQ(vocab.id_of(Token::prefix("prefix", "instrument", "piano")), 6);
-  EXPECT_EQ(vocab.id_of(Token::prefix("prefix", "instrument", "guitar")), 7);
-  EXPECT_EQ(vocab.id_of(Token::prefix("prefix", "instrument", "drum")), 8);
-  EXPECT_EQ(vocab.id_of(Token::note("piano", 60, 64)), 1951);
-  EXPECT_EQ(vocab.id_of(Token::note("drum", 127, 124)), 12302);
-  EXPECT_EQ(vocab.id_of(Token::drum(35)), 12303);
-  EXPECT_EQ(vocab.id_of(Token::onset(4990)), 13350);
+  const auto& vocab = tok.vocabulary();
+  EXPECT_EQ(vocab[6], Token::prefix("prefix:instrument:piano"));
+  EXPECT_EQ(vocab[7], Token::prefix("prefix:instrument:guitar"));
+  EXPECT_EQ(vocab[8], Token::prefix("prefix:instrument:drum"));
+  EXPECT_EQ(vocab[1951], Token::note("piano", 60, 64));
+  EXPECT_EQ(vocab[12302], Token::note("drum", 127, 124));
+  EXPECT_EQ(vocab[12303], Token::drum(35));
+  EXPECT_EQ(vocab[13350], Token::onset(4990));
   EXPECT_EQ(tok.core().pad_id(), 2);
 }
 
@@ -60,6 +60,7 @@ TEST(AbsTokenizer, DimTokenBeforeAGroupNearTheEnd) {
   MidiDictRecord piece;
   piece.ticks_per_beat = 500;  // one tick per millisecond at the default tempo
   for (int32_t i = 0; i < 51; ++i) piece.note_msgs.push_back({"note", 60, i * 20, i * 20 + 10, 64, i * 20, 0});
+  const MidiDictRecord before = piece;
   auto tokens = tok.tokenize(piece);
   ASSERT_TRUE(tokens);
   const auto& t = tokens.value();
@@ -72,11 +73,12 @@ TEST(AbsTokenizer, DimTokenBeforeAGroupNearTheEnd) {
   // Body index 53 is the note token of the 18th group: 153 - 100 = 53 lands on a note token.
   EXPECT_EQ(dim, 2u + 51u);
   EXPECT_EQ(t[dim + 1].kind, TokenKind::Note);
+  EXPECT_EQ(piece, before);  // read in place, left as it was
 }
 
 TEST(AbsTokenizer, ArithmeticIdsAgreeWithTheVocabulary) {
   const AbsTokenizer tok;
-  const auto& tokens = tok.core().vocab().tokens();
+  const auto& tokens = tok.vocabulary();
   for (size_t i = 0; i < tokens.size(); ++i) ASSERT_EQ(tok.id_of(tokens[i]), static_cast<int32_t>(i)) << i;
   // Just outside every regular block, and off-grid values, are not in the vocabulary.
   for (const Token& t : {Token::note("piano", 60, 2), Token::note("piano", 128, 64), Token::note("piano", -1, 64),
@@ -85,6 +87,7 @@ TEST(AbsTokenizer, ArithmeticIdsAgreeWithTheVocabulary) {
                          Token::dur(15), Token::onset(5000), Token::onset(-10), Token::onset(7)}) {
     EXPECT_FALSE(tok.id_of(t).has_value()) << t.text << " " << t.a << " " << t.b;
   }
-  EXPECT_EQ(tok.encode({Token::note("drum", 127, 124), Token::special("<U>"), Token::special("nope")}),
+  const std::vector<Token> sample = {Token::note("drum", 127, 124), Token::special("<U>"), Token::special("nope")};
+  EXPECT_EQ(tok.encode(sample),
             (std::vector<int32_t>{12302, 3, 0}));
 }
