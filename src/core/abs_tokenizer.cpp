@@ -20,10 +20,23 @@ constexpr int32_t kDrumPitchEnd = 82;  // exclusive
 
 }  // namespace
 
-AbsTokenizer::AbsTokenizer() : core_(AbsTokenizerConfig{}.velocity_step) {
+namespace {
+
+// 0, step, 2 * step, ... up to `max` (or below it when `inclusive` is false).
+std::vector<int32_t> steps_up_to(int32_t max, int32_t step, bool inclusive) {
+  std::vector<int32_t> grid;
+  const int32_t count = max / step + (inclusive ? 1 : 0);
+  for (int32_t i = 0; i < count; ++i) grid.push_back(step * i);
+  return grid;
+}
+
+}  // namespace
+
+AbsTokenizer::AbsTokenizer()
+    : onset_(steps_up_to(config_.max_dur_ms, config_.time_step_ms, false)),
+      dur_(steps_up_to(config_.max_dur_ms, config_.time_step_ms, true)),
+      core_(config_.velocity_step) {
   const auto& c = config_;
-  for (int32_t i = 0; i <= c.max_dur_ms / c.time_step_ms; ++i) dur_grid_.push_back(c.time_step_ms * i);
-  for (int32_t i = 0; i < c.max_dur_ms / c.time_step_ms; ++i) onset_grid_.push_back(c.time_step_ms * i);
   for (const auto& [name, ignored] : c.ignore_instruments) {
     ignore_map_.emplace(name, ignored);
     if (!ignored) instruments_nd_.push_back(name);
@@ -37,14 +50,15 @@ AbsTokenizer::AbsTokenizer() : core_(AbsTokenizerConfig{}.velocity_step) {
     return own(joined);
   };
   // Candidates in ID order; duplicates (the second drum prefix) are skipped.
-  for (const auto& s : core_.special_tokens()) add(Token::special(own(s)));
+  // Special tokens view the static texts, as the tokens tokenize makes do (see named_id).
+  for (const char* s : kSpecialTokens) add(Token::special(s));
   for (const auto& x : instruments_wd_) add(Token::prefix(prefix_text("instrument", x)));
   for (const auto& n : c.composer_names) add(Token::prefix(prefix_text("composer", n)));
   for (const auto& n : c.form_names) add(Token::prefix(prefix_text("form", n)));
   for (const auto& n : c.genre_names) add(Token::prefix(prefix_text("genre", n)));
   layout_.note = static_cast<int32_t>(vocab_.size());
   for (const auto& x : instruments_nd_) {
-    const std::string_view name = own(x);
+    const std::string_view name = note_names_.emplace_back(own(x));
     for (int32_t p = 0; p < 128; ++p) {
       for (int32_t v : core_.velocity_grid()) vocab_.push_back(Token::note(name, p, v));
     }
@@ -52,11 +66,11 @@ AbsTokenizer::AbsTokenizer() : core_(AbsTokenizerConfig{}.velocity_step) {
   layout_.drum = static_cast<int32_t>(vocab_.size());
   for (int32_t p = kFirstDrumPitch; p < kDrumPitchEnd; ++p) vocab_.push_back(Token::drum(p));
   layout_.dur = static_cast<int32_t>(vocab_.size());
-  for (int32_t d : dur_grid_) vocab_.push_back(Token::dur(d));
+  for (int32_t d : dur_.grid()) vocab_.push_back(Token::dur(d));
   layout_.onset = static_cast<int32_t>(vocab_.size());
-  for (int32_t t : onset_grid_) vocab_.push_back(Token::onset(t));
-  core_.set_pad_id(named_id(Token::special(kPadTok)).value_or(0));
-  unk_id_ = named_id(Token::special(kUnkTok)).value_or(0);
+  for (int32_t t : onset_.grid()) vocab_.push_back(Token::onset(t));
+  core_.set_pad_id(std::max(named_id(Token::special(kPadTok)), 0));
+  unk_id_ = std::max(named_id(Token::special(kUnkTok)), 0);
 
   // Instrument prefixes of every family a piece can name, and of the drums.
   for (int32_t program = 0; program < 128; program += 8) {
@@ -74,16 +88,20 @@ const AbsTokenizer& AbsTokenizer::shared() {
 std::string_view AbsTokenizer::own(std::string_view text) { return texts_.emplace_back(text); }
 
 void AbsTokenizer::add(const Token& t) {
-  if (named_id(t)) return;
+  if (named_id(t) >= 0) return;
   named_.emplace_back(t, static_cast<int32_t>(vocab_.size()));
   vocab_.push_back(t);
 }
 
-std::optional<int32_t> AbsTokenizer::named_id(const Token& t) const {
+int32_t AbsTokenizer::named_id(const Token& t) const {
+  // Tokens made here share the text's address with their vocabulary entry: try that first.
+  for (const auto& [token, id] : named_) {
+    if (token.text.data() == t.text.data() && token == t) return id;
+  }
   for (const auto& [token, id] : named_) {
     if (token == t) return id;
   }
-  return std::nullopt;
+  return -1;
 }
 
 std::string_view AbsTokenizer::family_prefix(std::string_view family) const {
@@ -93,36 +111,40 @@ std::string_view AbsTokenizer::family_prefix(std::string_view family) const {
   return {};
 }
 
-std::optional<int32_t> AbsTokenizer::id_of(const Token& t) const {
-  const int32_t step = config_.time_step_ms;
-  auto on_grid = [step](int32_t v, size_t grid_size) -> std::optional<int32_t> {
-    if (v < 0 || v % step != 0 || static_cast<size_t>(v / step) >= grid_size) return std::nullopt;
-    return v / step;
+std::string_view AbsTokenizer::note_name(std::string_view family) const {
+  for (std::string_view name : note_names_) {
+    if (name == family) return name;
+  }
+  return family;
+}
+
+int32_t AbsTokenizer::find_id(const Token& t) const {
+  constexpr int32_t step = AbsTokenizerConfig::time_step_ms;
+  auto on_grid = [](int32_t v, size_t grid_size) {
+    return v < 0 || v % step != 0 || static_cast<size_t>(v / step) >= grid_size ? -1 : v / step;
   };
   switch (t.kind) {
     case TokenKind::Note: {
-      const auto& velocities = core_.velocity_grid();
-      const int32_t vstep = config_.velocity_step;
-      if (t.a < 0 || t.a > 127 || t.b < 0 || t.b % vstep != 0 || static_cast<size_t>(t.b / vstep) >= velocities.size()) {
-        return std::nullopt;
+      constexpr int32_t vstep = AbsTokenizerConfig::velocity_step;
+      const auto levels = static_cast<int32_t>(core_.velocity_grid().size());
+      if (t.a < 0 || t.a > 127 || t.b < 0 || t.b % vstep != 0 || t.b / vstep >= levels) return -1;
+      for (size_t k = 0; k < note_names_.size(); ++k) {
+        const std::string_view name = note_names_[k];
+        if (name.size() != t.text.size() || (name.data() != t.text.data() && name != t.text)) continue;
+        return layout_.note + (static_cast<int32_t>(k) * 128 + t.a) * levels + t.b / vstep;
       }
-      for (size_t k = 0; k < instruments_nd_.size(); ++k) {
-        if (instruments_nd_[k] != t.text) continue;
-        const auto per_instrument = static_cast<int32_t>(128 * velocities.size());
-        return layout_.note + static_cast<int32_t>(k) * per_instrument + t.a * static_cast<int32_t>(velocities.size()) +
-               t.b / vstep;
-      }
-      return std::nullopt;
+      return -1;
     }
     case TokenKind::Drum:
-      if (t.a < kFirstDrumPitch || t.a >= kDrumPitchEnd) return std::nullopt;
-      return layout_.drum + (t.a - kFirstDrumPitch);
-    case TokenKind::Dur:
-      if (auto i = on_grid(t.a, dur_grid_.size())) return layout_.dur + *i;
-      return std::nullopt;
-    case TokenKind::Onset:
-      if (auto i = on_grid(t.a, onset_grid_.size())) return layout_.onset + *i;
-      return std::nullopt;
+      return t.a < kFirstDrumPitch || t.a >= kDrumPitchEnd ? -1 : layout_.drum + (t.a - kFirstDrumPitch);
+    case TokenKind::Dur: {
+      const int32_t i = on_grid(t.a, dur_.grid().size());
+      return i < 0 ? -1 : layout_.dur + i;
+    }
+    case TokenKind::Onset: {
+      const int32_t i = on_grid(t.a, onset_.grid().size());
+      return i < 0 ? -1 : layout_.onset + i;
+    }
     default:
       return named_id(t);
   }
@@ -196,19 +218,28 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) c
     if (kept(p.channel)) pedal_msgs.push_back(&p);
   }
   const PedalIntervalMap pedals = pedal_intervals(pedal_msgs, notes.back()->end);
+  std::array<const std::vector<PedalInterval>*, 16> channel_pedals{};  // direct for the MIDI channels
+  for (const auto& [channel, intervals] : pedals) {
+    if (static_cast<uint32_t>(channel) < 16) channel_pedals[static_cast<size_t>(channel)] = &intervals;
+  }
+  auto pedals_of = [&](int32_t channel) -> const std::vector<PedalInterval>* {
+    if (static_cast<uint32_t>(channel) < 16) return channel_pedals[static_cast<size_t>(channel)];
+    auto it = pedals.find(channel);
+    return it == pedals.end() ? nullptr : &it->second;
+  };
 
   // Channel -> family: the last program change with a family wins; note channels default to piano.
   ChannelFamilies channel_family;
   for (const auto& m : piece.instrument_msgs) {
     if (m.channel == kDrumChannel || !kept(m.channel)) continue;
-    if (auto family = program_family(m.data)) channel_family.set(m.channel, *family);
+    if (auto family = program_family(m.data)) channel_family.set(m.channel, note_name(*family));
   }
   bool has_drums = false;
   for (const NoteMessage* n : notes) {
     if (n->channel == kDrumChannel) {
       has_drums = true;
     } else {
-      channel_family.set_default(n->channel, "piano");
+      channel_family.set_default(n->channel, note_name("piano"));
     }
   }
 
@@ -240,15 +271,14 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) c
   for (const NoteMessage* n : notes) {
     const int32_t s = tempo.ms_at(n->start);
     for (int32_t k = s / step - prev / step; k > 0; --k) out.push_back(Token::special(kTimeTok));
-    const int32_t t = nearest_in_grid(onset_grid_, s % step);
+    const int32_t t = onset_(s % step);
     if (n->channel == kDrumChannel) {
       out.push_back(Token::drum(n->pitch));
       out.push_back(Token::onset(t));
     } else {
       int32_t end = n->end;
-      auto ped = pedals.find(n->channel);
-      if (ped != pedals.end()) end = sustained_end(ped->second, end);
-      int32_t dur = nearest_in_grid(dur_grid_, tempo.elapsed(n->start, end));
+      if (const auto* intervals = pedals_of(n->channel)) end = sustained_end(*intervals, end);
+      int32_t dur = dur_(tempo.elapsed(n->start, end));
       if (dur == 0) dur = c.time_step_ms;
       out.push_back(Token::note(channel_family.get(n->channel), n->pitch, core_.quantize_velocity(n->velocity)));
       out.push_back(Token::onset(t));
@@ -360,7 +390,7 @@ MidiDictRecord AbsTokenizer::detokenize(std::span<const Token> tokens) const {
 std::vector<int32_t> AbsTokenizer::encode(std::span<const Token> tokens) const {
   std::vector<int32_t> ids;
   ids.reserve(tokens.size());
-  for (const Token& t : tokens) ids.push_back(id_of(t).value_or(0));
+  for (const Token& t : tokens) ids.push_back(std::max(find_id(t), 0));
   return ids;
 }
 

@@ -63,8 +63,12 @@ class AbsTokenizer {
   // Never fails: malformed or unknown tokens are skipped.
   MidiDictRecord detokenize(std::span<const Token> tokens) const;
 
-  // ID of a token, or nothing when it is not in the vocabulary.
-  std::optional<int32_t> id_of(const Token& t) const;
+  // ID of a token, or -1 when it is not in the vocabulary.
+  int32_t find_id(const Token& t) const;
+  std::optional<int32_t> id_of(const Token& t) const {
+    const int32_t id = find_id(t);
+    return id < 0 ? std::nullopt : std::optional<int32_t>(id);
+  }
   // ID of the unknown token "<U>".
   int32_t unk_id() const { return unk_id_; }
 
@@ -76,14 +80,18 @@ class AbsTokenizer {
   std::string_view own(std::string_view text);
   // Appends `t` unless it is a special or prefix token already present.
   void add(const Token& t);
-  std::optional<int32_t> named_id(const Token& t) const;
+  int32_t named_id(const Token& t) const;  // -1 when absent
   std::string_view family_prefix(std::string_view family) const;
+  // The text note tokens of `family` carry: the tokenizer's own copy when the family has notes in
+  // the vocabulary (id_of then matches it by address), else `family` itself.
+  std::string_view note_name(std::string_view family) const;
 
   AbsTokenizerConfig config_;
   std::string name_ = "abs";
-  std::vector<int32_t> onset_grid_;
-  std::vector<int32_t> dur_grid_;
+  NearestInGrid onset_;
+  NearestInGrid dur_;
   std::vector<std::string> instruments_nd_;
+  std::vector<std::string_view> note_names_;  // instruments_nd_ in the tokenizer's storage
   std::vector<std::string> instruments_wd_;
   IgnoreMap ignore_map_;
   TokenizerCore core_;

@@ -16,11 +16,12 @@ struct AbsTokenizerConfig {
   std::vector<std::string> genre_names = {"classical", "jazz"};
   std::vector<std::pair<std::string, bool>> ignore_instruments = {{"piano", false}, {"guitar", false}, {"drum", false}};
   std::vector<std::pair<std::string, int32_t>> instrument_programs = {{"piano", 0}, {"guitar", 24}, {"drum", 0}};
-  int32_t abs_time_step_ms = 5000;
-  int32_t max_dur_ms = 5000;
-  int32_t time_step_ms = 10;
-  int32_t velocity_step = 4;
-  int32_t drum_velocity = 127;
+  // Compile-time constants: divisions by them become multiplications on the hot paths.
+  static constexpr int32_t abs_time_step_ms = 5000;
+  static constexpr int32_t max_dur_ms = 5000;
+  static constexpr int32_t time_step_ms = 10;
+  static constexpr int32_t velocity_step = 4;
+  static constexpr int32_t drum_velocity = 127;
 };
 
 }  // namespace noteloom

@@ -1,5 +1,7 @@
 #include "tokenizer.hpp"
 
+#include <utility>
+
 
 namespace noteloom {
 
@@ -27,13 +29,28 @@ int32_t nearest_in_grid(const std::vector<int32_t>& grid, int32_t x) {
   return best;
 }
 
-TokenizerCore::TokenizerCore(int32_t velocity_step)
-    : special_tokens_{kBosTok, kEosTok, kPadTok, kUnkTok, kDimTok, kTimeTok}, velocity_step_(velocity_step) {
-  for (int32_t i = 0; i <= 127 / velocity_step; ++i) velocity_grid_.push_back(velocity_step * i);
+NearestInGrid::NearestInGrid(std::vector<int32_t> grid) : grid_(std::move(grid)) {
+  if (grid_.empty() || int64_t{grid_.back()} - grid_.front() > (1 << 20)) return;
+  table_.reserve(static_cast<size_t>(int64_t{grid_.back()} - grid_.front() + 1));
+  for (int64_t x = grid_.front(); x <= grid_.back(); ++x) table_.push_back(nearest_in_grid(grid_, static_cast<int32_t>(x)));
 }
 
+namespace {
+
+std::vector<int32_t> velocity_levels(int32_t step) {
+  std::vector<int32_t> grid;
+  for (int32_t i = 0; i <= 127 / step; ++i) grid.push_back(step * i);
+  return grid;
+}
+
+}  // namespace
+
+TokenizerCore::TokenizerCore(int32_t velocity_step)
+    : velocity_(velocity_levels(velocity_step)),
+      velocity_step_(velocity_step) {}
+
 int32_t TokenizerCore::quantize_velocity(int32_t x) const {
-  const int32_t q = nearest_in_grid(velocity_grid_, x);
+  const int32_t q = velocity_(x);
   if (x == 0) return q;
   return q == 0 ? velocity_step_ : q;
 }

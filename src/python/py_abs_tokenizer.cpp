@@ -2,6 +2,7 @@
 
 #include "../core/augment.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <optional>
 
@@ -95,7 +96,7 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       if (id < 0) {
         Token token;
         if (!token_from_python(t.vocab, items[i].get(), token)) return nullptr;
-        id = t.tok().id_of(token).value_or(0);
+        id = std::max(t.tok().find_id(token), 0);
       }
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(t.vocab->id_object(id)));
     }
@@ -299,7 +300,7 @@ PyType_Spec tokenizer_spec = {"noteloom.korvi._korvi._AbsTokenizer", static_cast
 }  // namespace
 
 PyObject* PyTokenizer::token_to_python(const Token& t) const {
-  if (auto id = tok().id_of(t)) return Py_NewRef(vocab->token(*id));
+  if (const int32_t id = tok().find_id(t); id >= 0) return Py_NewRef(vocab->token(id));
   return py::token_to_python(t);
 }
 

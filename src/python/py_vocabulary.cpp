@@ -98,7 +98,7 @@ bool PyVocabulary::build() {
   for (size_t id = 0; id < tokens_.size(); ++id) {
     Token read;
     if (!token_from_python(nullptr, tokens_[id], read)) return false;
-    if (tok_.id_of(read) != static_cast<int32_t>(id)) continue;
+    if (tok_.find_id(read) != static_cast<int32_t>(id)) continue;
     size_t s = slot_of(tokens_[id], slots - 1);
     while (by_object_[s].first) s = (s + 1) & (slots - 1);
     by_object_[s] = {tokens_[id], static_cast<int32_t>(id)};
