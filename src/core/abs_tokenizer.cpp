@@ -57,6 +57,8 @@ AbsTokenizer::AbsTokenizer()
   for (const auto& n : c.form_names) add(Token::prefix(prefix_text("form", n)));
   for (const auto& n : c.genre_names) add(Token::prefix(prefix_text("genre", n)));
   layout_.note = static_cast<int32_t>(vocab_.size());
+  vocab_.reserve(vocab_.size() + instruments_nd_.size() * 128 * core_.velocity_grid().size() +
+                 (kDrumPitchEnd - kFirstDrumPitch) + dur_.grid().size() + onset_.grid().size());
   for (const auto& x : instruments_nd_) {
     const std::string_view name = note_names_.emplace_back(own(x));
     for (int32_t p = 0; p < 128; ++p) {

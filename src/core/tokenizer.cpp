@@ -1,5 +1,6 @@
 #include "tokenizer.hpp"
 
+#include <cstdint>
 #include <utility>
 
 
@@ -32,7 +33,21 @@ int32_t nearest_in_grid(const std::vector<int32_t>& grid, int32_t x) {
 NearestInGrid::NearestInGrid(std::vector<int32_t> grid) : grid_(std::move(grid)) {
   if (grid_.empty() || int64_t{grid_.back()} - grid_.front() > (1 << 20)) return;
   table_.reserve(static_cast<size_t>(int64_t{grid_.back()} - grid_.front() + 1));
-  for (int64_t x = grid_.front(); x <= grid_.back(); ++x) table_.push_back(nearest_in_grid(grid_, static_cast<int32_t>(x)));
+  // One sweep: between neighbours g[i] <= x < g[i + 1] the nearer one wins; only an exact tie
+  // needs the search, whose probe order decides it.
+  size_t i = 0;
+  for (int64_t x = grid_.front(); x <= grid_.back(); ++x) {
+    while (i + 1 < grid_.size() && grid_[i + 1] <= x) ++i;
+    const int64_t below = x - grid_[i];
+    const int64_t above = i + 1 < grid_.size() ? int64_t{grid_[i + 1]} - x : INT64_MAX;
+    if (below < above) {
+      table_.push_back(grid_[i]);
+    } else if (above < below) {
+      table_.push_back(grid_[i + 1]);
+    } else {
+      table_.push_back(nearest_in_grid(grid_, static_cast<int32_t>(x)));
+    }
+  }
 }
 
 namespace {

@@ -98,7 +98,9 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!token_from_python(t.vocab, items[i].get(), token)) return nullptr;
         id = std::max(t.tok().find_id(token), 0);
       }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(t.vocab->id_object(id)));
+      PyObject* id_object = t.vocab->new_id(id);
+      if (!id_object) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id_object);
     }
     return list.release();
   });
@@ -300,7 +302,7 @@ PyType_Spec tokenizer_spec = {"noteloom.korvi._korvi._AbsTokenizer", static_cast
 }  // namespace
 
 PyObject* PyTokenizer::token_to_python(const Token& t) const {
-  if (const int32_t id = tok().find_id(t); id >= 0) return Py_NewRef(vocab->token(id));
+  if (const int32_t id = tok().find_id(t); id >= 0) return vocab->new_token(id);
   return py::token_to_python(t);
 }
 
@@ -309,7 +311,7 @@ PyObject* PyTokenizer::tokens_to_python(std::span<const Token> tokens) const {
 }
 
 PyObject* PyTokenizer::ids_to_python(std::span<const int32_t> ids) const {
-  return list_to_python(ids, [this](int32_t id) { return Py_NewRef(vocab->token(id)); });
+  return list_to_python(ids, [this](int32_t id) { return vocab->new_token(id); });
 }
 
 template <> TypeCell& type_cell<PyTokenizer>() { static TypeCell cell(&tokenizer_spec); return cell; }

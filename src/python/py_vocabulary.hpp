@@ -1,12 +1,17 @@
-// The Python form of the tokenizer's vocabulary, built once per process and shared by every
-// _AbsTokenizer. Tokens are immutable Python values (str and tuple), so tokenize, decode and the
-// augmentations hand out new references to these objects instead of building one per token, and
-// encode recognises them by identity before it looks at their contents.
+// The Python form of the tokenizer's vocabulary, shared by every _AbsTokenizer of the process.
+// Tokens are immutable Python values (str and tuple), so tokenize, decode and the augmentations
+// hand out new references to one object per vocabulary entry instead of building one per token,
+// and encode recognises those objects by identity before it looks at their contents. The objects
+// are made on first use, so that the first tokenizer is ready at once.
 #pragma once
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "../core/abs_tokenizer.hpp"
@@ -19,16 +24,20 @@ class PyVocabulary {
   static const PyVocabulary* get();
 
   const AbsTokenizer& tokenizer() const { return tok_; }
-  // Borrowed references: the token object of an ID (IDs outside the vocabulary give "<U>"), and
-  // the int object of an ID of the vocabulary.
-  PyObject* token(int32_t id) const {
-    const bool known = id >= 0 && static_cast<size_t>(id) < tokens_.size();
-    return tokens_[known ? static_cast<size_t>(id) : static_cast<size_t>(tok_.unk_id())];
+  // New references: the token object of an ID (IDs outside the vocabulary give "<U>"), and the int
+  // object of an ID of the vocabulary. Null with an exception set when making one fails.
+  PyObject* new_token(int32_t id) const {
+    if (id < 0 || static_cast<size_t>(id) >= size_) id = tok_.unk_id();
+    if (PyObject* obj = tokens_[static_cast<size_t>(id)].load(std::memory_order_acquire)) return Py_NewRef(obj);
+    return first_token(id);
   }
-  PyObject* id_object(int32_t id) const { return ids_[static_cast<size_t>(id)]; }
+  PyObject* new_id(int32_t id) const {
+    if (PyObject* obj = ids_[static_cast<size_t>(id)].load(std::memory_order_acquire)) return Py_NewRef(obj);
+    return first_id(id);
+  }
   // The ID of `obj` when it is one of the token objects above, else -1. Objects whose contents
-  // read back as another token (a note of the instrument "drum" reads as a drum token) are left
-  // out, so that identity never gives another answer than the contents.
+  // read back as another token (a note of the instrument "drum" reads as a drum token) are never
+  // recognised, so identity never gives another answer than the contents.
   int32_t id_of_object(PyObject* obj) const;
 
   PyVocabulary(const PyVocabulary&) = delete;
@@ -36,17 +45,26 @@ class PyVocabulary {
   ~PyVocabulary();
 
  private:
-  explicit PyVocabulary(const AbsTokenizer& tok) : tok_(tok) {}
+  explicit PyVocabulary(const AbsTokenizer& tok);
   bool build();
-  static size_t slot_of(PyObject* obj, size_t mask) {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(obj) >> 4) * 0x9E3779B97F4A7C15ull >> 20) & mask;
-  }
+  PyObject* make_token(int32_t id) const;
+  // The slow paths of new_token and new_id: make the object and publish it.
+  PyObject* first_token(int32_t id) const;
+  PyObject* first_id(int32_t id) const;
+  PyObject* text_object(std::string_view text) const;
+  void remember(PyObject* obj, int32_t id) const;
+  // Publishes `made` in `cell` unless another thread was first; a new reference to the winner.
+  static PyObject* publish(std::atomic<PyObject*>& cell, PyObject* made);
 
   const AbsTokenizer& tok_;
-  std::vector<PyObject*> tokens_;  // owned; index = ID
-  std::vector<PyObject*> ids_;     // owned; index = ID
-  // Open addressing from token object to ID; empty slots hold null.
-  std::vector<std::pair<PyObject*, int32_t>> by_object_;
+  const size_t size_;
+  std::unique_ptr<std::atomic<PyObject*>[]> tokens_;  // owned; index = ID; null until first use
+  std::unique_ptr<std::atomic<PyObject*>[]> ids_;     // owned; index = ID; null until first use
+  std::vector<bool> recognisable_;                    // index = ID: may id_of_object find it?
+  std::vector<std::pair<std::string_view, PyObject*>> texts_;  // owned; one str per token text
+  // Open addressing from token object to ID: each slot packs (address << 16 | ID), 0 when empty.
+  std::unique_ptr<std::atomic<uint64_t>[]> by_object_;
+  size_t mask_ = 0;
 };
 
 }  // namespace noteloom::py
