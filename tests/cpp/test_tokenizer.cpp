@@ -91,3 +91,16 @@ TEST(AbsTokenizer, ArithmeticIdsAgreeWithTheVocabulary) {
   EXPECT_EQ(tok.encode(sample),
             (std::vector<int32_t>{12302, 3, 0}));
 }
+
+TEST(NearestInGrid, TableAgreesWithTheSearchEverywhere) {
+  const std::vector<std::vector<int32_t>> grids = {
+      {0, 10, 20, 30, 40, 50}, {0, 4, 8, 12, 124}, {-7, -2, 3, 9, 10, 40}, {5}, {0, 3, 6, 7, 11, 16, 22}};
+  for (const auto& grid : grids) {
+    const NearestInGrid table(grid);
+    for (int32_t x = -100; x <= 200; ++x) ASSERT_EQ(table(x), nearest_in_grid(grid, x)) << x;
+    for (int32_t x : {INT32_MIN, INT32_MIN + 1, INT32_MAX - 1, INT32_MAX}) EXPECT_EQ(table(x), nearest_in_grid(grid, x));
+  }
+  const NearestInGrid wide({INT32_MIN, 0, INT32_MAX});  // too wide for a table: searched
+  EXPECT_EQ(wide(5), 0);
+  EXPECT_EQ(wide(-2000000000), INT32_MIN);
+}
