@@ -84,7 +84,7 @@ def once(fn):
 def timed(fn, repeat):
     """Best of `repeat` runs, or the first run alone when it takes more than a second."""
     first = once(fn)
-    return first if first > 1.0 or repeat < 2 else min(first, best_time(fn, repeat - 1))
+    return first if first > 1.0 or repeat < 2 else min(first, best_time(fn, repeat - 1, warm_up=False))
 
 
 def growth_rows(label, n, seconds_at):

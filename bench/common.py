@@ -25,8 +25,11 @@ def arguments(description):
     return argument_parser(description).parse_args()
 
 
-def best_time(fn, repeat):
-    """The fastest of `repeat` runs of fn, in seconds."""
+def best_time(fn, repeat, warm_up=True):
+    """The fastest of `repeat` runs of fn, in seconds, after one untimed run (which pays for first
+    touches of memory and caches, on both sides of a comparison alike)."""
+    if warm_up:
+        fn()
     best = float("inf")
     for _ in range(repeat):
         start = time.perf_counter()
