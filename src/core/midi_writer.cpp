@@ -8,6 +8,7 @@
 
 #include "file_io.hpp"
 #include "smf_writer.hpp"
+#include "stable_sort.hpp"
 
 namespace noteloom {
 namespace {
@@ -33,8 +34,7 @@ Result<std::vector<uint8_t>> encode_midi_dict(const MidiDictRecord& rec) {
   std::vector<const InstrumentMessage*> programs;
   programs.reserve(rec.instrument_msgs.size());
   for (const auto& m : rec.instrument_msgs) programs.push_back(&m);
-  std::stable_sort(programs.begin(), programs.end(),
-                   [](const InstrumentMessage* a, const InstrumentMessage* b) { return a->data < b->data; });
+  stable_sort_by_key(programs, [](const InstrumentMessage* m) { return m->data; });
 
   // A channel with several program changes lands in the track of the last one in program order.
   std::unordered_map<int32_t, uint8_t> channel_track;
@@ -88,7 +88,7 @@ Result<std::vector<uint8_t>> encode_midi_dict(const MidiDictRecord& rec) {
   for (auto& slot : tracks) {
     if (!slot) continue;
     Track& t = *slot;
-    std::stable_sort(t.begin(), t.end(), [](const TimedEvent& a, const TimedEvent& b) { return a.tick < b.tick; });
+    stable_sort_by_tick(t);
     std::vector<smf::TrackEvent> events;
     events.reserve(t.size() + 1);
     int64_t previous = 0;
