@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../core/midi_dict.hpp"
+#include "critical_section.hpp"
 #include "panic.hpp"
 #include "pyref.hpp"
 
@@ -96,28 +97,24 @@ bool for_each_dict_item(PyObject* dict, Visit&& visit) {
     PyRef key, value;
     const char* fault = nullptr;
     bool more = false;
-#ifdef Py_GIL_DISABLED
-    PyCriticalSection cs;
-    PyCriticalSection_Begin(&cs, dict);
-#endif
-    if (PyDict_Size(dict) != size) {
-      fault = "dictionary changed size during iteration";
-    } else {
-      PyObject *k = nullptr, *v = nullptr;
-      more = PyDict_Next(dict, &pos, &k, &v) != 0;
-      if (more) {
-        if (remaining == 0) {
-          fault = "dictionary keys changed during iteration";
-        } else {
-          --remaining;
-          key = PyRef::borrow(k);
-          value = PyRef::borrow(v);
+    {
+      const CriticalSection lock(dict);
+      if (PyDict_Size(dict) != size) {
+        fault = "dictionary changed size during iteration";
+      } else {
+        PyObject *k = nullptr, *v = nullptr;
+        more = PyDict_Next(dict, &pos, &k, &v) != 0;
+        if (more) {
+          if (remaining == 0) {
+            fault = "dictionary keys changed during iteration";
+          } else {
+            --remaining;
+            key = PyRef::borrow(k);
+            value = PyRef::borrow(v);
+          }
         }
       }
     }
-#ifdef Py_GIL_DISABLED
-    PyCriticalSection_End(&cs);
-#endif
     if (fault) panic(fault);
     if (!more) return true;
     if (!visit(key.get(), value.get())) return false;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <optional>
 
+#include "critical_section.hpp"
 #include "py_tokens.hpp"
 
 namespace noteloom::py {
@@ -112,17 +113,18 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 bool ids_from_python(const char* name, PyObject* obj, std::vector<int32_t>& out) {
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
     bool plain = true;
-    Py_BEGIN_CRITICAL_SECTION(obj);
-    const Py_ssize_t n = Py_SIZE(obj);
-    PyObject** items = PySequence_Fast_ITEMS(obj);
-    out.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n && plain; ++i) {
-      int overflow = 0;
-      const long v = PyLong_CheckExact(items[i]) ? PyLong_AsLongAndOverflow(items[i], &overflow) : 0;
-      plain = PyLong_CheckExact(items[i]) && overflow == 0 && v >= INT32_MIN && v <= INT32_MAX;
-      out[static_cast<size_t>(i)] = static_cast<int32_t>(v);
+    {
+      const CriticalSection lock(obj);
+      const Py_ssize_t n = Py_SIZE(obj);
+      PyObject** items = PySequence_Fast_ITEMS(obj);
+      out.resize(static_cast<size_t>(n));
+      for (Py_ssize_t i = 0; i < n && plain; ++i) {
+        int overflow = 0;
+        const long v = PyLong_CheckExact(items[i]) ? PyLong_AsLongAndOverflow(items[i], &overflow) : 0;
+        plain = PyLong_CheckExact(items[i]) && overflow == 0 && v >= INT32_MIN && v <= INT32_MAX;
+        out[static_cast<size_t>(i)] = static_cast<int32_t>(v);
+      }
     }
-    Py_END_CRITICAL_SECTION();
     if (plain) return true;
     out.clear();
   }

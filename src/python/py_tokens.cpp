@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "convert.hpp"
+#include "critical_section.hpp"
 
 namespace noteloom::py {
 namespace {
@@ -94,12 +95,11 @@ bool sequence_items(const char* name, PyObject* obj, std::vector<PyRef>& out) {
     // Exact lists and tuples iterate as their items: take them all at once (a list under its
     // critical section, so that a concurrent writer cannot tear the copy).
     out.clear();
-    Py_BEGIN_CRITICAL_SECTION(obj);
+    const CriticalSection lock(obj);
     const Py_ssize_t n = Py_SIZE(obj);
     PyObject** items = PySequence_Fast_ITEMS(obj);
     out.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) out.push_back(PyRef::borrow(items[i]));
-    Py_END_CRITICAL_SECTION();
     return true;
   }
   if (!sequence_from_python(obj, out, [](PyObject* item, PyRef& ref) {
