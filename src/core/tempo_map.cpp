@@ -21,6 +21,9 @@ TempoMap::TempoMap(const std::vector<TempoMessage>& tempos, int32_t ticks_per_be
     max_tick_.push_back(max_tick_.empty() ? t.tick : std::max(max_tick_.back(), t.tick));
   }
   if (n == 0) return;
+  run_last_.resize(n);
+  run_last_[n - 1] = static_cast<uint32_t>(n - 1);
+  for (size_t i = n - 1; i-- > 0;) run_last_[i] = tick_[i] == tick_[i + 1] ? run_last_[i + 1] : static_cast<uint32_t>(i);
   // The walk from tick 0 through every record, keeping the running sum before each record.
   origin_ = start_record(0);
   double seconds = 0.0;
@@ -67,6 +70,9 @@ int32_t TempoMap::elapsed(int32_t from, int32_t to) const {
     if (seg > 0) seconds += static_cast<double>(seg) * seconds_per_tick(k);
     if (to < next) break;
     cur = next;
+    // Records k + 1 .. run_last_[k + 1] - 1 each span nothing (their successor shares their tick)
+    // and cannot stop the walk (to >= next = their tick): skip to the run's last record.
+    if (k + 1 < n) k = run_last_[k + 1] - 1;
   }
   return round_to_i32(seconds * 1000.0);
 }

@@ -14,7 +14,8 @@ namespace noteloom {
 // ticks_per_beat. Every answer equals elapsed_ms on the same list, bit for bit, for every input:
 // unsorted or repeated ticks, negative ticks, any tempo data, any ticks_per_beat, empty lists.
 //   ms_at(tick)       == elapsed_ms(tempos, tpb, 0, tick)   in O(log n);
-//   elapsed(from, to) == elapsed_ms(tempos, tpb, from, to)  in O(log n + records walked between).
+//   elapsed(from, to) == elapsed_ms(tempos, tpb, from, to)  in O(log n + records walked between),
+//                        where records sharing a tick with their neighbour count once.
 // Construction is O(n) time and memory.
 class TempoMap {
  public:
@@ -33,6 +34,9 @@ class TempoMap {
   std::vector<int32_t> data_;
   double tpb_;
   std::vector<int32_t> max_tick_;  // max_tick_[i]: largest tick among records 0..i
+  // run_last_[i]: the last record of the run of consecutive records at record i's tick. Inside a
+  // run the walk adds nothing, so it jumps to the run's last record.
+  std::vector<uint32_t> run_last_;
   // For queries from tick 0, which start at record origin_: seconds accumulated before each
   // record origin_ + i, and the largest tick among records origin_ + 1 .. origin_ + 1 + i.
   size_t origin_ = 0;

@@ -71,3 +71,16 @@ def test_tokenize_places_every_note_of_a_long_tempo_map(tmp_path):
     starts = sorted(m.start for m in d.note_msgs)
     for k in range(0, n, 997):
         assert abs(onsets[k] - d.tick_to_ms(starts[k])) < 10  # onsets sit on a 10 ms grid
+
+
+def test_tokenize_of_notes_across_a_flood_of_tempo_events_at_one_tick(tmp_path):
+    # n tempo events at tick 960, and n four-beat notes from tick 2 that all hold across it.
+    n = 100_000
+    tempos = [tempo(960 if i == 0 else 0, 500_000 if i % 2 else 250_000) for i in range(n)]
+    notes = [note_on(2, 0, 60, 64)] + [note_on(0, 0, 60, 64, running=True) for _ in range(n - 1)]
+    notes += [note_on(1920, 0, 60, 0, running=True), end_of_track()]
+    d = MidiDict.from_midi(write(tmp_path, "flood.mid", midi_file(1, 480, [track(*tempos, end_of_track()), track(*notes)])))
+    tokens = AbsTokenizer().tokenize(d)
+    # The first tempo record also governs the ticks before it: 958 ticks at 0.25 s per beat, then
+    # 962 at the last record's 0.5 s per beat: 1501 ms, on the 10 ms grid 1500.
+    assert tokens.count(("dur", 1500, 0)) == n
