@@ -18,10 +18,6 @@ namespace {
 constexpr int32_t kFirstDrumPitch = 35;
 constexpr int32_t kDrumPitchEnd = 82;  // exclusive
 
-}  // namespace
-
-namespace {
-
 // 0, step, 2 * step, ... up to `max` (or below it when `inclusive` is false).
 std::vector<int32_t> steps_up_to(int32_t max, int32_t step, bool inclusive) {
   std::vector<int32_t> grid;
@@ -74,12 +70,18 @@ AbsTokenizer::AbsTokenizer()
   core_.set_pad_id(std::max(named_id(Token::special(kPadTok)), 0));
   unk_id_ = std::max(named_id(Token::special(kUnkTok)), 0);
 
-  // Instrument prefixes of every family a piece can name, and of the drums.
+  // Instrument prefixes of every family a piece can name, and of the drums; those in the
+  // vocabulary share its text, so that named_id finds them by address.
+  auto family_prefix_text = [&](std::string_view family) {
+    const std::string_view text = prefix_text("instrument", family);
+    const int32_t id = named_id(Token::prefix(text));
+    return id < 0 ? text : vocab_[static_cast<size_t>(id)].text;
+  };
   for (int32_t program = 0; program < 128; program += 8) {
     const std::string_view family = *program_family(program);
-    family_prefixes_.emplace_back(family, prefix_text("instrument", family));
+    family_prefixes_.emplace_back(family, family_prefix_text(family));
   }
-  family_prefixes_.emplace_back("drum", prefix_text("instrument", "drum"));
+  family_prefixes_.emplace_back("drum", family_prefix_text("drum"));
 }
 
 const AbsTokenizer& AbsTokenizer::shared() {
