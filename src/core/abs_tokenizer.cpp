@@ -271,9 +271,10 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) c
   const size_t body_start = out.size();
   const int32_t step = c.abs_time_step_ms;
   const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
+  TempoMap::Hint by_start;  // the notes come in start order
   int32_t prev = 0;
   for (const NoteMessage* n : notes) {
-    const int32_t s = tempo.ms_at(n->start);
+    const int32_t s = tempo.ms_at(n->start, &by_start);
     for (int32_t k = s / step - prev / step; k > 0; --k) out.push_back(Token::special(kTimeTok));
     const int32_t t = onset_(s % step);
     if (n->channel == kDrumChannel) {
@@ -282,7 +283,7 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) c
     } else {
       int32_t end = n->end;
       if (const auto* intervals = pedals_of(n->channel)) end = sustained_end(*intervals, end);
-      int32_t dur = dur_(tempo.elapsed(n->start, end));
+      int32_t dur = dur_(tempo.elapsed(n->start, end, &by_start));
       if (dur == 0) dur = c.time_step_ms;
       out.push_back(Token::note(channel_family.get(n->channel), n->pitch, core_.quantize_velocity(n->velocity)));
       out.push_back(Token::onset(t));

@@ -16,8 +16,8 @@ inline int32_t wrap_mul(int32_t a, int32_t b) {
 }
 
 // Milliseconds of `tick`, snapped to the grid (halves away from zero, saturating, NaN as 0).
-int32_t quantized_ms(const TempoMap& tempo, int32_t tick, int32_t step) {
-  const int32_t ms = tempo.ms_at(tick);
+int32_t quantized_ms(const TempoMap& tempo, TempoMap::Hint& hint, int32_t tick, int32_t step) {
+  const int32_t ms = tempo.ms_at(tick, &hint);
   return wrap_mul(round_to_i32(static_cast<double>(ms) / static_cast<double>(step)), step);
 }
 
@@ -68,11 +68,11 @@ MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOption
   return out;
 }
 
-NoteMessage normalized_note(const TempoMap& tempo, const NoteMessage& note, int32_t channel, int32_t velocity,
+NoteMessage normalized_note(NoteTimes& times, const NoteMessage& note, int32_t channel, int32_t velocity,
                             const NormalizeOptions& options) {
   const int32_t step = options.time_step_ms;
-  const int32_t start = quantized_ms(tempo, note.start, step);
-  int32_t end = quantized_ms(tempo, note.end, step);
+  const int32_t start = quantized_ms(times.tempo, times.starts, note.start, step);
+  int32_t end = quantized_ms(times.tempo, times.ends, note.end, step);
   if (channel == kDrumChannel) {
     velocity = options.drum_velocity;
     end = wrap_add(start, step);

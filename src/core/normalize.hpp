@@ -41,9 +41,14 @@ struct NormalizePlan {
 NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOptions& options);
 // The output piece without notes: 500 ticks per beat, one tempo, one program change per channel.
 MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOptions& options);
-// The note with new channel, quantized times and `velocity` (before the drum/duration rules);
-// `tempo` is the piece's tempo map.
-NoteMessage normalized_note(const TempoMap& tempo, const NoteMessage& note, int32_t channel, int32_t velocity,
+// The piece's tempo map, with a search hint for the starts and one for the ends of its notes.
+struct NoteTimes {
+  const TempoMap& tempo;
+  TempoMap::Hint starts, ends;
+};
+
+// The note with new channel, quantized times and `velocity` (before the drum/duration rules).
+NoteMessage normalized_note(NoteTimes& times, const NoteMessage& note, int32_t channel, int32_t velocity,
                             const NormalizeOptions& options);
 
 }  // namespace detail
@@ -53,6 +58,7 @@ MidiDictRecord normalize_midi_dict(const MidiDictRecord& piece, const NormalizeO
   const detail::NormalizePlan plan = detail::plan_normalization(piece, options);
   MidiDictRecord out = detail::normalized_frame(plan, options);
   const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
+  detail::NoteTimes times{tempo, {}, {}};
   out.note_msgs.reserve(piece.note_msgs.size());
   for (const NoteMessage& note : piece.note_msgs) {
     auto family = plan.channel_family.find(note.channel);
@@ -63,7 +69,7 @@ MidiDictRecord normalize_midi_dict(const MidiDictRecord& piece, const NormalizeO
     }
     if (!target) continue;
     const int32_t velocity = map_velocity(note.velocity).value_or(note.velocity);
-    out.note_msgs.push_back(detail::normalized_note(tempo, note, target->second, velocity, options));
+    out.note_msgs.push_back(detail::normalized_note(times, note, target->second, velocity, options));
   }
   return out;
 }

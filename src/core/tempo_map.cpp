@@ -5,6 +5,41 @@
 #include "rounding.hpp"
 
 namespace noteloom {
+namespace {
+
+// The first index of the non-decreasing `v` whose value is not `before`, as std::partition_point
+// finds it, but searched outward from `hint` with steps that double: O(log distance).
+template <typename Before>
+size_t partition_from(const std::vector<int32_t>& v, size_t hint, Before before) {
+  const size_t n = v.size();
+  size_t lo = 0, hi = n;  // the answer lies in [lo, hi]
+  if (hint < n && before(v[hint])) {
+    lo = hint + 1;
+    for (size_t step = 1; lo < n; step *= 2) {
+      const size_t probe = std::min(lo + step - 1, n - 1);
+      if (!before(v[probe])) {
+        hi = probe;
+        break;
+      }
+      lo = probe + 1;
+    }
+  } else {
+    hi = std::min(hint, n);
+    for (size_t step = 1; hi > 0; step *= 2) {
+      const size_t probe = hi > step ? hi - step : 0;
+      if (before(v[probe])) {
+        lo = probe + 1;
+        break;
+      }
+      hi = probe;
+    }
+  }
+  return static_cast<size_t>(std::partition_point(v.begin() + static_cast<std::ptrdiff_t>(lo),
+                                                  v.begin() + static_cast<std::ptrdiff_t>(hi), before) -
+                             v.begin());
+}
+
+}  // namespace
 
 // The floating-point expressions below are written exactly as in elapsed_ms, and the sums are
 // accumulated in the same order, so that every result comes out the same to the last bit.
@@ -38,16 +73,19 @@ TempoMap::TempoMap(const std::vector<TempoMessage>& tempos, int32_t ticks_per_be
   }
 }
 
-size_t TempoMap::start_record(int32_t from) const {
-  const size_t u = static_cast<size_t>(std::lower_bound(max_tick_.begin(), max_tick_.end(), from) - max_tick_.begin());
+size_t TempoMap::start_record(int32_t from, Hint* hint) const {
+  const size_t u = partition_from(max_tick_, hint ? hint->start : 0, [from](int32_t t) { return t < from; });
+  if (hint) hint->start = u;
   return u > 0 ? u - 1 : 0;
 }
 
-int32_t TempoMap::ms_at(int32_t tick) const {
+int32_t TempoMap::ms_at(int32_t tick, Hint* hint) const {
   if (tick_.empty()) return elapsed(0, tick);
   // The walk stops at the record before the first later record past `tick`, or at the last one;
   // every record before that contributes its full span.
-  const size_t stop = origin_ + static_cast<size_t>(std::upper_bound(max_later_tick_.begin(), max_later_tick_.end(), tick) - max_later_tick_.begin());
+  const size_t after = partition_from(max_later_tick_, hint ? hint->stop : 0, [tick](int32_t t) { return t <= tick; });
+  if (hint) hint->stop = after;
+  const size_t stop = origin_ + after;
   const int64_t cur = stop == origin_ ? 0 : tick_[stop];
   double seconds = seconds_before_[stop - origin_];
   const int64_t seg = int64_t{tick} - cur;
@@ -55,16 +93,16 @@ int32_t TempoMap::ms_at(int32_t tick) const {
   return round_to_i32(seconds * 1000.0);
 }
 
-int32_t TempoMap::elapsed(int32_t from, int32_t to) const {
+int32_t TempoMap::elapsed(int32_t from, int32_t to, Hint* hint) const {
   const size_t n = tick_.size();
   double seconds = 0.0;
   if (n == 0) {
     if (to > from) seconds = static_cast<double>(int64_t{to} - from) * (0.5 / tpb_);
     return round_to_i32(seconds * 1000.0);
   }
-  if (from == 0) return ms_at(to);
+  if (from == 0) return ms_at(to);  // not with the hint: ends come in no particular order
   int64_t cur = from;
-  for (size_t k = start_record(from); k < n; ++k) {
+  for (size_t k = start_record(from, hint); k < n; ++k) {
     const int64_t next = k + 1 < n ? tick_[k + 1] : INT32_MAX;
     const int64_t seg = std::min<int64_t>(to, next) - cur;
     if (seg > 0) seconds += static_cast<double>(seg) * seconds_per_tick(k);

@@ -19,15 +19,23 @@ namespace noteloom {
 // Construction is O(n) time and memory.
 class TempoMap {
  public:
+  // Where the searches of a previous query ended. Queries that pass the same hint search outward
+  // from there, so that a sweep in tick order costs O(1) per query instead of O(log n), and keeps
+  // to the part of the tables it is in.
+  struct Hint {
+    size_t start = 0;
+    size_t stop = 0;
+  };
+
   TempoMap(const std::vector<TempoMessage>& tempos, int32_t ticks_per_beat);
 
-  int32_t ms_at(int32_t tick) const;
-  int32_t elapsed(int32_t from, int32_t to) const;
+  int32_t ms_at(int32_t tick, Hint* hint = nullptr) const;
+  int32_t elapsed(int32_t from, int32_t to, Hint* hint = nullptr) const;
 
  private:
   // The record elapsed_ms starts from for `from`: the one before the first record (in vector
   // order) at or after `from`, or the first record.
-  size_t start_record(int32_t from) const;
+  size_t start_record(int32_t from, Hint* hint = nullptr) const;
   double seconds_per_tick(size_t k) const { return (data_[k] * 1e-6) / tpb_; }
 
   std::vector<int32_t> tick_;

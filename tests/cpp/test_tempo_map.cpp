@@ -73,16 +73,19 @@ TEST(TempoMap, MatchesElapsedMsOnRandomTempoLists) {
     const auto tempos = random_tempos(d);
     const int32_t tpb = d.pick<int32_t>({0, -1, 1, 480, 32767, static_cast<int32_t>(d.in(-100, 1000)), d.any_i32()});
     const TempoMap map(tempos, tpb);
+    TempoMap::Hint hint;  // carried from query to query, in no particular order
     for (int q = 0; q < 100; ++q) {
       const int32_t from = random_query(d, tempos);
       const int32_t to = d.in(0, 9) == 0 ? from : random_query(d, tempos);
       ASSERT_EQ(map.ms_at(to), elapsed_ms(tempos, tpb, 0, to)) << "list " << list << " to " << to;
       ASSERT_EQ(map.elapsed(from, to), elapsed_ms(tempos, tpb, from, to)) << "list " << list << " " << from << ".." << to;
       ASSERT_EQ(map.elapsed(to, from), elapsed_ms(tempos, tpb, to, from)) << "list " << list << " " << to << ".." << from;
-      compared += 3;
+      ASSERT_EQ(map.ms_at(to, &hint), elapsed_ms(tempos, tpb, 0, to)) << "list " << list << " to " << to;
+      ASSERT_EQ(map.elapsed(from, to, &hint), elapsed_ms(tempos, tpb, from, to)) << "list " << list << " " << from << ".." << to;
+      compared += 5;
     }
   }
-  EXPECT_EQ(compared, 900000u);
+  EXPECT_EQ(compared, 1500000u);
 }
 
 TEST(TempoMap, EmptyListUsesTheDefaultTempo) {
@@ -103,10 +106,13 @@ TEST(TempoMap, RecordsOneTickApart) {
   for (int32_t t = 0; t < 300; ++t) tempos.push_back(tempo(400000 + 997 * t, t));
   for (int32_t tpb : {1, 3, 480}) {
     const TempoMap map(tempos, tpb);
+    TempoMap::Hint sweep;  // queries in ascending order, as tokenize makes them
     for (int32_t from = -2; from <= 302; ++from) {
       ASSERT_EQ(map.ms_at(from), elapsed_ms(tempos, tpb, 0, from)) << from;
+      ASSERT_EQ(map.ms_at(from, &sweep), elapsed_ms(tempos, tpb, 0, from)) << from;
       for (int32_t to = -2; to <= 302; ++to) {
         ASSERT_EQ(map.elapsed(from, to), elapsed_ms(tempos, tpb, from, to)) << from << ".." << to;
+        ASSERT_EQ(map.elapsed(from, to, &sweep), elapsed_ms(tempos, tpb, from, to)) << from << ".." << to;
       }
     }
   }
