@@ -1,5 +1,7 @@
 #include "py_vocabulary.hpp"
 
+#include <cstdint>
+
 #include "convert.hpp"
 #include "py_tokens.hpp"
 #include "pyref.hpp"
@@ -23,6 +25,18 @@ PyObject* triple(PyObject* text, int32_t a, int32_t b) {
   PyObject* tuple = PyTuple_Pack(3, first.get(), second.get(), third.get());
   if (tuple) PyObject_GC_UnTrack(tuple);
   return tuple;
+}
+
+// On the free-threaded build, every thread that takes a reference to an object another thread
+// made updates the object's one shared counter, so threads handing out the same token objects
+// would fight over a few cache lines. The vocabulary's objects live as long as the process anyway:
+// they are made immortal before anyone else sees them, which stops reference counting on them. (A
+// count past 32 bits, set by the thread that owns the object, is how the interpreter marks one.)
+PyObject* immortal(PyObject* obj) {
+#ifdef Py_GIL_DISABLED
+  if (obj) Py_SET_REFCNT(obj, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+#endif
+  return obj;
 }
 
 const char* kind_text(TokenKind kind) {
@@ -135,12 +149,12 @@ PyObject* PyVocabulary::make_token(int32_t id) const {
 PyObject* PyVocabulary::publish(std::atomic<PyObject*>& cell, PyObject* made) {
   PyObject* expected = nullptr;
   if (cell.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return Py_NewRef(made);
-  Py_DECREF(made);
+  Py_DECREF(made);  // an immortal loser of a first-use race stays behind: one object, once
   return Py_NewRef(expected);
 }
 
 PyObject* PyVocabulary::first_token(int32_t id) const {
-  PyObject* made = make_token(id);
+  PyObject* made = immortal(make_token(id));
   if (!made) return nullptr;
   PyObject* winner = publish(tokens_[static_cast<size_t>(id)], made);
   if (winner == made && recognisable_[static_cast<size_t>(id)]) remember(made, id);
@@ -148,7 +162,7 @@ PyObject* PyVocabulary::first_token(int32_t id) const {
 }
 
 PyObject* PyVocabulary::first_id(int32_t id) const {
-  PyObject* made = PyLong_FromLong(id);
+  PyObject* made = immortal(PyLong_FromLong(id));
   return made ? publish(ids_[static_cast<size_t>(id)], made) : nullptr;
 }
 
