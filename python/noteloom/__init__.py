@@ -24,6 +24,8 @@ AbsTokenizer = _korvi._AbsTokenizer
 _AbsTokenizer = _korvi._AbsTokenizer
 normalize_midi_dict = _korvi.normalize_midi_dict
 
+from .engine import EncodedFile, encode_files  # noqa: E402
+
 __all__ = [
     "MidiDict",
     "NoteMessage",
@@ -34,4 +36,6 @@ __all__ = [
     "AbsTokenizer",
     "normalize_midi_dict",
     "PanicException",
+    "encode_files",
+    "EncodedFile",
 ]

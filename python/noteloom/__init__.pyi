@@ -11,6 +11,8 @@ __all__ = [
     "AbsTokenizer",
     "normalize_midi_dict",
     "PanicException",
+    "encode_files",
+    "EncodedFile",
 ]
 
 class PanicException(BaseException):
@@ -152,3 +154,5 @@ def normalize_midi_dict(
     drum_velocity: int,
     quantize_velocity_fn: Callable[[int], int],
 ) -> MidiDict: ...
+
+from .engine import EncodedFile as EncodedFile, encode_files as encode_files

@@ -6,6 +6,7 @@
 
 #include "panic.hpp"
 #include "py_abs_tokenizer.hpp"
+#include "py_encode.hpp"
 #include "py_messages.hpp"
 #include "py_midi_dict.hpp"
 #include "py_normalize.hpp"
@@ -64,6 +65,9 @@ bool fill_module(PyObject* module) {
   if (!function) return false;
   PyRef function_name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!function_name || !add_to_module(sub.get(), function_name.get(), function.get())) return false;
+  // The engine's native half, for noteloom.encode_files (outside __all__, like PanicException).
+  PyRef encode_batch = PyRef::steal(new_encode_batch_function(module));
+  if (!encode_batch || PyModule_AddObjectRef(module, "_encode_batch", encode_batch.get()) < 0) return false;
   // PanicException is reachable as an attribute (outside __all__) so callers can catch it by class.
   PyObject* panic_type = panic_exception_type();
   if (!panic_type || PyModule_AddObjectRef(module, "PanicException", panic_type) < 0) return false;

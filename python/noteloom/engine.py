@@ -1,0 +1,64 @@
+"""The corpus engine: MIDI files to token IDs on a pool of native threads.
+
+Each file is loaded, normalized with the tokenizer's own settings (unless ``normalize=False``),
+tokenized and encoded in native code, with no Python objects on the way; the interpreter is
+released while a batch runs, so the threads work in parallel on every build.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+from typing import Iterable, Iterator, NamedTuple
+
+import numpy as np
+
+import _noteloom
+
+OOV_RULES = {"drop": 0, "unk": 1, "zero": 2}
+
+
+class EncodedFile(NamedTuple):
+    """One input file's result: its IDs, or the reason it was skipped."""
+
+    path: str
+    ids: np.ndarray | None  # uint16, from the prefix tokens to "<E>"
+    reason: str | None  # why the file was skipped; None when it was encoded
+    hash: int | None  # MidiDict.calculate_hash() of the file as loaded
+    oov: int  # tokens outside the vocabulary (dropped, made "<U>" or 0 by the oov rule)
+
+
+def encode_files(
+    paths: Iterable[str | os.PathLike[str]],
+    *,
+    threads: int | None = None,
+    normalize: bool = True,
+    oov: str = "drop",
+    max_tokens: int = 2**20,
+) -> Iterator[EncodedFile]:
+    """Encodes MIDI files to token IDs, yielding one result per path in input order.
+
+    ``paths`` is read lazily, a bounded window at a time, so a generator over millions of paths is
+    never held in memory. ``threads`` defaults to the machine's cores. ``oov`` says what becomes of
+    tokens outside the vocabulary: "drop" leaves out their note group (or prefix), "unk" turns them
+    into "<U>", "zero" into ID 0 as ``AbsTokenizer.encode`` does. A file that cannot be read or
+    loaded, holds no notes, or would give more than ``max_tokens`` IDs is yielded with its reason.
+    """
+    if oov not in OOV_RULES:
+        raise ValueError(f"oov must be one of {', '.join(OOV_RULES)}, not {oov!r}")
+    threads = (os.process_cpu_count() or 1) if threads is None else threads
+    if threads < 1:
+        raise ValueError("threads must be at least 1")
+    if max_tokens < 0:
+        raise ValueError("max_tokens must not be negative")
+    # A window of files per native call: enough to keep every thread busy, small enough that an
+    # interrupt is seen within milliseconds and memory stays bounded.
+    window = 64 * threads
+    names = (os.fspath(p) for p in paths)
+    while batch := list(itertools.islice(names, window)):
+        results = _noteloom._encode_batch(batch, threads, normalize, OOV_RULES[oov], max_tokens)
+        for path, (ids, file_hash, count, reason) in zip(batch, results):
+            if reason is not None:
+                yield EncodedFile(path, None, reason, None, 0)
+            else:
+                yield EncodedFile(path, np.frombuffer(ids, dtype=np.uint16), None, file_hash, count)

@@ -1,0 +1,90 @@
+#include "py_encode.hpp"
+
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "../core/batch_encoder.hpp"
+#include "args.hpp"
+#include "panic.hpp"
+
+namespace noteloom::py {
+namespace {
+
+constexpr const char* const kParams[] = {"paths", "threads", "normalize", "oov", "max_tokens"};
+constexpr Signature kEncodeBatch = required_params("_encode_batch()", kParams);
+
+// File names, each converted as from_midi converts its path.
+bool paths_from_python(PyObject* obj, std::vector<std::string>& out) {
+  if (sequence_from_python(obj, out, [](PyObject* item, std::string& path) { return path_from_python(item, path); })) {
+    return true;
+  }
+  rewrap_argument_error(kParams[0]);
+  return false;
+}
+
+// (ids as native-endian uint16 bytes or None, hash, oov count, reason or None)
+PyObject* result_to_python(const Result<EncodedPiece>& result) {
+  if (!result) return Py_BuildValue("(OiiN)", Py_None, 0, 0, to_python(result.error().message));
+  const EncodedPiece& piece = result.value();
+  PyRef ids = PyRef::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(piece.ids.data()),
+                                                         static_cast<Py_ssize_t>(piece.ids.size() * sizeof(uint16_t))));
+  PyRef hash = PyRef::steal(PyLong_FromUnsignedLongLong(piece.hash));
+  PyRef oov = PyRef::steal(PyLong_FromUnsignedLong(piece.oov));
+  if (!ids || !hash || !oov) return nullptr;
+  return PyTuple_Pack(4, ids.get(), hash.get(), oov.get(), Py_None);
+}
+
+PyObject* encode_batch_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[5];
+    if (!match_args(kEncodeBatch, args, nargs, kwnames, a)) return nullptr;
+    std::vector<std::string> paths;
+    int32_t threads = 1, oov = 0, max_tokens = 0;
+    bool normalize = true;
+    if (!paths_from_python(a[0], paths) || !convert_arg(kParams[1], a[1], threads) ||
+        !convert_arg(kParams[2], a[2], normalize) || !convert_arg(kParams[3], a[3], oov) ||
+        !convert_arg(kParams[4], a[4], max_tokens)) {
+      return nullptr;
+    }
+    if (threads < 1 || oov < 0 || oov > 2 || max_tokens < 0) {
+      PyErr_SetString(PyExc_ValueError, "threads must be at least 1, oov 0..2 and max_tokens not negative");
+      return nullptr;
+    }
+    PipelineOptions options;
+    options.normalize = normalize;
+    options.oov = static_cast<OovRule>(oov);
+    options.max_tokens = static_cast<size_t>(max_tokens);
+    const AbsTokenizer& tok = AbsTokenizer::shared();
+    std::vector<Result<EncodedPiece>> results;
+    std::string failure;  // nothing may unwind while the thread state is detached
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS  // the workers need no Python: other threads run meanwhile
+    try {
+      results = encode_batch(paths, tok, options, static_cast<unsigned>(threads));
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) return PyErr_NoMemory();
+    if (!failure.empty()) panic(failure);
+    return list_to_python(results, [](const Result<EncodedPiece>& r) { return result_to_python(r); });
+  });
+}
+
+PyMethodDef encode_batch_def = {
+    "_encode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_batch_fn)),
+    METH_FASTCALL | METH_KEYWORDS, "_encode_batch(paths, threads, normalize, oov, max_tokens)\n--\n\n"};
+
+}  // namespace
+
+PyObject* new_encode_batch_function(PyObject* module) {
+  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!name) return nullptr;
+  return PyCMethod_New(&encode_batch_def, module, name.get(), nullptr);
+}
+
+}  // namespace noteloom::py
