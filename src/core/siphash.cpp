@@ -50,12 +50,6 @@ void SipHasher13::write(const void* data, size_t len) {
   for (; len != 0; --len) tail_ |= static_cast<uint64_t>(*p++) << (8 * ntail_++);
 }
 
-void SipHasher13::write_u32_le(uint32_t v) {
-  const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                              static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
-  write(b, 4);
-}
-
 void SipHasher13::write_u64_le(uint64_t v) {
   unsigned char b[8];
   for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));

@@ -13,13 +13,25 @@ class SipHasher13 {
 
   void write(const void* data, size_t len);
   void write(std::string_view bytes) { write(bytes.data(), bytes.size()); }
-  void write_u8(uint8_t v) { write(&v, 1); }
-  void write_u32_le(uint32_t v);
+  void write_u8(uint8_t v) { write_word(v, 1); }
+  void write_u32_le(uint32_t v) { write_word(v, 4); }
   void write_u64_le(uint64_t v);
   uint64_t finish() const;
 
  private:
   void compress(uint64_t m);
+  // Appends the low `n` bytes (1..4) of `v`, little-endian, a word at a time: the hash of a record
+  // is mostly such small integers.
+  void write_word(uint64_t v, size_t n) {
+    length_ += n;
+    tail_ |= v << (8 * ntail_);  // ntail_ <= 7: the shift stays below 64
+    ntail_ += n;
+    if (ntail_ >= 8) {
+      compress(tail_);
+      ntail_ -= 8;
+      tail_ = ntail_ == 0 ? 0 : v >> (8 * (n - ntail_));
+    }
+  }
 
   uint64_t v0_, v1_, v2_, v3_;
   uint64_t tail_ = 0;       // pending bytes, little-endian packed

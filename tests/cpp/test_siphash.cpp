@@ -61,6 +61,24 @@ TEST(SipHash13, IntegerWritesAreLittleEndianBytes) {
   EXPECT_EQ(a.finish(), hash_bytes(bytes));
 }
 
+TEST(SipHash13, SmallIntegerWritesAtEveryOffsetOfAWord) {
+  // Integers written after 0..15 leading bytes straddle the word boundary in every way.
+  for (size_t lead = 0; lead < 16; ++lead) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < lead; ++i) bytes.push_back(static_cast<uint8_t>(i * 7));
+    SipHasher13 h;
+    h.write(bytes.data(), bytes.size());
+    for (uint32_t k = 0; k < 5; ++k) {
+      const uint32_t v = 0xA1B2C3D4u + k * 0x01010101u;
+      h.write_u32_le(v);
+      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+      h.write_u8(static_cast<uint8_t>(0xF0 + k));
+      bytes.push_back(static_cast<uint8_t>(0xF0 + k));
+    }
+    ASSERT_EQ(h.finish(), hash_bytes(bytes)) << lead;
+  }
+}
+
 TEST(SipHash13, LengthAndKeyMatter) {
   EXPECT_NE(hash_bytes({}), hash_bytes({0}));
   EXPECT_NE(hash_bytes({0}), hash_bytes({0, 0}));
