@@ -46,6 +46,13 @@ bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
   return PyObject_SetAttr(module, name, value) == 0;
 }
 
+// A built-in function for `def`, bound to `module`.
+PyObject* new_function(PyObject* module, PyMethodDef& def) {
+  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!name) return nullptr;
+  return PyCMethod_New(&def, module, name.get(), nullptr);
+}
+
 bool add_class(PyObject* module, TypeCell& cell) {
   PyTypeObject* type = cell.get();
   if (!type) return false;
@@ -61,12 +68,12 @@ bool fill_module(PyObject* module) {
                          &type_cell<PyTokenizer>()}) {
     if (!add_class(sub.get(), *cell)) return false;
   }
-  PyRef function = PyRef::steal(new_normalize_function(sub.get()));
+  PyRef function = PyRef::steal(new_function(sub.get(), normalize_method()));
   if (!function) return false;
   PyRef function_name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!function_name || !add_to_module(sub.get(), function_name.get(), function.get())) return false;
   // The engine's native half, for noteloom.encode_files (outside __all__, like PanicException).
-  PyRef encode_batch = PyRef::steal(new_encode_batch_function(module));
+  PyRef encode_batch = PyRef::steal(new_function(module, encode_batch_method()));
   if (!encode_batch || PyModule_AddObjectRef(module, "_encode_batch", encode_batch.get()) < 0) return false;
   // PanicException is reachable as an attribute (outside __all__) so callers can catch it by class.
   PyObject* panic_type = panic_exception_type();

@@ -81,10 +81,6 @@ PyMethodDef encode_batch_def = {
 
 }  // namespace
 
-PyObject* new_encode_batch_function(PyObject* module) {
-  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!name) return nullptr;
-  return PyCMethod_New(&encode_batch_def, module, name.get(), nullptr);
-}
+PyMethodDef& encode_batch_method() { return encode_batch_def; }
 
 }  // namespace noteloom::py

@@ -5,7 +5,7 @@
 
 namespace noteloom::py {
 
-// A new function object bound to `module`.
-PyObject* new_encode_batch_function(PyObject* module);
+// The function's definition, for the module to bind.
+PyMethodDef& encode_batch_method();
 
 }  // namespace noteloom::py

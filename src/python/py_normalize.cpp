@@ -100,10 +100,6 @@ PyMethodDef normalize_def = {
 
 }  // namespace
 
-PyObject* new_normalize_function(PyObject* module) {
-  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!name) return nullptr;
-  return PyCMethod_New(&normalize_def, module, name.get(), nullptr);
-}
+PyMethodDef& normalize_method() { return normalize_def; }
 
 }  // namespace noteloom::py

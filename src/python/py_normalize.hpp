@@ -5,7 +5,7 @@
 
 namespace noteloom::py {
 
-// A new built-in function object bound to `module`.
-PyObject* new_normalize_function(PyObject* module);
+// The function's definition, for the module to bind.
+PyMethodDef& normalize_method();
 
 }  // namespace noteloom::py
