@@ -3,7 +3,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "file_io.hpp"
 #include "midi_loader.hpp"
 #include "normalize.hpp"
 
@@ -86,11 +85,9 @@ Result<EncodedPiece> encode_midi_bytes(std::span<const uint8_t> bytes, const Abs
 }
 
 Result<EncodedPiece> encode_midi_file(const std::string& path, const AbsTokenizer& tok, const PipelineOptions& options) {
-  static thread_local ReadBuffer buffer;
-  if (Status read = read_file(path, buffer); !read) return Error{kLoadFailed + read.error().message};
-  auto result = encode_midi_bytes(buffer.bytes(), tok, options);
-  buffer.trim(16 << 20);
-  return result;
+  auto piece = load_midi_file(path, LoadedPath::Omitted);
+  if (!piece) return Error{kLoadFailed + piece.error().message};
+  return encode_piece(piece.value(), tok, options);
 }
 
 }  // namespace noteloom

@@ -231,13 +231,14 @@ Result<MidiDictRecord> load_midi_bytes(std::span<const uint8_t> bytes) {
   return rec;
 }
 
-Result<MidiDictRecord> load_midi_file(const std::string& path) {
+Result<MidiDictRecord> load_midi_file(const std::string& path, LoadedPath record_path) {
   LoaderScratch& work = scratch();
   std::string canonical;
-  if (Status read = read_file(path, work.file, &canonical); !read) return read.error();
+  const bool named = record_path == LoadedPath::InMetadata;
+  if (Status read = read_file(path, work.file, named ? &canonical : nullptr); !read) return read.error();
   auto rec = load_with(work.file.bytes(), work);
   work.trim();
-  if (rec) rec.value().metadata.emplace("abs_load_path", utf8_lossy(canonical));
+  if (rec && named) rec.value().metadata.emplace("abs_load_path", utf8_lossy(canonical));
   return rec;
 }
 
