@@ -43,6 +43,7 @@ std::string os_error_text(int err) { return std::string(std::strerror(err)) + " 
 uint8_t* ReadBuffer::reserve(size_t capacity) {
   if (capacity > capacity_) {
     data_.reset();  // release first: the old contents are not needed
+    capacity_ = 0;  // still true if the allocation below fails
     data_.reset(new uint8_t[capacity]);  // not zero-filled: read() fills what is used
     capacity_ = capacity;
   }

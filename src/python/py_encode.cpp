@@ -1,7 +1,5 @@
 #include "py_encode.hpp"
 
-#include <exception>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -58,19 +56,15 @@ PyObject* encode_batch_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     options.max_tokens = static_cast<size_t>(max_tokens);
     const AbsTokenizer& tok = AbsTokenizer::shared();
     std::vector<Result<EncodedPiece>> results;
-    std::string failure;  // nothing may unwind while the thread state is detached
-    bool out_of_memory = false;
+    bool out_of_memory = false;  // nothing may unwind while the thread state is detached
     Py_BEGIN_ALLOW_THREADS  // the workers need no Python: other threads run meanwhile
     try {
       results = encode_batch(paths, tok, options, static_cast<unsigned>(threads));
-    } catch (const std::bad_alloc&) {
-      out_of_memory = true;
-    } catch (const std::exception& e) {
-      failure = e.what();
+    } catch (...) {
+      out_of_memory = true;  // the batch itself catches everything but its own allocations
     }
     Py_END_ALLOW_THREADS
     if (out_of_memory) return PyErr_NoMemory();
-    if (!failure.empty()) panic(failure);
     return list_to_python(results, [](const Result<EncodedPiece>& r) { return result_to_python(r); });
   });
 }

@@ -178,6 +178,7 @@ void PyVocabulary::remember(PyObject* obj, int32_t id) const {
 }
 
 int32_t PyVocabulary::id_of_object(PyObject* obj) const {
+  if ((reinterpret_cast<uintptr_t>(obj) >> 48) != 0) return -1;  // never remembered: see remember()
   const uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj)) << 16;
   for (size_t s = slot_of(obj, mask_);; s = (s + 1) & mask_) {
     const uint64_t packed = by_object_[s].load(std::memory_order_acquire);
