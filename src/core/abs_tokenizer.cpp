@@ -257,9 +257,8 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) c
     if (it == piece.metadata.end() || std::find(names->begin(), names->end(), it->second) == names->end()) continue;
     std::string joined = "prefix:";
     joined.append(key).append(":").append(it->second);
-    for (const auto& [token, id] : named_) {
-      if (token.kind == TokenKind::Prefix && token.text == joined) out.push_back(token);
-    }
+    // The vocabulary's own token: its text outlives this call.
+    if (const int32_t id = named_id(Token::prefix(joined)); id >= 0) out.push_back(vocab_[static_cast<size_t>(id)]);
   }
   // Instrument prefixes sorted by name, so the same piece always gives the same tokens.
   std::set<std::string_view> families;

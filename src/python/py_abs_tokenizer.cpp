@@ -96,7 +96,7 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       int32_t id = t.vocab->id_of_object(items[i].get());
       if (id < 0) {
         Token token;
-        if (!token_from_python(t.vocab, items[i].get(), token)) return nullptr;
+        if (!token_from_python(nullptr, items[i].get(), token)) return nullptr;  // identity already missed
         id = std::max(t.tok().find_id(token), 0);
       }
       PyObject* id_object = t.vocab->new_id(id);
