@@ -6,7 +6,25 @@ The classes live in the extension module ``_noteloom`` and are published in its 
 
 import sys as _sys
 
-import _noteloom  # noqa: F401  (registers "noteloom.korvi._korvi" in sys.modules)
+__version__ = "0.1.0"
+
+
+def _running_command_line() -> bool:
+    """Whether this process is noteloom's command line (python -m noteloom, or the noteloom script)."""
+    argv = getattr(_sys, "orig_argv", [])
+    return any(a == "-m" and b == "noteloom" for a, b in zip(argv, argv[1:]))
+
+
+if _running_command_line():
+    # The command line's batches run on native threads with the interpreter released, so whether
+    # the import re-enables the GIL does not matter to it: it does not print the interpreter's notice.
+    import warnings as _warnings
+
+    with _warnings.catch_warnings():
+        _warnings.filterwarnings("ignore", message="The global interpreter lock", category=RuntimeWarning)
+        import _noteloom  # noqa: F401
+else:
+    import _noteloom  # noqa: F401  (registers "noteloom.korvi._korvi" in sys.modules)
 
 _korvi = _sys.modules["noteloom.korvi._korvi"]
 
@@ -24,6 +42,7 @@ AbsTokenizer = _korvi._AbsTokenizer
 _AbsTokenizer = _korvi._AbsTokenizer
 normalize_midi_dict = _korvi.normalize_midi_dict
 
+from .dataset import TokenDataset, TokenWindows  # noqa: E402
 from .engine import EncodedFile, encode_files  # noqa: E402
 
 __all__ = [
@@ -38,4 +57,6 @@ __all__ = [
     "PanicException",
     "encode_files",
     "EncodedFile",
+    "TokenDataset",
+    "TokenWindows",
 ]

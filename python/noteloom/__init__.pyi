@@ -13,7 +13,11 @@ __all__ = [
     "PanicException",
     "encode_files",
     "EncodedFile",
+    "TokenDataset",
+    "TokenWindows",
 ]
+
+__version__: str
 
 class PanicException(BaseException):
     """A fatal internal error of noteloom (derives from BaseException)."""
@@ -155,4 +159,5 @@ def normalize_midi_dict(
     quantize_velocity_fn: Callable[[int], int],
 ) -> MidiDict: ...
 
+from .dataset import TokenDataset as TokenDataset, TokenWindows as TokenWindows
 from .engine import EncodedFile as EncodedFile, encode_files as encode_files

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import itertools
 import os
+from concurrent.futures import ThreadPoolExecutor
 from typing import Iterable, Iterator, NamedTuple
 
 import numpy as np
@@ -44,6 +45,22 @@ def encode_files(
     into "<U>", "zero" into ID 0 as ``AbsTokenizer.encode`` does. A file that cannot be read or
     loaded, holds no notes, or would give more than ``max_tokens`` IDs is yielded with its reason.
     """
+    for window in encode_windows(paths, threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens):
+        yield from window
+
+
+def encode_windows(
+    paths: Iterable[str | os.PathLike[str] | bytes],
+    *,
+    threads: int | None = None,
+    normalize: bool = True,
+    oov: str = "drop",
+    max_tokens: int = 2**20,
+) -> Iterator[list[EncodedFile]]:
+    """encode_files's results a window at a time (the unit the command line commits to disk).
+
+    While the caller handles one window, the native threads already encode the next one.
+    """
     if oov not in OOV_RULES:
         raise ValueError(f"oov must be one of {', '.join(OOV_RULES)}, not {oov!r}")
     threads = (os.process_cpu_count() or 1) if threads is None else threads
@@ -51,14 +68,30 @@ def encode_files(
         raise ValueError("threads must be at least 1")
     if max_tokens < 0:
         raise ValueError("max_tokens must not be negative")
-    # A window of files per native call: enough to keep every thread busy, small enough that an
-    # interrupt is seen within milliseconds and memory stays bounded.
+    # Enough files per native call to keep every thread busy, few enough that memory stays bounded
+    # and a stop takes effect within milliseconds.
     window = 64 * threads
-    names = (os.fspath(p) for p in paths)
-    while batch := list(itertools.islice(names, window)):
-        results = _noteloom._encode_batch(batch, threads, normalize, OOV_RULES[oov], max_tokens)
-        for path, (ids, file_hash, count, reason) in zip(batch, results):
-            if reason is not None:
-                yield EncodedFile(path, None, reason, None, 0)
-            else:
-                yield EncodedFile(path, np.frombuffer(ids, dtype=np.uint16), None, file_hash, count)
+    names = (os.fsdecode(p) for p in paths)
+    stop = bytearray(1)  # set when the consumer goes away, so the batch in flight ends early
+
+    def encode(batch):
+        return _noteloom._encode_batch(batch, threads, normalize, OOV_RULES[oov], max_tokens, stop)
+
+    with ThreadPoolExecutor(1, thread_name_prefix="noteloom-engine") as pool:
+        try:
+            batch = list(itertools.islice(names, window))
+            pending = pool.submit(encode, batch) if batch else None
+            while pending is not None:
+                results = pending.result()
+                done, batch = batch, list(itertools.islice(names, window))
+                pending = pool.submit(encode, batch) if batch else None
+                yield [_result(path, r) for path, r in zip(done, results)]
+        finally:
+            stop[0] = 1
+
+
+def _result(path: str, native: tuple) -> EncodedFile:
+    ids, file_hash, count, reason = native
+    if reason is not None:
+        return EncodedFile(path, None, reason, None, 0)
+    return EncodedFile(path, np.frombuffer(ids, dtype=np.uint16), None, file_hash, count)

@@ -1,39 +1,84 @@
 #include "batch_encoder.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <new>
-#include <thread>
 
 namespace noteloom {
 
-std::vector<Result<EncodedPiece>> encode_batch(const std::vector<std::string>& paths, const AbsTokenizer& tok,
-                                               const PipelineOptions& options, unsigned threads) {
-  std::vector<Result<EncodedPiece>> results(paths.size(), Result<EncodedPiece>(Error{}));
-  std::atomic<size_t> next{0};
-  // Nothing may leave a worker: one file's failure is that file's result.
-  auto work = [&]() noexcept {
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < paths.size();) {
+BatchJob::BatchJob(const std::vector<std::string>& paths, const AbsTokenizer& tok, const PipelineOptions& options,
+                   unsigned threads, uint8_t* stop)
+    : paths_(paths),
+      tok_(tok),
+      options_(options),
+      results_(paths.size(), Result<EncodedPiece>(Error{})),
+      stop_(stop) {
+  const size_t wanted = std::min<size_t>(std::max(threads, 1u), std::max<size_t>(paths.size(), 1));
+  try {
+    pool_.reserve(wanted);
+    for (size_t t = 0; t < wanted; ++t) {
+      {
+        std::lock_guard lock(mutex_);
+        ++running_;
+      }
       try {
-        results[i] = encode_midi_file(paths[i], tok, options);
-      } catch (const std::bad_alloc&) {
-        results[i] = Error{"out of memory"};
+        pool_.emplace_back([this] {
+          work();
+          std::lock_guard lock(mutex_);
+          if (--running_ == 0) finished_.notify_all();
+        });
       } catch (...) {
-        results[i] = Error{"internal error"};
+        std::lock_guard lock(mutex_);
+        --running_;
+        throw;
       }
     }
-  };
-  const size_t helpers = std::min<size_t>(std::max(threads, 1u), std::max<size_t>(paths.size(), 1)) - 1;
-  std::vector<std::thread> pool;
-  try {
-    pool.reserve(helpers);
-    for (size_t t = 0; t < helpers; ++t) pool.emplace_back(work);
   } catch (...) {
-    // No more threads to be had: the ones running (and this one) finish the batch.
+    // No more threads to be had: the ones running finish the batch (or the caller, if none runs).
   }
-  work();
-  for (auto& t : pool) t.join();
-  return results;
+}
+
+BatchJob::~BatchJob() {
+  cancel();
+  for (auto& t : pool_) t.join();
+}
+
+void BatchJob::work() noexcept {
+  // Nothing may leave a worker: one file's failure is that file's result.
+  for (size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < paths_.size();) {
+    if (stopping()) {
+      results_[i] = Error{"cancelled"};
+      continue;
+    }
+    try {
+      results_[i] = encode_midi_file(paths_[i], tok_, options_);
+    } catch (const std::bad_alloc&) {
+      results_[i] = Error{"out of memory"};
+    } catch (...) {
+      results_[i] = Error{"internal error"};
+    }
+  }
+}
+
+bool BatchJob::stopping() const noexcept {
+  return cancelled_.load(std::memory_order_relaxed) ||
+         (stop_ != nullptr && std::atomic_ref<uint8_t>(*stop_).load(std::memory_order_relaxed) != 0);
+}
+
+bool BatchJob::wait_for(std::chrono::milliseconds timeout) {
+  if (pool_.empty()) {
+    work();
+    return true;
+  }
+  std::unique_lock lock(mutex_);
+  return finished_.wait_for(lock, timeout, [this] { return running_ == 0; });
+}
+
+std::vector<Result<EncodedPiece>> encode_batch(const std::vector<std::string>& paths, const AbsTokenizer& tok,
+                                               const PipelineOptions& options, unsigned threads) {
+  BatchJob job(paths, tok, options, threads);
+  while (!job.wait_for(std::chrono::seconds(1))) {
+  }
+  return job.take_results();
 }
 
 }  // namespace noteloom

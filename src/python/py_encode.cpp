@@ -1,5 +1,7 @@
 #include "py_encode.hpp"
 
+#include <chrono>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -10,8 +12,30 @@
 namespace noteloom::py {
 namespace {
 
-constexpr const char* const kParams[] = {"paths", "threads", "normalize", "oov", "max_tokens"};
+constexpr const char* const kParams[] = {"paths", "threads", "normalize", "oov", "max_tokens", "stop"};
 constexpr Signature kEncodeBatch = required_params("_encode_batch()", kParams);
+
+// A writable buffer whose first byte, once set, stops the batch (or None): a flag another Python
+// thread can raise while this one waits with its thread state detached.
+class StopFlag {
+ public:
+  ~StopFlag() {
+    if (view_.obj != nullptr) PyBuffer_Release(&view_);
+  }
+  bool from_python(PyObject* obj) {
+    if (obj == Py_None) return true;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE) < 0) return false;
+    if (view_.len < 1) {
+      PyErr_SetString(PyExc_ValueError, "argument 'stop': an empty buffer");
+      return false;
+    }
+    return true;
+  }
+  uint8_t* byte() { return view_.obj != nullptr ? static_cast<uint8_t*>(view_.buf) : nullptr; }
+
+ private:
+  Py_buffer view_{};
+};
 
 // File names, each converted as from_midi converts its path.
 bool paths_from_python(PyObject* obj, std::vector<std::string>& out) {
@@ -36,14 +60,15 @@ PyObject* result_to_python(const Result<EncodedPiece>& result) {
 
 PyObject* encode_batch_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[5];
+    PyObject* a[std::size(kParams)];
     if (!match_args(kEncodeBatch, args, nargs, kwnames, a)) return nullptr;
     std::vector<std::string> paths;
+    StopFlag stop;
     int32_t threads = 1, oov = 0, max_tokens = 0;
     bool normalize = true;
     if (!paths_from_python(a[0], paths) || !convert_arg(kParams[1], a[1], threads) ||
         !convert_arg(kParams[2], a[2], normalize) || !convert_arg(kParams[3], a[3], oov) ||
-        !convert_arg(kParams[4], a[4], max_tokens)) {
+        !convert_arg(kParams[4], a[4], max_tokens) || !stop.from_python(a[5])) {
       return nullptr;
     }
     if (threads < 1 || oov < 0 || oov > 2 || max_tokens < 0) {
@@ -54,24 +79,32 @@ PyObject* encode_batch_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     options.normalize = normalize;
     options.oov = static_cast<OovRule>(oov);
     options.max_tokens = static_cast<size_t>(max_tokens);
-    const AbsTokenizer& tok = AbsTokenizer::shared();
-    std::vector<Result<EncodedPiece>> results;
-    bool out_of_memory = false;  // nothing may unwind while the thread state is detached
-    Py_BEGIN_ALLOW_THREADS  // the workers need no Python: other threads run meanwhile
-    try {
-      results = encode_batch(paths, tok, options, static_cast<unsigned>(threads));
-    } catch (...) {
-      out_of_memory = true;  // the batch itself catches everything but its own allocations
+    BatchJob job(paths, AbsTokenizer::shared(), options, static_cast<unsigned>(threads), stop.byte());
+    // The workers need no Python: the thread state stays detached while they run, except for a
+    // look at pending signals every few milliseconds, so Ctrl-C stops the batch promptly.
+    bool interrupted = false;
+    PyThreadState* state = PyEval_SaveThread();
+    while (!job.wait_for(std::chrono::milliseconds(20))) {
+      PyEval_RestoreThread(state);
+      interrupted = PyErr_CheckSignals() < 0;
+      state = PyEval_SaveThread();
+      if (interrupted) {
+        job.cancel();
+        while (!job.wait_for(std::chrono::milliseconds(1000))) {
+        }
+        break;
+      }
     }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) return PyErr_NoMemory();
+    PyEval_RestoreThread(state);
+    if (interrupted) return nullptr;
+    std::vector<Result<EncodedPiece>> results = job.take_results();
     return list_to_python(results, [](const Result<EncodedPiece>& r) { return result_to_python(r); });
   });
 }
 
 PyMethodDef encode_batch_def = {
     "_encode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_batch_fn)),
-    METH_FASTCALL | METH_KEYWORDS, "_encode_batch(paths, threads, normalize, oov, max_tokens)\n--\n\n"};
+    METH_FASTCALL | METH_KEYWORDS, "_encode_batch(paths, threads, normalize, oov, max_tokens, stop)\n--\n\n"};
 
 }  // namespace
 

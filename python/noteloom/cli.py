@@ -1,0 +1,327 @@
+"""The command line: MIDI folders in, a token dataset out.
+
+    python -m noteloom encode PATH... -o OUT [--format bin|jsonl|parquet] [-j N] [--raw]
+                              [--oov drop|unk|zero] [--max-tokens N] [--dedupe] [--resume]
+    python -m noteloom info OUT
+
+Exit status: 0 when at least one file was encoded, 1 when none could be or the output cannot be
+written, 2 for a wrong command line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import json
+import os
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any, Iterable, Iterator
+
+from . import dataset
+from .engine import OOV_RULES, EncodedFile, encode_windows
+
+MIDI_SUFFIXES = (".mid", ".midi")
+FORMATS = ("bin", "jsonl", "parquet")
+
+
+def find_midi_files(paths: Iterable[str]) -> Iterator[str]:
+    """The files named, and the *.mid / *.midi files under the folders named, in a fixed order
+    (each folder's files sorted by name, then its sub-folders), found lazily."""
+    for path in paths:
+        if not os.path.isdir(path):
+            yield path
+            continue
+        for root, dirs, files in os.walk(path):
+            dirs.sort()
+            yield from (os.path.join(root, f) for f in sorted(files) if f.lower().endswith(MIDI_SUFFIXES))
+
+
+def reason_kind(reason: str) -> str:
+    """A skip reason without what names one file, for counting skipped files by reason."""
+    if reason.startswith("duplicate of "):
+        return "duplicate"
+    if reason.startswith("Too many tokens"):
+        return "Too many tokens"
+    return reason
+
+
+class Progress:
+    """tqdm's bar on a terminal (files, files/s, and an ETA once a background walk has counted the
+    inputs); nothing when stderr is not a terminal."""
+
+    def __init__(self, inputs: list[str], skip: int):
+        self.bar = None
+        if not sys.stderr.isatty():
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return
+        self.bar = tqdm(total=None, initial=skip, unit=" files", dynamic_ncols=True, file=sys.stderr)
+        threading.Thread(target=self._count, args=(inputs,), daemon=True).start()
+
+    def _count(self, inputs: list[str]) -> None:
+        total = sum(1 for _ in find_midi_files(inputs))
+        if self.bar is not None:
+            self.bar.total = total
+
+    def update(self, n: int) -> None:
+        if self.bar is not None:
+            self.bar.update(n)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            bar, self.bar = self.bar, None
+            bar.close()
+
+
+class JsonlSink:
+    """{"path": ..., "ids": [...]} per kept file, to a file or "-" (stdout)."""
+
+    def __init__(self, out: str):
+        self.stream = sys.stdout if out == "-" else open(out, "w", encoding="utf-8")
+
+    def commit(self, kept: list[tuple[EncodedFile, str]], records: list[dict[str, Any]]) -> None:
+        self.stream.write("".join(json.dumps({"path": r.path, "ids": r.ids.tolist()}) + "\n" for r, _ in kept))
+        self.stream.flush()
+
+    def close(self, complete: bool, session: dict[str, Any]) -> None:
+        if self.stream is not sys.stdout:
+            self.stream.close()
+
+
+class ParquetSink:
+    """One row per kept file (path, ids as list<uint16>, hash), written to OUT when the run ends
+    (to OUT.partial until then)."""
+
+    ROWS_PER_GROUP = 4096
+
+    def __init__(self, out: str):
+        try:
+            import pyarrow as pa
+            import pyarrow.parquet as pq
+        except ImportError:
+            raise OSError("--format parquet needs pyarrow: pip install 'noteloom[parquet]'") from None
+        self.pa = pa
+        self.out = out
+        self.partial = out + ".partial"
+        self.schema = pa.schema([("path", pa.string()), ("ids", pa.list_(pa.uint16())), ("hash", pa.uint64())])
+        self.writer = pq.ParquetWriter(self.partial, self.schema)
+        self.rows: list[tuple[EncodedFile, str]] = []
+
+    def commit(self, kept: list[tuple[EncodedFile, str]], records: list[dict[str, Any]]) -> None:
+        self.rows.extend(kept)
+        if len(self.rows) >= self.ROWS_PER_GROUP:
+            self._flush()
+
+    def _flush(self) -> None:
+        if not self.rows:
+            return
+        pa = self.pa
+        offsets = [0]
+        for r, _ in self.rows:
+            offsets.append(offsets[-1] + len(r.ids))
+        import numpy as np
+
+        values = np.concatenate([r.ids for r, _ in self.rows])
+        ids = pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), pa.array(values, pa.uint16()))
+        table = pa.table([pa.array([r.path for r, _ in self.rows], pa.string()), ids,
+                          pa.array([r.hash for r, _ in self.rows], pa.uint64())], schema=self.schema)
+        self.writer.write_table(table)
+        self.rows = []
+
+    def close(self, complete: bool, session: dict[str, Any]) -> None:
+        self._flush()
+        self.writer.close()
+        if complete:
+            os.replace(self.partial, self.out)
+
+
+class BinSink:
+    """The dataset directory of noteloom.dataset."""
+
+    def __init__(self, out: str, meta: dict[str, Any], resume: bool):
+        self.writer = dataset.DatasetWriter(out, meta, resume=resume)
+
+    def commit(self, kept: list[tuple[EncodedFile, str]], records: list[dict[str, Any]]) -> None:
+        self.writer.commit([r.ids for r, _ in kept], [dataset.manifest_line(rec) for rec in records])
+
+    def close(self, complete: bool, session: dict[str, Any]) -> None:
+        self.writer.close(complete=complete, session=session)
+
+
+def _record(result: EncodedFile, duplicate_of: str | None) -> dict[str, Any]:
+    digest = None if result.hash is None else f"{result.hash:016x}"
+    if result.reason is not None or duplicate_of is not None:
+        reason = result.reason if result.reason is not None else f"duplicate of {duplicate_of}"
+        return {"status": "skipped", "path": result.path, "reason": reason, "tokens": 0, "oov": 0, "hash": digest}
+    return {"status": "ok", "path": result.path, "reason": None, "tokens": len(result.ids), "oov": result.oov,
+            "hash": digest}
+
+
+def _check_resumed_inputs(inputs: Iterator[str], out: Path, done: int) -> None:
+    """Skips the inputs a resumed dataset already holds, checking they are the same files."""
+    with open(out / dataset.MANIFEST, "rb") as manifest:
+        for k in range(done):
+            recorded = json.loads(manifest.readline())["path"]
+            given = next(inputs, None)
+            if given != recorded:
+                raise ValueError(f"cannot resume {out}: input file {k + 1} is {given!r}, the dataset has {recorded!r}")
+
+
+def encode_command(args: argparse.Namespace) -> int:
+    started = time.monotonic()
+    from . import AbsTokenizer, __version__
+
+    tok = AbsTokenizer()
+    meta = {
+        "tokenizer": tok.name(),
+        "vocab_size": tok.vocab_size(),
+        "noteloom_version": __version__,
+        "options": {"normalize": not args.raw, "oov": args.oov, "max_tokens": args.max_tokens,
+                    "dedupe": args.dedupe},
+    }
+    if args.resume and args.format != "bin":
+        raise ValueError("--resume continues a bin dataset only")
+    if args.format == "bin":
+        sink: Any = BinSink(args.output, meta, args.resume)
+    elif args.format == "jsonl":
+        sink = JsonlSink(args.output)
+    else:
+        sink = ParquetSink(args.output)
+
+    seen: dict[str, str] = sink.writer.hashes if isinstance(sink, BinSink) else {}
+    skip = sink.writer.files_done if isinstance(sink, BinSink) else 0
+    inputs = find_midi_files(args.paths)
+    if skip:
+        _check_resumed_inputs(inputs, Path(args.output), skip)
+    progress = Progress(args.paths, skip)
+    files = kept_files = tokens = 0
+    reasons: collections.Counter[str] = collections.Counter()
+    complete = False
+    try:
+        windows = encode_windows(inputs, threads=args.jobs, normalize=not args.raw, oov=args.oov,
+                                 max_tokens=args.max_tokens)
+        for window in windows:
+            kept, records = [], []
+            for r in window:
+                digest = None if r.hash is None else f"{r.hash:016x}"
+                first = seen.get(digest) if args.dedupe and r.ids is not None else None
+                record = _record(r, first)
+                records.append(record)
+                if record["status"] == "ok":
+                    kept.append((r, digest))
+                    if args.dedupe:
+                        seen[digest] = r.path
+                    tokens += len(r.ids)
+                else:
+                    reasons[reason_kind(record["reason"])] += 1
+            sink.commit(kept, records)
+            files += len(window)
+            kept_files += len(kept)
+            progress.update(len(window))
+        complete = True
+    finally:
+        progress.close()
+        seconds = time.monotonic() - started
+        session = {"threads": args.jobs or os.process_cpu_count() or 1, "files": files, "encoded": kept_files,
+                   "tokens": tokens, "seconds": round(seconds, 3)}
+        sink.close(complete, session)
+
+    rate = files / seconds if seconds > 0 else 0.0
+    skipped = files - kept_files
+    print(f"noteloom: encoded {kept_files} of {files} files ({skipped} skipped), {tokens} tokens in {seconds:.1f} s "
+          f"({rate:.0f} files/s, {tokens / max(seconds, 1e-9) / 1e6:.2f} M tokens/s) -> {args.output}",
+          file=sys.stderr)
+    for kind, count in reasons.most_common():
+        print(f"  skipped {count}: {kind}", file=sys.stderr)
+    if kept_files == 0 and skip == 0:
+        print("noteloom: no file could be encoded", file=sys.stderr)
+        return 1
+    return 0
+
+
+def info_command(args: argparse.Namespace) -> int:
+    ds = dataset.TokenDataset(args.dataset)
+    files = 0
+    reasons: collections.Counter[str] = collections.Counter()
+    oov = 0
+    for record in ds.manifest():
+        files += 1
+        if record["status"] != "ok":
+            reasons[reason_kind(record["reason"])] += 1
+        else:
+            oov += record["oov"]
+    meta = ds.meta
+    print(f"dataset:    {ds.directory}" + ("" if meta.get("complete") else "  (incomplete: resume with --resume)"))
+    print(f"tokenizer:  {meta['tokenizer']}, {meta['vocab_size']} tokens, noteloom {meta['noteloom_version']}")
+    print(f"options:    {', '.join(f'{k}={v}' for k, v in meta['options'].items())}")
+    print(f"files:      {files}")
+    print(f"sequences:  {len(ds)}")
+    print(f"tokens:     {ds.num_tokens} ({oov} out of vocabulary)")
+    print(f"skipped:    {sum(reasons.values())}")
+    for kind, count in reasons.most_common():
+        print(f"  {count:>8}  {kind}")
+    run_file = ds.directory / dataset.RUN
+    if run_file.exists():
+        sessions = json.loads(run_file.read_text())["sessions"]
+        seconds = sum(s["seconds"] for s in sessions)
+        run_tokens = sum(s["tokens"] for s in sessions)
+        run_files = sum(s["files"] for s in sessions)
+        if seconds > 0:
+            print(f"run:        {seconds:.1f} s in {len(sessions)} session(s), {run_files / seconds:.0f} files/s, "
+                  f"{run_tokens / seconds / 1e6:.2f} M tokens/s")
+    return 0
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _not_negative(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, not {value}")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="noteloom", description="MIDI files to token datasets.")
+    commands = p.add_subparsers(dest="command", required=True)
+    enc = commands.add_parser("encode", help="encode MIDI files and folders into a token dataset")
+    enc.add_argument("paths", nargs="+", metavar="PATH", help="MIDI files, or folders searched for *.mid / *.midi")
+    enc.add_argument("-o", "--output", required=True, metavar="OUT",
+                     help="dataset directory (bin), or file (jsonl, '-' for stdout; parquet)")
+    enc.add_argument("--format", choices=FORMATS, default="bin")
+    enc.add_argument("-j", "--jobs", type=_positive, default=None, metavar="N", help="threads (default: every core)")
+    enc.add_argument("--raw", action="store_true", help="tokenize the files as loaded, without normalizing them")
+    enc.add_argument("--oov", choices=tuple(OOV_RULES), default="drop",
+                     help="tokens outside the vocabulary: drop their note group, write <U>, or write ID 0")
+    enc.add_argument("--max-tokens", type=_not_negative, default=2**20, metavar="N",
+                     help="skip files that would give more IDs (default 2^20)")
+    enc.add_argument("--dedupe", action="store_true", help="skip files whose MidiDict equals an earlier file's")
+    enc.add_argument("--resume", action="store_true", help="continue an interrupted run into the same OUT")
+    info = commands.add_parser("info", help="summarize a token dataset")
+    info.add_argument("dataset", metavar="OUT")
+    return p
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    try:
+        if args.command == "encode":
+            return encode_command(args)
+        return info_command(args)
+    except KeyboardInterrupt:
+        print("noteloom: interrupted; the records written so far are kept (continue with --resume)",
+              file=sys.stderr)
+        return 130
+    except (OSError, ValueError) as e:
+        print(f"noteloom: {e}", file=sys.stderr)
+        return 1

@@ -1,0 +1,273 @@
+"""Token datasets on disk: the layout the command line writes, and TokenDataset to read it.
+
+A dataset is a directory:
+
+    tokens.bin      every kept sequence's IDs, uint16 little-endian, end to end in input order
+    index.npy       int64 offsets (in IDs) into tokens.bin, one more than there are sequences
+    manifest.jsonl  one line per input file, in input order: status, path, reason, tokens, oov, hash
+    meta.json       vocabulary size, tokenizer name, options, noteloom version, whether complete
+    run.json        how the run went: threads, files, tokens and seconds of each session
+
+Every file but run.json depends on the inputs and options alone, so runs with any number of threads,
+and a run resumed after an interruption, write the same bytes.
+
+Writes are ordered so that a run stopped at any instant (Ctrl-C, kill, a full disk) leaves a valid
+dataset: a window's IDs are appended to tokens.bin, then its offsets to index.npy, then its lines to
+manifest.jsonl, and last the length in index.npy's header is raised over the new offsets. Readers
+trust that length; bytes past it are leftovers of an unfinished window, which a resumed run cuts off.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from pathlib import Path
+from typing import Any, Iterator
+
+import numpy as np
+
+TOKENS = "tokens.bin"
+INDEX = "index.npy"
+MANIFEST = "manifest.jsonl"
+META = "meta.json"
+RUN = "run.json"
+FORMAT = "noteloom-token-dataset"
+LAYOUT_VERSION = 1
+
+# index.npy is an .npy file (format 1.0) with a header of fixed size, so that its length can be
+# rewritten in place as sequences are added.
+_NPY_MAGIC = b"\x93NUMPY\x01\x00"
+_NPY_HEADER_SIZE = 128
+
+
+def _npy_header(length: int) -> bytes:
+    text = "{'descr': '<i8', 'fortran_order': False, 'shape': (%d,), }" % length
+    body_size = _NPY_HEADER_SIZE - len(_NPY_MAGIC) - 2
+    body = text.ljust(body_size - 1).encode("latin1") + b"\n"
+    return _NPY_MAGIC + body_size.to_bytes(2, "little") + body
+
+
+def _index_length(path: Path) -> int:
+    """The number of committed offsets in index.npy, read from its header."""
+    with open(path, "rb") as f:
+        header = f.read(_NPY_HEADER_SIZE)
+    if len(header) != _NPY_HEADER_SIZE or not header.startswith(_NPY_MAGIC):
+        raise ValueError(f"{path}: not an index written by noteloom")
+    text = header[len(_NPY_MAGIC) + 2 :].decode("latin1")
+    try:
+        return int(text[text.index("'shape': (") + 10 : text.index(",)")])
+    except ValueError:
+        raise ValueError(f"{path}: not an index written by noteloom") from None
+
+
+def manifest_line(record: dict[str, Any]) -> bytes:
+    """One manifest line; "status" comes first so a reader finds the kept files without parsing JSON."""
+    return (json.dumps(record) + "\n").encode()
+
+
+class DatasetWriter:
+    """Appends windows of sequences to a dataset directory, each window committed as a whole."""
+
+    def __init__(self, directory: str | os.PathLike[str], meta: dict[str, Any], *, resume: bool = False):
+        self.dir = Path(directory)
+        self.meta = dict(meta, format=FORMAT, layout_version=LAYOUT_VERSION)
+        self.files_done = 0  # manifest lines, i.e. input files already handled
+        self.sequences = 0
+        self.offset = 0  # IDs in tokens.bin
+        self.hashes: dict[str, str] = {}  # hash -> path of its first kept file, for --dedupe
+        self.sessions: list[dict[str, Any]] = []
+        if resume and (self.dir / META).exists():
+            self._reopen()
+        else:
+            self._create()
+        self._tokens = open(self.dir / TOKENS, "r+b")
+        self._index = open(self.dir / INDEX, "r+b")
+        self._manifest = open(self.dir / MANIFEST, "r+b")
+        self._tokens.seek(self.offset * 2)
+        self._index.seek(_NPY_HEADER_SIZE + 8 * (self.sequences + 1))
+        self._manifest.seek(0, os.SEEK_END)
+
+    def _create(self) -> None:
+        if self.dir.exists():
+            if not self.dir.is_dir():
+                raise OSError(f"{self.dir} exists and is not a directory")
+            if any(self.dir.iterdir()) and not (self.dir / META).exists():
+                raise OSError(f"{self.dir} is a non-empty directory that holds no dataset; choose another")
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self._write_json(META, dict(self.meta, complete=False))
+        (self.dir / TOKENS).write_bytes(b"")
+        (self.dir / INDEX).write_bytes(_npy_header(1) + np.zeros(1, "<i8").tobytes())
+        (self.dir / MANIFEST).write_bytes(b"")
+        (self.dir / RUN).unlink(missing_ok=True)
+
+    def _reopen(self) -> None:
+        """Picks up an interrupted run: keeps its complete records and cuts off the rest."""
+        old = json.loads((self.dir / META).read_text())
+        mine = {k: v for k, v in self.meta.items() if k != "noteloom_version"}
+        theirs = {k: old.get(k) for k in mine}
+        if theirs != mine:
+            changed = ", ".join(sorted(k for k in mine if theirs[k] != mine[k]))
+            raise ValueError(f"cannot resume {self.dir}: it was written with other settings ({changed})")
+        kept = 0
+        with open(self.dir / MANIFEST, "rb") as f:
+            for line in f:
+                if not line.endswith(b"\n"):
+                    break  # the unfinished line of an interrupted window
+                record = json.loads(line)
+                if record["status"] == "ok":
+                    self.sequences += 1
+                    self.hashes.setdefault(record["hash"], record["path"])
+                kept += len(line)
+                self.files_done += 1
+        raw = (self.dir / INDEX).read_bytes()[_NPY_HEADER_SIZE:]
+        offsets = np.frombuffer(raw[: len(raw) // 8 * 8], dtype="<i8")
+        if len(offsets) < self.sequences + 1:
+            raise ValueError(f"cannot resume {self.dir}: its index is shorter than its manifest")
+        self.offset = int(offsets[self.sequences])
+        if os.path.getsize(self.dir / TOKENS) < 2 * self.offset:
+            raise ValueError(f"cannot resume {self.dir}: tokens.bin is shorter than its index")
+        os.truncate(self.dir / MANIFEST, kept)
+        os.truncate(self.dir / TOKENS, 2 * self.offset)
+        os.truncate(self.dir / INDEX, _NPY_HEADER_SIZE + 8 * (self.sequences + 1))
+        with open(self.dir / INDEX, "r+b") as f:
+            f.write(_npy_header(self.sequences + 1))
+        if (self.dir / RUN).exists():
+            self.sessions = json.loads((self.dir / RUN).read_text()).get("sessions", [])
+        self._write_json(META, dict(self.meta, complete=False))
+
+    def _write_json(self, name: str, value: dict[str, Any]) -> None:
+        tmp = self.dir / (name + ".tmp")
+        tmp.write_text(json.dumps(value, indent=2, sort_keys=True) + "\n")
+        os.replace(tmp, self.dir / name)
+
+    def commit(self, sequences: list[np.ndarray], lines: list[bytes]) -> None:
+        """Appends one window: the IDs of its kept files and one manifest line per file."""
+        if sequences:
+            lengths = np.fromiter((len(s) for s in sequences), dtype=np.int64, count=len(sequences))
+            self._tokens.write(b"".join(s.astype("<u2", copy=False).tobytes() for s in sequences))
+            self._tokens.flush()
+            offsets = self.offset + np.cumsum(lengths)
+            self._index.write(offsets.astype("<i8").tobytes())
+            self._index.flush()
+            self.offset = int(offsets[-1])
+            self.sequences += len(sequences)
+        self._manifest.write(b"".join(lines))
+        self._manifest.flush()
+        if sequences:
+            self._index.seek(0)
+            self._index.write(_npy_header(self.sequences + 1))
+            self._index.seek(0, os.SEEK_END)
+            self._index.flush()
+        self.files_done += len(lines)
+
+    def close(self, *, complete: bool, session: dict[str, Any] | None = None) -> None:
+        for f in (self._tokens, self._index, self._manifest):
+            os.fsync(f.fileno())
+            f.close()
+        if session is not None:
+            self.sessions.append(session)
+            self._write_json(RUN, {"sessions": self.sessions})
+        if complete:
+            self._write_json(META, dict(self.meta, complete=True))
+
+
+class TokenDataset:
+    """A dataset written by ``python -m noteloom encode``, memory-mapped.
+
+    ``ds[i]`` is a read-only uint16 view of sequence i (from its prefix tokens to "<E>"),
+    ``ds.row(i)`` its manifest line as a dict, ``ds.windows(length)`` fixed-length training windows.
+    It is a map-style dataset for a PyTorch ``DataLoader``: worker processes may be forked or
+    spawned (it pickles as its directory).
+    """
+
+    def __init__(self, directory: str | os.PathLike[str]):
+        self.directory = Path(directory)
+        self.meta: dict[str, Any] = json.loads((self.directory / META).read_text())
+        if self.meta.get("format") != FORMAT:
+            raise ValueError(f"{self.directory} holds no noteloom token dataset")
+        length = _index_length(self.directory / INDEX)
+        self.offsets = np.memmap(self.directory / INDEX, dtype="<i8", mode="r", offset=_NPY_HEADER_SIZE,
+                                 shape=(length,))
+        total = int(self.offsets[-1])
+        self.tokens = (np.memmap(self.directory / TOKENS, dtype="<u2", mode="r", shape=(total,)) if total
+                       else np.zeros(0, dtype="<u2"))
+        self._rows: np.ndarray | None = None  # byte offset of each kept file's manifest line
+
+    def __reduce__(self):
+        return (type(self), (str(self.directory),))
+
+    def __len__(self) -> int:
+        return len(self.offsets) - 1
+
+    def __getitem__(self, i: int) -> np.ndarray:
+        n = len(self)
+        if not -n <= i < n:
+            raise IndexError(f"sequence {i} out of range for a dataset of {n}")
+        i %= n
+        return self.tokens[self.offsets[i] : self.offsets[i + 1]]
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        return (self[i] for i in range(len(self)))
+
+    @property
+    def num_tokens(self) -> int:
+        return int(self.offsets[-1])
+
+    def row(self, i: int) -> dict[str, Any]:
+        """The manifest line of sequence i: path, status, reason, tokens, oov, hash."""
+        if self._rows is None:
+            self._rows = self._kept_rows()
+        n = len(self)
+        if not -n <= i < n:
+            raise IndexError(f"sequence {i} out of range for a dataset of {n}")
+        with open(self.directory / MANIFEST, "rb") as f:
+            f.seek(int(self._rows[i % n]))
+            return json.loads(f.readline())
+
+    def manifest(self) -> Iterator[dict[str, Any]]:
+        """Every complete manifest line, kept and skipped files, in input order."""
+        with open(self.directory / MANIFEST, "rb") as f:
+            for line in f:
+                if line.endswith(b"\n"):
+                    yield json.loads(line)
+
+    def _kept_rows(self) -> np.ndarray:
+        size = os.path.getsize(self.directory / MANIFEST)
+        if size == 0:
+            return np.zeros(0, dtype=np.int64)
+        text = np.memmap(self.directory / MANIFEST, dtype=np.uint8, mode="r")
+        starts = np.concatenate(([0], np.flatnonzero(text == ord("\n")) + 1))[:-1]
+        marker = np.frombuffer(b'{"status": "ok"', dtype=np.uint8)
+        starts = starts[starts + len(marker) <= size]
+        ok = np.ones(len(starts), dtype=bool)
+        for k, byte in enumerate(marker):
+            ok &= text[starts + k] == byte
+        return starts[ok][: len(self)]
+
+    def windows(self, length: int, stride: int | None = None) -> TokenWindows:
+        """Windows of ``length`` IDs over all sequences packed end to end, starting every ``stride``
+        IDs (default: ``length``, no overlap); a last window shorter than ``length`` is left out."""
+        return TokenWindows(self, length, length if stride is None else stride)
+
+
+class TokenWindows:
+    """Fixed-length windows over a TokenDataset's packed IDs; a map-style dataset itself."""
+
+    def __init__(self, dataset: TokenDataset, length: int, stride: int):
+        if length < 1 or stride < 1:
+            raise ValueError("window length and stride must be positive")
+        self.dataset, self.length, self.stride = dataset, length, stride
+
+    def __len__(self) -> int:
+        total = self.dataset.num_tokens
+        return 0 if total < self.length else (total - self.length) // self.stride + 1
+
+    def __getitem__(self, i: int) -> np.ndarray:
+        n = len(self)
+        if not -n <= i < n:
+            raise IndexError(f"window {i} out of range for {n} windows")
+        start = (i % n) * self.stride
+        return self.dataset.tokens[start : start + self.length]
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        return (self[i] for i in range(len(self)))
