@@ -1,16 +1,16 @@
-"""The main job end to end: MIDI files -> token IDs, one JSON line per file.
+"""The main job end to end: MIDI files -> a token dataset, then a look at it.
 
-Runs `python -m noteloom` over ../shared/corpus when it is present, otherwise over a few small
-pieces this script writes itself, and prints a short summary of the output.
+Runs `python -m noteloom encode` over ../shared/corpus when it is present, otherwise over a few
+small pieces this script writes itself, then `python -m noteloom info`, and reads the first
+sequence back through TokenDataset.
 """
 
-import json
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-from noteloom import AbsTokenizer, MidiDict
+from noteloom import AbsTokenizer, MidiDict, TokenDataset
 
 CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
 
@@ -25,6 +25,11 @@ def write_demo_pieces(folder):
         d.to_midi().save(str(folder / f"arpeggio_{k}.mid"))
 
 
+def run(*args):
+    print("$ python -m noteloom " + " ".join(map(str, args)), flush=True)
+    subprocess.run([sys.executable, "-m", "noteloom", *map(str, args)], check=True)
+
+
 def main():
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
@@ -32,18 +37,13 @@ def main():
         if source != CORPUS:
             source.mkdir()
             write_demo_pieces(source)
-        out = tmp / "ids.jsonl"
-        print(f"$ python -m noteloom {source} -o {out.name}", flush=True)
-        subprocess.run([sys.executable, "-m", "noteloom", str(source), "-o", str(out)], check=True)
-        rows = [json.loads(line) for line in out.read_text().splitlines()]
-
-    tok = AbsTokenizer()
-    total = sum(len(r["ids"]) for r in rows)
-    print(f"{len(rows)} files, {total} token IDs (vocabulary of {tok.vocab_size()})")
-    first = rows[0]
-    preview = tok.decode(first["ids"][:8])
-    print(f"first file: {Path(first['path']).name}: {len(first['ids'])} IDs, starting {first['ids'][:8]}")
-    print(f"  = {preview}")
+        out = tmp / "dataset"
+        run("encode", source, "-o", out)
+        run("info", out)
+        ds = TokenDataset(out)
+        first = ds[0]
+        print(f"first sequence: {Path(ds.row(0)['path']).name}: {len(first)} IDs, starting {first[:8].tolist()}")
+        print(f"  = {AbsTokenizer().decode(first[:8].tolist())}")
 
 
 if __name__ == "__main__":
