@@ -11,7 +11,6 @@ only our column is filled.
 """
 
 import functools
-import json
 import os
 import struct
 import subprocess
@@ -20,32 +19,12 @@ import tempfile
 import time
 from pathlib import Path
 
-from common import argument_parser, best_time, midi_files, size_sets, total_mb
+from common import argument_parser, best_time, compare, midi_files, print_table, run_peers, size_sets, total_mb
 from noteloom import AbsTokenizer, MidiDict, normalize_midi_dict
 
 HOSTILE_CAP = 20.0  # seconds: a hostile input slower than this at n is not run at 2n
 TOKEN_GOAL = ">= 30 M tokens/s"
 GROWTH_GOAL = "<= 2.3"
-
-
-def run_peers(python, files, tokenizable, repeat):
-    """bench/peers.py's results under `python`, or None (with the reason printed) when they cannot be had."""
-    if not python:
-        print("peers skipped: no --peer-python given")
-        return None
-    if not os.access(python, os.X_OK):
-        print(f"peers skipped: no interpreter at {python}")
-        return None
-    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}  # a GIL build refuses PYTHON_GIL=0
-    with tempfile.NamedTemporaryFile("w", suffix=".json") as job:
-        json.dump({"files": files, "tokenizable": tokenizable, "repeat": repeat}, job)
-        job.flush()
-        proc = subprocess.run([python, str(Path(__file__).with_name("peers.py")), job.name],
-                              capture_output=True, text=True, env=env)
-    if proc.returncode != 0:
-        print(f"peers skipped: bench/peers.py failed ({proc.returncode}): {proc.stderr.strip()[-2000:]}")
-        return None
-    return json.loads(proc.stdout)
 
 
 def first_construction_ms(repeat):
@@ -120,25 +99,6 @@ def hostile_rows(tmp, tok, repeat):
             + growth_rows("hostile normalize: dense tempos", 20_000, lambda n: timed(lambda: normalize(dense(n)), repeat)))
 
 
-def compare(label, amount, ours, theirs, unit, goal="", fmt="{:.1f}"):
-    """A row of amount/seconds for us and the peer (theirs None: peers skipped), ratio ours/theirs."""
-    if theirs is None:
-        return (label, f"{fmt.format(amount / ours)} {unit}", "skipped", "", goal)
-    return (label, f"{fmt.format(amount / ours)} {unit}", f"{fmt.format(amount / theirs)} {unit}",
-            f"{theirs / ours:.2f}x", goal)
-
-
-def print_table(rows):
-    header = ("operation", "noteloom", "peer", "ratio", "goal")
-    rows = [tuple(r) + ("",) * (5 - len(r)) for r in rows]
-    widths = [max(len(r[i]) for r in [header] + rows) for i in range(5)]
-    line = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"  # noqa: E731
-    print(line(header))
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for r in rows:
-        print(line(r))
-
-
 def main():
     parser = argument_parser(__doc__, repeat=5)
     parser.add_argument("--peer-python", help="interpreter of the peer environment (runs bench/peers.py)")
@@ -163,7 +123,7 @@ def main():
     print(f"corpus: {args.corpus}: {len(all_files)} files, {total_mb(all_files):.2f} MB; "
           f"{len(files)} load, {len(tokens)} tokenize")
 
-    peers = run_peers(args.peer_python, files, list(tokens), repeat)
+    peers = run_peers(args.peer_python, "peers.py", {"files": files, "tokenizable": list(tokens), "repeat": repeat})
     if peers:
         print("peers: " + ", ".join(f"{k} {v}" for k, v in peers["versions"].items()))
     sym_files = peers["symusic"]["readable"] if peers else files

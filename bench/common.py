@@ -5,7 +5,10 @@ noteloom is imported where it is used.
 """
 
 import argparse
+import json
 import os
+import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -69,3 +72,42 @@ def pieces_with_notes(corpus):
         if d.note_msgs:
             out.append(d)
     return out
+
+
+def run_peers(python, script, job):
+    """The JSON printed by bench/SCRIPT run on `job` under `python`, or None (with the reason printed) when they cannot be had."""
+    if not python:
+        print("peers skipped: no --peer-python given")
+        return None
+    if not os.access(python, os.X_OK):
+        print(f"peers skipped: no interpreter at {python}")
+        return None
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}  # a GIL build refuses PYTHON_GIL=0
+    with tempfile.NamedTemporaryFile("w", suffix=".json") as job_file:
+        json.dump(job, job_file)
+        job_file.flush()
+        proc = subprocess.run([python, str(Path(__file__).with_name(script)), job_file.name],
+                              capture_output=True, text=True, env=env)
+    if proc.returncode != 0:
+        print(f"peers skipped: bench/{script} failed ({proc.returncode}): {proc.stderr.strip()[-2000:]}")
+        return None
+    return json.loads(proc.stdout)
+
+
+def compare(label, amount, ours, theirs, unit, goal="", fmt="{:.1f}"):
+    """A row of amount/seconds for us and the peer (theirs None: peers skipped), ratio ours/theirs."""
+    if theirs is None:
+        return (label, f"{fmt.format(amount / ours)} {unit}", "skipped", "", goal)
+    return (label, f"{fmt.format(amount / ours)} {unit}", f"{fmt.format(amount / theirs)} {unit}",
+            f"{theirs / ours:.2f}x", goal)
+
+
+def print_table(rows):
+    header = ("operation", "noteloom", "peer", "ratio", "goal")
+    rows = [tuple(r) + ("",) * (5 - len(r)) for r in rows]
+    widths = [max(len(r[i]) for r in [header] + rows) for i in range(5)]
+    line = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"  # noqa: E731
+    print(line(header))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print(line(r))

@@ -115,6 +115,11 @@ std::string_view AbsTokenizer::family_prefix(std::string_view family) const {
   return {};
 }
 
+int32_t AbsTokenizer::instrument_prefix_id(std::string_view family) const {
+  const std::string_view text = family_prefix(family);
+  return text.empty() ? -1 : named_id(Token::prefix(text));
+}
+
 std::string_view AbsTokenizer::note_name(std::string_view family) const {
   for (std::string_view name : note_names_) {
     if (name == family) return name;

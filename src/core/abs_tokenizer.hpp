@@ -75,6 +75,14 @@ class AbsTokenizer {
   // Tokens outside the vocabulary encode as 0.
   std::vector<int32_t> encode(std::span<const Token> tokens) const;
 
+  // Pieces of tokenize, for the encoding pipeline that builds the same IDs in one pass.
+  const NearestInGrid& onset_grid() const { return onset_; }
+  const NearestInGrid& dur_grid() const { return dur_; }
+  // The name note tokens of `family` carry (see note_name below).
+  std::string_view note_family(std::string_view family) const { return note_name(family); }
+  // ID of ("prefix", "instrument", family), or -1.
+  int32_t instrument_prefix_id(std::string_view family) const;
+
  private:
   // A copy of `text` that lives as long as the tokenizer.
   std::string_view own(std::string_view text);

@@ -1,10 +1,15 @@
 #include "encode_pipeline.hpp"
 
+#include <algorithm>
+#include <array>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 
+#include "instruments.hpp"
 #include "midi_loader.hpp"
 #include "normalize.hpp"
+#include "stable_sort.hpp"
 
 namespace noteloom {
 namespace {
@@ -22,14 +27,32 @@ NormalizeOptions normalize_options(const AbsTokenizer& tok) {
   return o;
 }
 
-// IDs of `tokens` under `rule`, appended to `out`; returns the number outside the vocabulary.
-uint32_t encode_tokens(const std::vector<Token>& tokens, const AbsTokenizer& tok, OovRule rule,
-                       std::vector<uint16_t>& out) {
+// Token IDs before the out-of-vocabulary rule: an ID, or one of these for a token outside the
+// vocabulary (the kind decides what "drop" leaves out with it).
+constexpr int32_t kOovPrefix = -1;
+constexpr int32_t kOovNote = -2;
+constexpr int32_t kOovDrum = -3;
+
+// The IDs of onset and duration tokens: the blocks the "<D>" placement and the drop rule look for.
+struct TimeBlocks {
+  int32_t onset_lo, onset_hi, dur_lo, dur_hi;
+  explicit TimeBlocks(const AbsTokenizer& tok)
+      : onset_lo(tok.find_id(Token::onset(tok.onset_grid().grid().front()))),
+        onset_hi(onset_lo + static_cast<int32_t>(tok.onset_grid().grid().size())),
+        dur_lo(tok.find_id(Token::dur(tok.dur_grid().grid().front()))),
+        dur_hi(dur_lo + static_cast<int32_t>(tok.dur_grid().grid().size())) {}
+  bool onset(int32_t id) const { return id >= onset_lo && id < onset_hi; }
+  bool dur(int32_t id) const { return id >= dur_lo && id < dur_hi; }
+};
+
+// Appends `ids` to `out` under `rule`; returns the number outside the vocabulary. "drop" leaves out
+// a note group (note, onset, dur) or drum group (drum, onset) whole, a prefix alone.
+uint32_t apply_oov_rule(std::span<const int32_t> ids, const AbsTokenizer& tok, const TimeBlocks& blocks,
+                        OovRule rule, std::vector<uint16_t>& out) {
   uint32_t oov = 0;
-  out.reserve(tokens.size());
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    const Token& t = tokens[i];
-    const int32_t id = tok.find_id(t);
+  out.reserve(out.size() + ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const int32_t id = ids[i];
     if (id >= 0) {
       out.push_back(static_cast<uint16_t>(id));
       continue;
@@ -43,11 +66,9 @@ uint32_t encode_tokens(const std::vector<Token>& tokens, const AbsTokenizer& tok
         out.push_back(static_cast<uint16_t>(tok.unk_id()));
         break;
       case OovRule::Drop:
-        // A note group is (note, onset, dur), a drum group (drum, onset): leave out the rest too.
-        if ((t.kind == TokenKind::Note || t.kind == TokenKind::Drum) && i + 1 < tokens.size() &&
-            tokens[i + 1].kind == TokenKind::Onset) {
+        if ((id == kOovNote || id == kOovDrum) && i + 1 < ids.size() && blocks.onset(ids[i + 1])) {
           ++i;
-          if (t.kind == TokenKind::Note && i + 1 < tokens.size() && tokens[i + 1].kind == TokenKind::Dur) ++i;
+          if (id == kOovNote && i + 1 < ids.size() && blocks.dur(ids[i + 1])) ++i;
         }
         break;
     }
@@ -55,21 +76,172 @@ uint32_t encode_tokens(const std::vector<Token>& tokens, const AbsTokenizer& tok
   return oov;
 }
 
+int32_t id_or(int32_t id, int32_t oov) { return id >= 0 ? id : oov; }
+
+std::vector<int32_t> ids_of(const std::vector<Token>& tokens, const AbsTokenizer& tok) {
+  std::vector<int32_t> ids;
+  ids.reserve(tokens.size());
+  for (const Token& t : tokens) {
+    const int32_t id = tok.find_id(t);
+    ids.push_back(id >= 0                      ? id
+                  : t.kind == TokenKind::Note ? kOovNote
+                  : t.kind == TokenKind::Drum ? kOovDrum
+                                              : kOovPrefix);
+  }
+  return ids;
+}
+
+// A note of the normalized piece, as far as the tokenizer reads it.
+struct PlainNote {
+  int32_t start, end, pitch, velocity, channel;
+};
+
+// Per-thread storage reused from file to file.
+struct FusedScratch {
+  std::vector<PlainNote> notes, sort_scratch;
+  std::vector<int32_t> ids;
+};
+
+// normalize, tokenize and the IDs of the tokens, in one pass: the same IDs as
+// ids_of(tokenize(normalize_midi_dict(piece, ...))), without building the normalized piece or its
+// tokens. The tokenizer's view of a normalized piece is simple: one tempo at which a tick is a
+// millisecond, fixed channels with one program each, no pedals, no metadata. Nothing when a
+// condition that view relies on does not hold (a family ignored, a time that wrapped around below
+// zero, more channels than MIDI has); the caller then takes the two-stage path.
+std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& piece, const AbsTokenizer& tok,
+                                                           const NormalizeOptions& options, const TimeBlocks& blocks,
+                                                           FusedScratch& scratch) {
+  const auto& c = tok.config();
+  for (const auto& [name, ignored] : c.ignore_instruments) {
+    if (ignored) return std::nullopt;
+  }
+  const detail::NormalizePlan plan = detail::plan_normalization(piece, options);
+  const detail::ChannelTargets targets(plan);
+  // The normalized piece's channels and their families as the tokenizer sees them.
+  std::array<std::string_view, 16> family{};
+  for (const auto& m : detail::normalized_frame(plan, options).instrument_msgs) {
+    if (static_cast<uint32_t>(m.channel) >= 16) return std::nullopt;
+    if (m.channel == kDrumChannel) continue;
+    if (auto f = program_family(m.data)) family[static_cast<size_t>(m.channel)] = tok.note_family(*f);
+  }
+
+  const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
+  detail::NoteTimes times{tempo, {}, {}};
+  auto& notes = scratch.notes;
+  notes.clear();
+  for (const NoteMessage& note : piece.note_msgs) {
+    const int32_t channel = targets.of(note.channel);
+    if (channel < 0) continue;
+    const NoteMessage n =
+        detail::normalized_note(times, note, channel, tok.quantize_velocity(note.velocity), options);
+    if (n.start < 0 || n.end < 0) return std::nullopt;
+    notes.push_back({n.start, n.end, n.pitch, n.velocity, n.channel});
+  }
+  if (notes.empty()) return Result<std::span<const int32_t>>(Error{kEmptyNoteMessages});
+  stable_sort_by_key(notes, [](const PlainNote& n) { return n.start; }, scratch.sort_scratch);
+
+  bool has_drums = false;
+  for (const PlainNote& n : notes) {
+    if (n.channel == kDrumChannel) {
+      has_drums = true;
+    } else if (family[static_cast<size_t>(n.channel)].empty()) {
+      family[static_cast<size_t>(n.channel)] = tok.note_family("piano");
+    }
+  }
+  std::array<std::string_view, 16> families = family;
+  std::sort(families.begin(), families.end());
+  const auto last = std::unique(families.begin(), families.end());
+
+  auto& ids = scratch.ids;
+  ids.clear();
+  ids.reserve(notes.size() * 3 + notes.size() / 8 + 16);
+  for (auto f = families.begin(); f != last; ++f) {
+    if (!f->empty()) ids.push_back(id_or(tok.instrument_prefix_id(*f), kOovPrefix));
+  }
+  if (has_drums) ids.push_back(id_or(tok.instrument_prefix_id("drum"), kOovPrefix));
+  ids.push_back(tok.find_id(Token::special(kBosTok)));
+
+  const size_t body_start = ids.size();
+  const int32_t step = c.abs_time_step_ms;
+  const int32_t time_id = tok.find_id(Token::special(kTimeTok));
+  int32_t prev = 0;
+  for (const PlainNote& n : notes) {
+    // At one tempo where a tick is a millisecond, the tokenizer's times are the ticks themselves.
+    const int32_t s = n.start;
+    for (int32_t k = s / step - prev / step; k > 0; --k) ids.push_back(time_id);
+    const int32_t onset = tok.find_id(Token::onset(tok.onset_grid()(s % step)));
+    if (n.channel == kDrumChannel) {
+      ids.push_back(id_or(tok.find_id(Token::drum(n.pitch)), kOovDrum));
+      ids.push_back(onset);
+    } else {
+      int32_t dur = tok.dur_grid()(n.end > s ? n.end - s : 0);
+      if (dur == 0) dur = c.time_step_ms;
+      const Token note = Token::note(family[static_cast<size_t>(n.channel)], n.pitch, tok.quantize_velocity(n.velocity));
+      ids.push_back(id_or(tok.find_id(note), kOovNote));
+      ids.push_back(onset);
+      ids.push_back(tok.find_id(Token::dur(dur)));
+    }
+    prev = s;
+  }
+
+  // "<D>" about 100 tokens before the end of a long body, at the start of a note group or time token.
+  const size_t body_len = ids.size() - body_start;
+  if (body_len > 150) {
+    size_t i = body_len - 100;
+    while (i > 0) {
+      const int32_t id = ids[body_start + i];
+      if (blocks.onset(id)) {
+        i -= 1;
+      } else if (blocks.dur(id)) {
+        i = i >= 2 ? i - 2 : 0;
+      } else {
+        break;
+      }
+    }
+    ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(body_start + i), tok.find_id(Token::special(kDimTok)));
+  }
+  ids.push_back(tok.find_id(Token::special(kEosTok)));
+  return Result<std::span<const int32_t>>(std::span<const int32_t>(ids));
+}
+
 }  // namespace
 
 Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenizer& tok, const PipelineOptions& options) {
   EncodedPiece out;
   out.hash = calculate_hash(piece);
-  Result<std::vector<Token>> tokens = Error{};
+  const TimeBlocks blocks(tok);
+  std::vector<int32_t> ids;
+  std::span<const int32_t> view;
+  std::optional<Result<std::span<const int32_t>>> fused;
   if (options.normalize) {
-    const MidiDictRecord normalized = normalize_midi_dict(
-        piece, normalize_options(tok), [&tok](int32_t v) -> std::optional<int32_t> { return tok.quantize_velocity(v); });
-    tokens = tok.tokenize(normalized);
-  } else {
-    tokens = tok.tokenize(piece);
+    // The options follow from the tokenizer alone: made once per thread and tokenizer, not per file.
+    thread_local FusedScratch scratch;
+    thread_local const AbsTokenizer* options_of = nullptr;
+    thread_local NormalizeOptions normalize;
+    if (options_of != &tok) {
+      normalize = normalize_options(tok);
+      options_of = &tok;
+    }
+    fused = fused_ids(piece, tok, normalize, blocks, scratch);
   }
-  if (!tokens) return tokens.error();
-  out.oov = encode_tokens(tokens.value(), tok, options.oov, out.ids);
+  if (fused) {
+    if (!*fused) return fused->error();
+    view = fused->value();
+  } else {
+    Result<std::vector<Token>> tokens = Error{};
+    if (options.normalize) {
+      const MidiDictRecord normalized =
+          normalize_midi_dict(piece, normalize_options(tok),
+                              [&tok](int32_t v) -> std::optional<int32_t> { return tok.quantize_velocity(v); });
+      tokens = tok.tokenize(normalized);
+    } else {
+      tokens = tok.tokenize(piece);
+    }
+    if (!tokens) return tokens.error();
+    ids = ids_of(tokens.value(), tok);
+    view = ids;
+  }
+  out.oov = apply_oov_rule(view, tok, blocks, options.oov, out.ids);
   if (out.ids.size() > options.max_tokens) {
     return Error{"Too many tokens: " + std::to_string(out.ids.size()) + " (limit " + std::to_string(options.max_tokens) +
                  ")"};

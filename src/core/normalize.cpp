@@ -53,6 +53,21 @@ NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOpt
   return plan;
 }
 
+ChannelTargets::ChannelTargets(const NormalizePlan& plan) {
+  midi_.fill(-1);
+  for (const auto& [channel, family] : plan.channel_family) {
+    int32_t target = -1;
+    for (const auto& [name, out] : plan.name_channel) {
+      if (name == family) target = out;
+    }
+    if (static_cast<uint32_t>(channel) < midi_.size()) {
+      midi_[static_cast<size_t>(channel)] = target;
+    } else if (target >= 0) {
+      other_.emplace(channel, target);
+    }
+  }
+}
+
 MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOptions& options) {
   MidiDictRecord out;
   out.ticks_per_beat = 500;

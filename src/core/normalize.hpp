@@ -3,6 +3,7 @@
 // length and velocity, and other velocities go through a caller-supplied mapping.
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <cstdint>
 #include <optional>
@@ -39,6 +40,22 @@ struct NormalizePlan {
 };
 
 NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOptions& options);
+
+// The output channel of each input channel (-1: its notes are dropped), resolved once per piece:
+// a channel's family, then the channel of the last kept family of that name.
+class ChannelTargets {
+ public:
+  explicit ChannelTargets(const NormalizePlan& plan);
+  int32_t of(int32_t channel) const {
+    if (static_cast<uint32_t>(channel) < midi_.size()) return midi_[static_cast<size_t>(channel)];
+    auto it = other_.find(channel);
+    return it == other_.end() ? -1 : it->second;
+  }
+
+ private:
+  std::array<int32_t, 16> midi_;
+  std::unordered_map<int32_t, int32_t> other_;
+};
 // The output piece without notes: 500 ticks per beat, one tempo, one program change per channel.
 MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOptions& options);
 // The piece's tempo map, with a search hint for the starts and one for the ends of its notes.
@@ -60,16 +77,12 @@ MidiDictRecord normalize_midi_dict(const MidiDictRecord& piece, const NormalizeO
   const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
   detail::NoteTimes times{tempo, {}, {}};
   out.note_msgs.reserve(piece.note_msgs.size());
+  const detail::ChannelTargets targets(plan);
   for (const NoteMessage& note : piece.note_msgs) {
-    auto family = plan.channel_family.find(note.channel);
-    if (family == plan.channel_family.end()) continue;
-    const std::pair<std::string, int32_t>* target = nullptr;
-    for (const auto& entry : plan.name_channel) {
-      if (entry.first == family->second) target = &entry;
-    }
-    if (!target) continue;
+    const int32_t channel = targets.of(note.channel);
+    if (channel < 0) continue;
     const int32_t velocity = map_velocity(note.velocity).value_or(note.velocity);
-    out.note_msgs.push_back(detail::normalized_note(times, note, target->second, velocity, options));
+    out.note_msgs.push_back(detail::normalized_note(times, note, channel, velocity, options));
   }
   return out;
 }

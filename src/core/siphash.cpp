@@ -27,14 +27,15 @@ SipHasher13::SipHasher13(uint64_t k0, uint64_t k1)
       v2_(k0 ^ 0x6c7967656e657261ULL),
       v3_(k1 ^ 0x7465646279746573ULL) {}
 
-void SipHasher13::compress(uint64_t m) {
-  v3_ ^= m;
-  sip_round(v0_, v1_, v2_, v3_);
-  v0_ ^= m;
-}
-
 void SipHasher13::write(const void* data, size_t len) {
   auto p = static_cast<const unsigned char*>(data);
+  if (len <= 8) {  // short texts (message tags) as one word
+    if (len == 0) return;
+    uint64_t word = 0;
+    for (size_t i = len; i-- > 0;) word = (word << 8) | p[i];
+    write_word(word, len);
+    return;
+  }
   length_ += len;
   // Top up a partial word first.
   while (ntail_ != 0 && len != 0) {

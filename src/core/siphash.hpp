@@ -1,6 +1,7 @@
 // Streaming SipHash-1-3 with a 128-bit key (one compression round, three finalization rounds).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -19,9 +20,16 @@ class SipHasher13 {
   uint64_t finish() const;
 
  private:
-  void compress(uint64_t m);
-  // Appends the low `n` bytes (1..4) of `v`, little-endian, a word at a time: the hash of a record
-  // is mostly such small integers.
+  void compress(uint64_t m) {  // one SipRound per word: inline, it runs a few times per note
+    v3_ ^= m;
+    v0_ += v1_; v1_ = std::rotl(v1_, 13); v1_ ^= v0_; v0_ = std::rotl(v0_, 32);
+    v2_ += v3_; v3_ = std::rotl(v3_, 16); v3_ ^= v2_;
+    v0_ += v3_; v3_ = std::rotl(v3_, 21); v3_ ^= v0_;
+    v2_ += v1_; v1_ = std::rotl(v1_, 17); v1_ ^= v2_; v2_ = std::rotl(v2_, 32);
+    v0_ ^= m;
+  }
+  // Appends the low `n` bytes (1..8) of `v`, little-endian, a word at a time: the hash of a record
+  // is mostly such small integers and short tags. The bytes of `v` above the low `n` are zero.
   void write_word(uint64_t v, size_t n) {
     length_ += n;
     tail_ |= v << (8 * ntail_);  // ntail_ <= 7: the shift stays below 64

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "core/midi_dict.hpp"
 #include "core/rounding.hpp"
@@ -28,6 +29,28 @@ TEST(RoundToI32, HalvesAwayFromZeroSaturatesAndNaN) {
   EXPECT_EQ(round_to_i32(-1e300), INT32_MIN);
   EXPECT_EQ(round_to_i32(std::numeric_limits<double>::infinity()), INT32_MAX);
   EXPECT_EQ(round_to_i32(std::nan("")), 0);
+}
+
+TEST(RoundToI32, AgreesWithStdRoundAroundHalvesAndTheLimits) {
+  auto reference = [](double v) -> int64_t {
+    const double r = std::round(v);
+    return r <= INT32_MIN ? INT32_MIN : r >= INT32_MAX ? INT32_MAX : static_cast<int64_t>(r);
+  };
+  std::vector<double> values;
+  for (double base : {0.0, 0.5, 1.5, 2.5, 1e6 + 0.5, 4503599627370495.5, 2147483646.5, 2147483647.5, 2147483648.5}) {
+    for (double v : {base, -base}) {
+      double below = v, above = v;
+      for (int k = 0; k < 4; ++k) {
+        values.push_back(below);
+        values.push_back(above);
+        below = std::nextafter(below, -INFINITY);
+        above = std::nextafter(above, INFINITY);
+      }
+    }
+  }
+  values.push_back(0.49999999999999994);
+  values.push_back(-0.49999999999999994);
+  for (double v : values) EXPECT_EQ(round_to_i32(v), reference(v)) << std::hexfloat << v;
 }
 
 TEST(TickToMs, DefaultTempoWithoutRecords) {

@@ -1,0 +1,53 @@
+"""The peer side of bench/bench_engine.py: symusic's load alone and MidiTok REMI's file -> IDs,
+timed over the files the main script hands over. Runs under the peer environment (.venv-peers):
+
+    .venv-peers/bin/python bench/peers_engine.py JOB.json
+
+JOB.json holds {"files": [...], "repeat": N}. Prints {"versions": {...}, "symusic_load": s,
+"remi_file_to_ids": s, "symusic_files": n, "remi_files": n}, each time the best of N passes over the
+files that peer reads.
+"""
+
+import json
+import sys
+from importlib.metadata import version
+
+import symusic
+from miditok import REMI
+
+from common import best_time
+
+
+def remi_ids(remi, path):
+    """REMI's IDs of one file, loaded by symusic as MidiTok does."""
+    seq = remi.encode(symusic.Score(path))
+    return [s.ids for s in seq] if isinstance(seq, list) else seq.ids
+
+
+def main():
+    with open(sys.argv[1]) as fh:
+        job = json.load(fh)
+    remi = REMI()
+    sym_files, remi_files = [], []
+    for f in job["files"]:
+        try:
+            symusic.Score(f)
+        except Exception:  # damaged files: the peer refuses some that our loader reads
+            continue
+        sym_files.append(f)
+        try:
+            remi_ids(remi, f)
+            remi_files.append(f)
+        except Exception:
+            pass
+    print(json.dumps({
+        "versions": {name: version(name) for name in ("symusic", "miditok")},
+        "symusic_files": len(sym_files),
+        "symusic_load": best_time(lambda: [symusic.Score(f) for f in sym_files], job["repeat"]),
+        "remi_files": len(remi_files),
+        "remi_file_to_ids": best_time(lambda: [remi_ids(remi, f) for f in remi_files], 1),
+    }))
+
+
+if __name__ == "__main__":
+    main()
