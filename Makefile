@@ -17,7 +17,7 @@ PEER_PYTHON = $(or $(GIL_PYTHON),$(shell for c in python3.13 python3.12 $$HOME/.
   command -v "$$c" >/dev/null 2>&1 && "$$c" -c 'import sys, sysconfig; sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0)' 2>/dev/null \
   && { command -v "$$c"; break; }; done))
 
-.PHONY: demo test build test-cpp test-python test-python-gil test-fuzz bench clean
+.PHONY: demo test build build-gil test-cpp test-python test-python-gil test-fuzz bench clean
 
 demo: build
 	PYTHON_GIL=0 $(PY) tools/demo.py
@@ -43,13 +43,16 @@ test-cpp: $(VENV)/.ready
 test-python: build
 	PYTHON_GIL=0 $(PY) -m pytest tests/python
 
-# The same suite on the stock GIL build of CPython 3.13, when the machine has one.
-test-python-gil:
-	@if [ -z "$(GIL_PYTHON)" ]; then echo "no stock CPython 3.13 here: GIL-build tests skipped"; else \
+# The module on the stock GIL build of CPython 3.13, when the machine has one.
+build-gil:
+	@if [ -z "$(GIL_PYTHON)" ]; then echo "no stock CPython 3.13 here: GIL build skipped"; else \
 	  tools/setup-env $(VENV_GIL) "$(GIL_PYTHON)" && \
 	  $(VENV_GIL)/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-	    -Ccmake.define.NOTELOOM_WERROR=$(WERROR) . && \
-	  $(VENV_GIL)/bin/python -m pytest tests/python; fi
+	    -Ccmake.define.NOTELOOM_WERROR=$(WERROR) .; fi
+
+# The same suite on the stock GIL build.
+test-python-gil: build-gil
+	@if [ -n "$(GIL_PYTHON)" ]; then $(VENV_GIL)/bin/python -m pytest tests/python; fi
 
 # A short fuzzing pass over the SMF reader and the loader/writer, to catch regressions.
 test-fuzz:
@@ -63,10 +66,12 @@ $(VENV_PEERS)/.ready: bench/requirements-peers.txt
 
 # Without a stock CPython (or when the peer packages cannot be installed) the side-by-side table
 # shows our numbers alone.
-bench: build
+bench: build build-gil
 	@if [ -z "$(PEER_PYTHON)" ]; then echo "no stock CPython 3.12/3.13 here: peer benchmarks skipped"; \
 	  else $(MAKE) --no-print-directory $(VENV_PEERS)/.ready || echo "peer environment not installed: peer benchmarks skipped"; fi
 	PYTHON_GIL=0 $(PY) bench/bench_hot_paths.py $$([ -f $(VENV_PEERS)/.ready ] && echo --peer-python $(VENV_PEERS)/bin/python)
+	PYTHON_GIL=0 $(PY) bench/bench_engine.py $$([ -f $(VENV_PEERS)/.ready ] && echo --peer-python $(VENV_PEERS)/bin/python) \
+	  $$([ -n "$(GIL_PYTHON)" ] && echo --gil-python $(VENV_GIL)/bin/python)
 	PYTHON_GIL=0 $(PY) bench/bench_midi_io.py
 	PYTHON_GIL=0 $(PY) bench/bench_tokenizer.py
 	PYTHON_GIL=0 $(PY) bench/bench_augment.py

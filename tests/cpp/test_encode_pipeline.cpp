@@ -53,6 +53,42 @@ TEST(EncodePipeline, ZeroRuleEqualsTheComposedSteps) {
   }
 }
 
+// Random pieces: tempo changes, programs of every family on many channels, drums, long bodies
+// (so "<D>" is placed), overlapping and zero-length notes, and times near the int32 limit whose
+// millisecond values wrap around.
+TEST(EncodePipeline, OnePassEqualsTheComposedStepsOnRandomPieces) {
+  const AbsTokenizer& tok = AbsTokenizer::shared();
+  uint64_t state = 12345;
+  auto next = [&state](uint32_t bound) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<int32_t>((state >> 33) % bound);
+  };
+  for (int round = 0; round < 300; ++round) {
+    MidiDictRecord r;
+    r.ticks_per_beat = 1 + next(960);
+    for (int k = next(4); k-- > 0;) r.tempo_msgs.push_back({"tempo", 1 + next(2000000), next(20000)});
+    for (int k = next(6); k-- > 0;) r.instrument_msgs.push_back({"instrument", next(128), next(100), next(16)});
+    const bool huge = round % 10 == 9;
+    for (int k = next(400); k-- > 0;) {
+      const int32_t start = huge ? 2147480000 + next(3000) : next(200000);
+      const int32_t end = start + (next(5) == 0 ? 0 : next(huge ? 600 : 20000));
+      r.note_msgs.push_back({"note", next(128), start, end, next(128), start, next(16)});
+    }
+    std::sort(r.note_msgs.begin(), r.note_msgs.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
+    const auto got = encode_piece(r, tok, options(true, OovRule::Zero));
+    const auto& c = tok.config();
+    NormalizeOptions o{c.ignore_instruments, {c.instrument_programs.begin(), c.instrument_programs.end()}, 10, 5000,
+                       c.drum_velocity};
+    const auto normalized =
+        normalize_midi_dict(r, o, [&](int32_t v) -> std::optional<int32_t> { return tok.quantize_velocity(v); });
+    const auto tokens = tok.tokenize(normalized);
+    ASSERT_EQ(bool(got), bool(tokens)) << round;
+    if (got) {
+      EXPECT_EQ(got.value().ids, composed(tok, r, true)) << round;
+    }
+  }
+}
+
 TEST(EncodePipeline, OutOfVocabularyRules) {
   const AbsTokenizer& tok = AbsTokenizer::shared();
   // Raw: the bass prefix, the bass note and the low drum are outside the vocabulary.
