@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "worker_pool.hpp"
+
 namespace noteloom {
 
 BatchJob::BatchJob(const std::vector<std::string>& paths, const AbsTokenizer& tok, const PipelineOptions& options,
@@ -13,33 +15,19 @@ BatchJob::BatchJob(const std::vector<std::string>& paths, const AbsTokenizer& to
       results_(paths.size(), Result<EncodedPiece>(Error{})),
       stop_(stop) {
   const size_t wanted = std::min<size_t>(std::max(threads, 1u), std::max<size_t>(paths.size(), 1));
-  try {
-    pool_.reserve(wanted);
-    for (size_t t = 0; t < wanted; ++t) {
-      {
-        std::lock_guard lock(mutex_);
-        ++running_;
-      }
-      try {
-        pool_.emplace_back([this] {
-          work();
-          std::lock_guard lock(mutex_);
-          if (--running_ == 0) finished_.notify_all();
-        });
-      } catch (...) {
-        std::lock_guard lock(mutex_);
-        --running_;
-        throw;
-      }
-    }
-  } catch (...) {
-    // No more threads to be had: the ones running finish the batch (or the caller, if none runs).
-  }
+  running_ = wanted;
+  on_pool_ = WorkerPool::shared().run(wanted, [this]() noexcept {
+    work();
+    std::lock_guard lock(mutex_);
+    if (--running_ == 0) finished_.notify_all();
+  });
+  if (!on_pool_) running_ = 0;  // no thread to be had: wait_for() runs the batch on the caller
 }
 
 BatchJob::~BatchJob() {
   cancel();
-  for (auto& t : pool_) t.join();
+  std::unique_lock lock(mutex_);
+  finished_.wait(lock, [this] { return running_ == 0; });  // the runs refer to this job
 }
 
 void BatchJob::work() noexcept {
@@ -65,7 +53,7 @@ bool BatchJob::stopping() const noexcept {
 }
 
 bool BatchJob::wait_for(std::chrono::milliseconds timeout) {
-  if (pool_.empty()) {
+  if (!on_pool_) {
     work();
     return true;
   }

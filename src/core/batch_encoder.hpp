@@ -2,7 +2,7 @@
 // input position, so results come back in input order whatever the threads' timing; a file that
 // fails is a failed result in its slot and never stops the batch.
 //
-// A BatchJob runs on threads of its own, so the thread that started it stays free to wait in short
+// A BatchJob runs on the process's worker pool (threads kept between batches), so the thread that started it stays free to wait in short
 // slices and look for interrupts between them; cancel(), or a nonzero byte at `stop` (a flag the
 // caller may set from any thread), makes the workers stop after the file each is on (the files not
 // started get the error "cancelled").
@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "encode_pipeline.hpp"
@@ -23,8 +22,8 @@ namespace noteloom {
 
 class BatchJob {
  public:
-  // Starts `threads` workers (at least one, at most one per file). When no thread can be started,
-  // the batch runs on the caller in wait_for().
+  // Starts `threads` runs on the pool (at least one, at most one per file). When no thread can be
+  // had, the batch runs on the caller in wait_for().
   BatchJob(const std::vector<std::string>& paths, const AbsTokenizer& tok, const PipelineOptions& options,
            unsigned threads, uint8_t* stop = nullptr);
   ~BatchJob();  // cancels and joins
@@ -50,8 +49,8 @@ class BatchJob {
   uint8_t* const stop_;
   std::mutex mutex_;
   std::condition_variable finished_;
-  size_t running_ = 0;  // workers not yet finished, under mutex_
-  std::vector<std::thread> pool_;
+  size_t running_ = 0;  // runs on the pool not yet finished, under mutex_
+  bool on_pool_ = false;
 };
 
 // The whole batch on `threads` workers, waiting for it without interruption.

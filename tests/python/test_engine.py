@@ -1,6 +1,7 @@
 """encode_files: the native pipeline against the Python path, its rules and its failures."""
 
 import itertools
+import os
 
 import numpy as np
 import pytest
@@ -121,3 +122,15 @@ def test_bad_options_raise():
         next(encode_files([], oov="keep"))
     with pytest.raises(ValueError):
         next(encode_files([], threads=0))
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_encodes_with_threads_of_its_own(small_files):
+    """The engine's threads outlive a batch; a child made by fork has none of them and makes its own."""
+    parent = [r.reason for r in encode_files(small_files, threads=2)]
+    pid = os.fork()
+    if pid == 0:
+        ok = [r.reason for r in encode_files(small_files, threads=2)] == parent
+        os._exit(0 if ok else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
