@@ -20,6 +20,8 @@ import time
 from pathlib import Path
 from typing import Any, Iterable, Iterator
 
+import numpy as np
+
 from . import dataset
 from .engine import OOV_RULES, EncodedFile, encode_windows
 
@@ -84,8 +86,8 @@ class JsonlSink:
     def __init__(self, out: str):
         self.stream = sys.stdout if out == "-" else open(out, "w", encoding="utf-8")
 
-    def commit(self, kept: list[tuple[EncodedFile, str]], records: list[dict[str, Any]]) -> None:
-        self.stream.write("".join(json.dumps({"path": r.path, "ids": r.ids.tolist()}) + "\n" for r, _ in kept))
+    def commit(self, kept: list[EncodedFile], records: list[dict[str, Any]]) -> None:
+        self.stream.write("".join(json.dumps({"path": r.path, "ids": r.ids.tolist()}) + "\n" for r in kept))
         self.stream.flush()
 
     def close(self, complete: bool, session: dict[str, Any]) -> None:
@@ -110,9 +112,9 @@ class ParquetSink:
         self.partial = out + ".partial"
         self.schema = pa.schema([("path", pa.string()), ("ids", pa.list_(pa.uint16())), ("hash", pa.uint64())])
         self.writer = pq.ParquetWriter(self.partial, self.schema)
-        self.rows: list[tuple[EncodedFile, str]] = []
+        self.rows: list[EncodedFile] = []
 
-    def commit(self, kept: list[tuple[EncodedFile, str]], records: list[dict[str, Any]]) -> None:
+    def commit(self, kept: list[EncodedFile], records: list[dict[str, Any]]) -> None:
         self.rows.extend(kept)
         if len(self.rows) >= self.ROWS_PER_GROUP:
             self._flush()
@@ -122,14 +124,12 @@ class ParquetSink:
             return
         pa = self.pa
         offsets = [0]
-        for r, _ in self.rows:
+        for r in self.rows:
             offsets.append(offsets[-1] + len(r.ids))
-        import numpy as np
-
-        values = np.concatenate([r.ids for r, _ in self.rows])
+        values = np.concatenate([r.ids for r in self.rows])
         ids = pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), pa.array(values, pa.uint16()))
-        table = pa.table([pa.array([r.path for r, _ in self.rows], pa.string()), ids,
-                          pa.array([r.hash for r, _ in self.rows], pa.uint64())], schema=self.schema)
+        table = pa.table([pa.array([r.path for r in self.rows], pa.string()), ids,
+                          pa.array([r.hash for r in self.rows], pa.uint64())], schema=self.schema)
         self.writer.write_table(table)
         self.rows = []
 
@@ -146,15 +146,19 @@ class BinSink:
     def __init__(self, out: str, meta: dict[str, Any], resume: bool):
         self.writer = dataset.DatasetWriter(out, meta, resume=resume)
 
-    def commit(self, kept: list[tuple[EncodedFile, str]], records: list[dict[str, Any]]) -> None:
-        self.writer.commit([r.ids for r, _ in kept], [dataset.manifest_line(rec) for rec in records])
+    def commit(self, kept: list[EncodedFile], records: list[dict[str, Any]]) -> None:
+        self.writer.commit([r.ids for r in kept], [dataset.manifest_line(rec) for rec in records])
 
     def close(self, complete: bool, session: dict[str, Any]) -> None:
         self.writer.close(complete=complete, session=session)
 
 
-def _record(result: EncodedFile, duplicate_of: str | None) -> dict[str, Any]:
-    digest = None if result.hash is None else f"{result.hash:016x}"
+def _digest(result: EncodedFile) -> str | None:
+    """The file's hash as the manifest writes it: 16 hex digits."""
+    return None if result.hash is None else f"{result.hash:016x}"
+
+
+def _record(result: EncodedFile, digest: str | None, duplicate_of: str | None) -> dict[str, Any]:
     if result.reason is not None or duplicate_of is not None:
         reason = result.reason if result.reason is not None else f"duplicate of {duplicate_of}"
         return {"status": "skipped", "path": result.path, "reason": reason, "tokens": 0, "oov": 0, "hash": digest}
@@ -208,12 +212,12 @@ def encode_command(args: argparse.Namespace) -> int:
         for window in windows:
             kept, records = [], []
             for r in window:
-                digest = None if r.hash is None else f"{r.hash:016x}"
+                digest = _digest(r)
                 first = seen.get(digest) if args.dedupe and r.ids is not None else None
-                record = _record(r, first)
+                record = _record(r, digest, first)
                 records.append(record)
                 if record["status"] == "ok":
-                    kept.append((r, digest))
+                    kept.append(r)
                     if args.dedupe:
                         seen[digest] = r.path
                     tokens += len(r.ids)

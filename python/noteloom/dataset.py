@@ -60,6 +60,13 @@ def _index_length(path: Path) -> int:
         raise ValueError(f"{path}: not an index written by noteloom") from None
 
 
+def _position(i: int, n: int, what: str) -> int:
+    """Index i of n items (negative counts from the end), or IndexError."""
+    if not -n <= i < n:
+        raise IndexError(f"{what} {i} out of range for {n}")
+    return i % n
+
+
 def manifest_line(record: dict[str, Any]) -> bytes:
     """One manifest line; "status" comes first so a reader finds the kept files without parsing JSON."""
     return (json.dumps(record) + "\n").encode()
@@ -200,10 +207,7 @@ class TokenDataset:
         return len(self.offsets) - 1
 
     def __getitem__(self, i: int) -> np.ndarray:
-        n = len(self)
-        if not -n <= i < n:
-            raise IndexError(f"sequence {i} out of range for a dataset of {n}")
-        i %= n
+        i = _position(i, len(self), "sequence")
         return self.tokens[self.offsets[i] : self.offsets[i + 1]]
 
     def __iter__(self) -> Iterator[np.ndarray]:
@@ -217,11 +221,9 @@ class TokenDataset:
         """The manifest line of sequence i: path, status, reason, tokens, oov, hash."""
         if self._rows is None:
             self._rows = self._kept_rows()
-        n = len(self)
-        if not -n <= i < n:
-            raise IndexError(f"sequence {i} out of range for a dataset of {n}")
+        i = _position(i, len(self), "sequence")
         with open(self.directory / MANIFEST, "rb") as f:
-            f.seek(int(self._rows[i % n]))
+            f.seek(int(self._rows[i]))
             return json.loads(f.readline())
 
     def manifest(self) -> Iterator[dict[str, Any]]:
@@ -263,10 +265,7 @@ class TokenWindows:
         return 0 if total < self.length else (total - self.length) // self.stride + 1
 
     def __getitem__(self, i: int) -> np.ndarray:
-        n = len(self)
-        if not -n <= i < n:
-            raise IndexError(f"window {i} out of range for {n} windows")
-        start = (i % n) * self.stride
+        start = _position(i, len(self), "window") * self.stride
         return self.dataset.tokens[start : start + self.length]
 
     def __iter__(self) -> Iterator[np.ndarray]:

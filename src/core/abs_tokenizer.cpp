@@ -296,22 +296,10 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) c
     prev = s;
   }
 
-  // "<D>" about 100 tokens before the end of a long body, at the start of a note group or time token.
-  const size_t body_len = out.size() - body_start;
-  if (body_len > 150) {
-    size_t i = body_len - 100;
-    while (i > 0) {
-      const Token& tok = out[body_start + i];
-      if (is_kind(tok, TokenKind::Onset)) {
-        i -= 1;
-      } else if (is_kind(tok, TokenKind::Dur)) {
-        i = i >= 2 ? i - 2 : 0;
-      } else {
-        break;
-      }
-    }
-    out.insert(out.begin() + static_cast<std::ptrdiff_t>(body_start + i), Token::special(kDimTok));
-  }
+  const auto dim = dim_token_position(
+      out.size() - body_start, [&](size_t i) { return is_kind(out[body_start + i], TokenKind::Onset); },
+      [&](size_t i) { return is_kind(out[body_start + i], TokenKind::Dur); });
+  if (dim) out.insert(out.begin() + static_cast<std::ptrdiff_t>(body_start + *dim), Token::special(kDimTok));
   out.push_back(Token::special(kEosTok));
   return out;
 }

@@ -27,6 +27,17 @@ NormalizeOptions normalize_options(const AbsTokenizer& tok) {
   return o;
 }
 
+// The options follow from the tokenizer alone: made once per thread and tokenizer, not per file.
+const NormalizeOptions& cached_normalize_options(const AbsTokenizer& tok) {
+  thread_local const AbsTokenizer* made_for = nullptr;
+  thread_local NormalizeOptions options;
+  if (made_for != &tok) {
+    options = normalize_options(tok);
+    made_for = &tok;
+  }
+  return options;
+}
+
 // Token IDs before the out-of-vocabulary rule: an ID, or one of these for a token outside the
 // vocabulary (the kind decides what "drop" leaves out with it).
 constexpr int32_t kOovPrefix = -1;
@@ -184,22 +195,10 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
     prev = s;
   }
 
-  // "<D>" about 100 tokens before the end of a long body, at the start of a note group or time token.
-  const size_t body_len = ids.size() - body_start;
-  if (body_len > 150) {
-    size_t i = body_len - 100;
-    while (i > 0) {
-      const int32_t id = ids[body_start + i];
-      if (blocks.onset(id)) {
-        i -= 1;
-      } else if (blocks.dur(id)) {
-        i = i >= 2 ? i - 2 : 0;
-      } else {
-        break;
-      }
-    }
-    ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(body_start + i), tok.find_id(Token::special(kDimTok)));
-  }
+  const auto dim = dim_token_position(
+      ids.size() - body_start, [&](size_t i) { return blocks.onset(ids[body_start + i]); },
+      [&](size_t i) { return blocks.dur(ids[body_start + i]); });
+  if (dim) ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(body_start + *dim), tok.find_id(Token::special(kDimTok)));
   ids.push_back(tok.find_id(Token::special(kEosTok)));
   return Result<std::span<const int32_t>>(std::span<const int32_t>(ids));
 }
@@ -214,15 +213,8 @@ Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenize
   std::span<const int32_t> view;
   std::optional<Result<std::span<const int32_t>>> fused;
   if (options.normalize) {
-    // The options follow from the tokenizer alone: made once per thread and tokenizer, not per file.
     thread_local FusedScratch scratch;
-    thread_local const AbsTokenizer* options_of = nullptr;
-    thread_local NormalizeOptions normalize;
-    if (options_of != &tok) {
-      normalize = normalize_options(tok);
-      options_of = &tok;
-    }
-    fused = fused_ids(piece, tok, normalize, blocks, scratch);
+    fused = fused_ids(piece, tok, cached_normalize_options(tok), blocks, scratch);
   }
   if (fused) {
     if (!*fused) return fused->error();
@@ -231,7 +223,7 @@ Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenize
     Result<std::vector<Token>> tokens = Error{};
     if (options.normalize) {
       const MidiDictRecord normalized =
-          normalize_midi_dict(piece, normalize_options(tok),
+          normalize_midi_dict(piece, cached_normalize_options(tok),
                               [&tok](int32_t v) -> std::optional<int32_t> { return tok.quantize_velocity(v); });
       tokens = tok.tokenize(normalized);
     } else {

@@ -2,7 +2,9 @@
 // quantization.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,25 @@ int32_t nearest_in_grid(const std::vector<int32_t>& grid, int32_t x);
 // nearest_in_grid over a fixed grid, answered from a table of every value between the grid's ends
 // (outside them the nearer end is the answer), so that a lookup costs no search. Grids spanning
 // more than a million values keep the search.
+// Where "<D>" goes in a token body of `length` tokens: about 100 tokens before its end, moved back
+// to the start of a note group or time token (`is_onset(i)` / `is_dur(i)`: the kind of body token
+// i). Nothing for a body of 150 tokens or fewer, which gets no "<D>".
+template <typename IsOnset, typename IsDur>
+std::optional<size_t> dim_token_position(size_t length, IsOnset&& is_onset, IsDur&& is_dur) {
+  if (length <= 150) return std::nullopt;
+  size_t i = length - 100;
+  while (i > 0) {
+    if (is_onset(i)) {
+      i -= 1;
+    } else if (is_dur(i)) {
+      i = i >= 2 ? i - 2 : 0;
+    } else {
+      break;
+    }
+  }
+  return i;
+}
+
 class NearestInGrid {
  public:
   explicit NearestInGrid(std::vector<int32_t> grid);
