@@ -15,9 +15,6 @@
 namespace noteloom {
 namespace {
 
-constexpr int32_t kFirstDrumPitch = 35;
-constexpr int32_t kDrumPitchEnd = 82;  // exclusive
-
 // 0, step, 2 * step, ... up to `max` (or below it when `inclusive` is false).
 std::vector<int32_t> steps_up_to(int32_t max, int32_t step, bool inclusive) {
   std::vector<int32_t> grid;
@@ -125,38 +122,6 @@ std::string_view AbsTokenizer::note_name(std::string_view family) const {
     if (name == family) return name;
   }
   return family;
-}
-
-int32_t AbsTokenizer::find_id(const Token& t) const {
-  constexpr int32_t step = AbsTokenizerConfig::time_step_ms;
-  auto on_grid = [](int32_t v, size_t grid_size) {
-    return v < 0 || v % step != 0 || static_cast<size_t>(v / step) >= grid_size ? -1 : v / step;
-  };
-  switch (t.kind) {
-    case TokenKind::Note: {
-      constexpr int32_t vstep = AbsTokenizerConfig::velocity_step;
-      const auto levels = static_cast<int32_t>(core_.velocity_grid().size());
-      if (t.a < 0 || t.a > 127 || t.b < 0 || t.b % vstep != 0 || t.b / vstep >= levels) return -1;
-      for (size_t k = 0; k < note_names_.size(); ++k) {
-        const std::string_view name = note_names_[k];
-        if (name.size() != t.text.size() || (name.data() != t.text.data() && name != t.text)) continue;
-        return layout_.note + (static_cast<int32_t>(k) * 128 + t.a) * levels + t.b / vstep;
-      }
-      return -1;
-    }
-    case TokenKind::Drum:
-      return t.a < kFirstDrumPitch || t.a >= kDrumPitchEnd ? -1 : layout_.drum + (t.a - kFirstDrumPitch);
-    case TokenKind::Dur: {
-      const int32_t i = on_grid(t.a, dur_.grid().size());
-      return i < 0 ? -1 : layout_.dur + i;
-    }
-    case TokenKind::Onset: {
-      const int32_t i = on_grid(t.a, onset_.grid().size());
-      return i < 0 ? -1 : layout_.onset + i;
-    }
-    default:
-      return named_id(t);
-  }
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -113,6 +114,13 @@ struct FusedScratch {
   std::vector<int32_t> ids;
 };
 
+// Held by pointer: code that reads a thread_local object directly recomputes its address (a call in
+// a shared library) at every use, which in a per-note loop costs more than the work.
+FusedScratch& fused_scratch() {
+  static thread_local std::unique_ptr<FusedScratch> s = std::make_unique<FusedScratch>();
+  return *s;
+}
+
 // normalize, tokenize and the IDs of the tokens, in one pass: the same IDs as
 // ids_of(tokenize(normalize_midi_dict(piece, ...))), without building the normalized piece or its
 // tokens. The tokenizer's view of a normalized piece is simple: one tempo at which a tick is a
@@ -137,7 +145,7 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
   }
 
   const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
-  detail::NoteTimes times{tempo, {}, {}};
+  detail::NoteTimes times(tempo, options.time_step_ms);
   auto& notes = scratch.notes;
   notes.clear();
   for (const NoteMessage& note : piece.note_msgs) {
@@ -213,8 +221,7 @@ Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenize
   std::span<const int32_t> view;
   std::optional<Result<std::span<const int32_t>>> fused;
   if (options.normalize) {
-    thread_local FusedScratch scratch;
-    fused = fused_ids(piece, tok, cached_normalize_options(tok), blocks, scratch);
+    fused = fused_ids(piece, tok, cached_normalize_options(tok), blocks, fused_scratch());
   }
   if (fused) {
     if (!*fused) return fused->error();

@@ -15,13 +15,18 @@ inline int32_t wrap_mul(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
 }
 
-// Milliseconds of `tick`, snapped to the grid (halves away from zero, saturating, NaN as 0).
-int32_t quantized_ms(const TempoMap& tempo, TempoMap::Hint& hint, int32_t tick, int32_t step) {
-  const int32_t ms = tempo.ms_at(tick, &hint);
-  return wrap_mul(round_to_i32(static_cast<double>(ms) / static_cast<double>(step)), step);
+}  // namespace
+
+NoteTimes::NoteTimes(const TempoMap& tempo, int32_t step) : tempo_(tempo), step_(step) {
+  memo_.fill({0, quantized(0, starts_)});
 }
 
-}  // namespace
+// Milliseconds of `tick`, snapped to the grid: round(ms / step) * step, the quotient taken in double
+// precision, rounded halves away from zero, saturating, NaN as 0.
+int32_t NoteTimes::quantized(int32_t tick, TempoMap::Hint& hint) const {
+  const int32_t ms = tempo_.ms_at(tick, &hint);
+  return wrap_mul(round_to_i32(static_cast<double>(ms) / static_cast<double>(step_)), step_);
+}
 
 NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOptions& options) {
   std::vector<std::string> kept;
@@ -86,13 +91,13 @@ MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOption
 NoteMessage normalized_note(NoteTimes& times, const NoteMessage& note, int32_t channel, int32_t velocity,
                             const NormalizeOptions& options) {
   const int32_t step = options.time_step_ms;
-  const int32_t start = quantized_ms(times.tempo, times.starts, note.start, step);
-  int32_t end = quantized_ms(times.tempo, times.ends, note.end, step);
-  if (channel == kDrumChannel) {
+  const int32_t start = times.start(note.start);
+  int32_t end;
+  if (channel == kDrumChannel) {  // a drum's own end does not count
     velocity = options.drum_velocity;
     end = wrap_add(start, step);
   } else {
-    end = std::min(end, wrap_add(start, options.max_duration_ms));
+    end = std::min(times.end(note.end), wrap_add(start, options.max_duration_ms));
   }
   return {note.msg_type, note.pitch, start, end, velocity, start, channel};
 }

@@ -58,10 +58,32 @@ class ChannelTargets {
 };
 // The output piece without notes: 500 ticks per beat, one tempo, one program change per channel.
 MidiDictRecord normalized_frame(const NormalizePlan& plan, const NormalizeOptions& options);
-// The piece's tempo map, with a search hint for the starts and one for the ends of its notes.
-struct NoteTimes {
-  const TempoMap& tempo;
-  TempoMap::Hint starts, ends;
+// A piece's note times in milliseconds snapped to the time step, remembered per tick: the notes of
+// a piece start and end on few distinct ticks (chords, a grid), so most lookups are a table hit.
+// Starts and ends keep separate search hints, since each arrives in nearly sorted order.
+class NoteTimes {
+ public:
+  NoteTimes(const TempoMap& tempo, int32_t step);
+  int32_t start(int32_t tick) { return lookup(tick, starts_); }
+  int32_t end(int32_t tick) { return lookup(tick, ends_); }
+
+ private:
+  struct Entry {
+    int32_t tick, ms;
+  };
+  int32_t lookup(int32_t tick, TempoMap::Hint& hint) {
+    Entry& e = memo_[(static_cast<uint32_t>(tick) * 0x9E3779B1u) >> (32 - kMemoBits)];
+    if (e.tick != tick) e = {tick, quantized(tick, hint)};
+    return e.ms;
+  }
+  int32_t quantized(int32_t tick, TempoMap::Hint& hint) const;
+
+  static constexpr int kMemoBits = 9;
+  const TempoMap& tempo_;
+  int32_t step_;
+  TempoMap::Hint starts_, ends_;
+  // Every entry holds a true (tick, ms) pair from the start, so no entry needs a "filled" flag.
+  std::array<Entry, size_t{1} << kMemoBits> memo_;
 };
 
 // The note with new channel, quantized times and `velocity` (before the drum/duration rules).
@@ -75,7 +97,7 @@ MidiDictRecord normalize_midi_dict(const MidiDictRecord& piece, const NormalizeO
   const detail::NormalizePlan plan = detail::plan_normalization(piece, options);
   MidiDictRecord out = detail::normalized_frame(plan, options);
   const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
-  detail::NoteTimes times{tempo, {}, {}};
+  detail::NoteTimes times(tempo, options.time_step_ms);
   out.note_msgs.reserve(piece.note_msgs.size());
   const detail::ChannelTargets targets(plan);
   for (const NoteMessage& note : piece.note_msgs) {

@@ -15,7 +15,11 @@ inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
 
 inline uint64_t load_le64(const unsigned char* p) {
   uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&v, p, 8);
+  } else {
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  }
   return v;
 }
 
@@ -47,7 +51,10 @@ void SipHasher13::write(const void* data, size_t len) {
       ntail_ = 0;
     }
   }
-  for (; len >= 8; len -= 8, p += 8) compress(load_le64(p));
+  // The state in locals: stores to members could alias the input bytes, and would be kept in memory.
+  SipHasher13 state = *this;
+  for (; len >= 8; len -= 8, p += 8) state.compress(load_le64(p));
+  *this = state;
   for (; len != 0; --len) tail_ |= static_cast<uint64_t>(*p++) << (8 * ntail_++);
 }
 

@@ -48,11 +48,11 @@ TempoMap::TempoMap(const std::vector<TempoMessage>& tempos, int32_t ticks_per_be
     : tpb_(static_cast<double>(ticks_per_beat)) {
   const size_t n = tempos.size();
   tick_.reserve(n);
-  data_.reserve(n);
+  seconds_per_tick_.reserve(n);
   max_tick_.reserve(n);
   for (const auto& t : tempos) {
     tick_.push_back(t.tick);
-    data_.push_back(t.data);
+    seconds_per_tick_.push_back((t.data * 1e-6) / tpb_);
     max_tick_.push_back(max_tick_.empty() ? t.tick : std::max(max_tick_.back(), t.tick));
   }
   if (n == 0) return;

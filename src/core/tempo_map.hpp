@@ -36,10 +36,10 @@ class TempoMap {
   // The record elapsed_ms starts from for `from`: the one before the first record (in vector
   // order) at or after `from`, or the first record.
   size_t start_record(int32_t from, Hint* hint = nullptr) const;
-  double seconds_per_tick(size_t k) const { return (data_[k] * 1e-6) / tpb_; }
+  double seconds_per_tick(size_t k) const { return seconds_per_tick_[k]; }
 
   std::vector<int32_t> tick_;
-  std::vector<int32_t> data_;
+  std::vector<double> seconds_per_tick_;  // (data * 1e-6) / ticks_per_beat of each record
   double tpb_;
   std::vector<int32_t> max_tick_;  // max_tick_[i]: largest tick among records 0..i
   // run_last_[i]: the last record of the run of consecutive records at record i's tick. Inside a

@@ -64,10 +64,4 @@ TokenizerCore::TokenizerCore(int32_t velocity_step)
     : velocity_(velocity_levels(velocity_step)),
       velocity_step_(velocity_step) {}
 
-int32_t TokenizerCore::quantize_velocity(int32_t x) const {
-  const int32_t q = velocity_(x);
-  if (x == 0) return q;
-  return q == 0 ? velocity_step_ : q;
-}
-
 }  // namespace noteloom

@@ -73,7 +73,11 @@ class TokenizerCore {
   int32_t max_velocity() const { return velocity_grid().empty() ? 127 : velocity_grid().back(); }
 
   // Nearest velocity level; a sounding velocity (x != 0) never quantizes to 0.
-  int32_t quantize_velocity(int32_t x) const;
+  int32_t quantize_velocity(int32_t x) const {
+    const int32_t q = velocity_(x);
+    if (x == 0) return q;
+    return q == 0 ? velocity_step_ : q;
+  }
 
  private:
   NearestInGrid velocity_;

@@ -129,6 +129,24 @@ TEST(CalculateHash, StreamLayoutForOneNote) {
   EXPECT_EQ(calculate_hash(r), h.finish());
 }
 
+TEST(CalculateHash, StreamLayoutForManyNotesWithOtherTags) {
+  // Enough notes to fill several of the blocks notes are hashed in, with other tags among them.
+  MidiDictRecord r;
+  for (int32_t i = 0; i < 700; ++i) {
+    const char* tag = i % 97 == 5 ? "x" : i % 131 == 7 ? "a longer tag" : i == 256 ? "" : "note";
+    r.note_msgs.push_back({tag, i % 128, 7 * i, -i, i * 1000003, INT32_MIN + i, i % 16});
+  }
+  SipHasher13 h;
+  h.write_u64_le(r.note_msgs.size());
+  for (const auto& m : r.note_msgs) {
+    h.write(m.msg_type.view());
+    h.write_u8(0xFF);
+    for (int32_t v : {m.pitch, m.start, m.end, m.velocity, m.tick, m.channel}) h.write_u32_le(static_cast<uint32_t>(v));
+  }
+  for (int i = 0; i < 3; ++i) h.write_u64_le(0);
+  EXPECT_EQ(calculate_hash(r), h.finish());
+}
+
 TEST(MidiDictRecordEquality, MetadataOrderIrrelevantVectorOrderMatters) {
   MidiDictRecord a, b;
   a.metadata = {{"x", "1"}, {"y", "2"}};

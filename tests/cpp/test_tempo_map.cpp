@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "core/midi_dict.hpp"
+#include "core/normalize.hpp"
+#include "core/rounding.hpp"
 #include "core/tempo_map.hpp"
 
 using namespace noteloom;
@@ -140,4 +142,23 @@ TEST(TempoMap, ManyTemposAndManyQueries) {
   }
   EXPECT_GT(total, 0);
   EXPECT_EQ(map.ms_at(INT32_MAX), elapsed_ms(tempos, 480, 0, INT32_MAX));
+}
+
+TEST(NoteTimes, RememberedTimesEqualTheQuantizedElapsedTime) {
+  // Many more distinct ticks than the table holds, each asked for several times, so entries are
+  // replaced and hit; every answer must be the one computed afresh.
+  Draw d;
+  for (int list = 0; list < 200; ++list) {
+    const auto tempos = random_tempos(d);
+    const int32_t tpb = d.pick<int32_t>({1, 480, 32767, static_cast<int32_t>(d.in(-100, 1000))});
+    const int32_t step = d.pick<int32_t>({10, 1, 3, 1000, -7, 0, INT32_MAX});
+    const TempoMap map(tempos, tpb);
+    detail::NoteTimes times(map, step);
+    for (int q = 0; q < 3000; ++q) {
+      const int32_t tick = d.in(0, 3) == 0 ? random_query(d, tempos) : static_cast<int32_t>(d.in(0, 2000)) * 13;
+      const double quotient = static_cast<double>(elapsed_ms(tempos, tpb, 0, tick)) / static_cast<double>(step);
+      const auto expected = static_cast<int32_t>(static_cast<uint32_t>(round_to_i32(quotient)) * static_cast<uint32_t>(step));
+      ASSERT_EQ(q % 2 ? times.start(tick) : times.end(tick), expected) << "list " << list << " tick " << tick;
+    }
+  }
 }
