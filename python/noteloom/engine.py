@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import itertools
 import os
+import time
 from concurrent.futures import ThreadPoolExecutor
 from typing import Iterable, Iterator, NamedTuple
 
@@ -68,26 +69,46 @@ def encode_windows(
         raise ValueError("threads must be at least 1")
     if max_tokens < 0:
         raise ValueError("max_tokens must not be negative")
-    # Enough files per native call to keep every thread busy, few enough that memory stays bounded
-    # and a stop takes effect within milliseconds.
-    window = 64 * threads
     names = (os.fsdecode(p) for p in paths)
     stop = bytearray(1)  # set when the consumer goes away, so the batch in flight ends early
+    window = _Window(threads)
 
     def encode(batch):
-        return _noteloom._encode_batch(batch, threads, normalize, OOV_RULES[oov], max_tokens, stop)
+        started = time.perf_counter()
+        results = _noteloom._encode_batch(batch, threads, normalize, OOV_RULES[oov], max_tokens, stop)
+        window.took(len(batch), time.perf_counter() - started)
+        return results
 
     with ThreadPoolExecutor(1, thread_name_prefix="noteloom-engine") as pool:
         try:
-            batch = list(itertools.islice(names, window))
+            batch = list(itertools.islice(names, window.files))
             pending = pool.submit(encode, batch) if batch else None
             while pending is not None:
                 results = pending.result()
-                done, batch = batch, list(itertools.islice(names, window))
+                done, batch = batch, list(itertools.islice(names, window.files))
                 pending = pool.submit(encode, batch) if batch else None
                 yield [_result(path, r) for path, r in zip(done, results)]
         finally:
             stop[0] = 1
+
+
+class _Window:
+    """How many files go to one native call. Between two calls the threads wait while the results
+    travel back and the next call starts (about a millisecond on a busy machine), so a call should
+    last some tens of milliseconds; few enough files that memory stays bounded and the results
+    reach the caller steadily. The size follows the measured speed: large files make it small."""
+
+    TARGET_SECONDS = 0.05
+
+    def __init__(self, threads: int):
+        self.least, self.most = 16 * threads, 4096 * threads
+        self.files = 64 * threads
+
+    def took(self, files: int, seconds: float) -> None:
+        if files < self.files:  # the last, short batch says nothing about the size
+            return
+        wanted = files * self.TARGET_SECONDS / max(seconds, 1e-6)
+        self.files = int(min(max(wanted, self.files / 2, self.least), self.files * 2, self.most))
 
 
 def _result(path: str, native: tuple) -> EncodedFile:

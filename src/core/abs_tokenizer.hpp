@@ -86,6 +86,23 @@ class AbsTokenizer {
   std::string_view note_family(std::string_view family) const { return note_name(family); }
   // ID of ("prefix", "instrument", family), or -1.
   int32_t instrument_prefix_id(std::string_view family) const;
+  // Note tokens in two steps, for a caller that makes many of one family: the family's place among
+  // the note families (-1 when it has none), then the ID of (family, pitch, velocity) or -1.
+  int32_t note_block(std::string_view family) const {
+    for (size_t k = 0; k < note_names_.size(); ++k) {
+      const std::string_view name = note_names_[k];
+      if (name.size() == family.size() && (name.data() == family.data() || name == family)) return static_cast<int32_t>(k);
+    }
+    return -1;
+  }
+  int32_t note_id(int32_t block, int32_t pitch, int32_t velocity) const {
+    constexpr int32_t vstep = AbsTokenizerConfig::velocity_step;
+    const auto levels = static_cast<int32_t>(core_.velocity_grid().size());
+    if (block < 0 || pitch < 0 || pitch > 127 || velocity < 0 || velocity % vstep != 0 || velocity / vstep >= levels) {
+      return -1;
+    }
+    return layout_.note + (block * 128 + pitch) * levels + velocity / vstep;
+  }
 
  private:
   // A copy of `text` that lives as long as the tokenizer.
@@ -127,17 +144,8 @@ inline int32_t AbsTokenizer::find_id(const Token& t) const {
     return v < 0 || v % step != 0 || static_cast<size_t>(v / step) >= grid_size ? -1 : v / step;
   };
   switch (t.kind) {
-    case TokenKind::Note: {
-      constexpr int32_t vstep = AbsTokenizerConfig::velocity_step;
-      const auto levels = static_cast<int32_t>(core_.velocity_grid().size());
-      if (t.a < 0 || t.a > 127 || t.b < 0 || t.b % vstep != 0 || t.b / vstep >= levels) return -1;
-      for (size_t k = 0; k < note_names_.size(); ++k) {
-        const std::string_view name = note_names_[k];
-        if (name.size() != t.text.size() || (name.data() != t.text.data() && name != t.text)) continue;
-        return layout_.note + (static_cast<int32_t>(k) * 128 + t.a) * levels + t.b / vstep;
-      }
-      return -1;
-    }
+    case TokenKind::Note:
+      return note_id(note_block(t.text), t.a, t.b);
     case TokenKind::Drum:
       return t.a < kFirstDrumPitch || t.a >= kDrumPitchEnd ? -1 : layout_.drum + (t.a - kFirstDrumPitch);
     case TokenKind::Dur: {

@@ -127,9 +127,10 @@ FusedScratch& fused_scratch() {
 // millisecond, fixed channels with one program each, no pedals, no metadata. Nothing when a
 // condition that view relies on does not hold (a family ignored, a time that wrapped around below
 // zero, more channels than MIDI has); the caller then takes the two-stage path.
+// `hasher` is fed every note of the piece on the way, unless the result is nothing.
 std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& piece, const AbsTokenizer& tok,
                                                            const NormalizeOptions& options, const TimeBlocks& blocks,
-                                                           FusedScratch& scratch) {
+                                                           FusedScratch& scratch, PieceHasher& hasher) {
   const auto& c = tok.config();
   for (const auto& [name, ignored] : c.ignore_instruments) {
     if (ignored) return std::nullopt;
@@ -149,6 +150,7 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
   auto& notes = scratch.notes;
   notes.clear();
   for (const NoteMessage& note : piece.note_msgs) {
+    hasher.note(note);
     const int32_t channel = targets.of(note.channel);
     if (channel < 0) continue;
     const NoteMessage n =
@@ -167,6 +169,8 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
       family[static_cast<size_t>(n.channel)] = tok.note_family("piano");
     }
   }
+  std::array<int32_t, 16> note_block;
+  for (size_t ch = 0; ch < 16; ++ch) note_block[ch] = tok.note_block(family[ch]);
   std::array<std::string_view, 16> families = family;
   std::sort(families.begin(), families.end());
   const auto last = std::unique(families.begin(), families.end());
@@ -188,17 +192,26 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
     // At one tempo where a tick is a millisecond, the tokenizer's times are the ticks themselves.
     const int32_t s = n.start;
     for (int32_t k = s / step - prev / step; k > 0; --k) ids.push_back(time_id);
-    const int32_t onset = tok.find_id(Token::onset(tok.onset_grid()(s % step)));
+    // Normalized times are multiples of the time step, so a time usually lies on its grid and is
+    // its own nearest grid value: its ID is found without the grid's table.
+    const int32_t in_segment = s % step;
+    int32_t onset = tok.find_id(Token::onset(in_segment));
+    if (onset < 0) onset = tok.find_id(Token::onset(tok.onset_grid()(in_segment)));
     if (n.channel == kDrumChannel) {
       ids.push_back(id_or(tok.find_id(Token::drum(n.pitch)), kOovDrum));
       ids.push_back(onset);
     } else {
-      int32_t dur = tok.dur_grid()(n.end > s ? n.end - s : 0);
-      if (dur == 0) dur = c.time_step_ms;
-      const Token note = Token::note(family[static_cast<size_t>(n.channel)], n.pitch, tok.quantize_velocity(n.velocity));
-      ids.push_back(id_or(tok.find_id(note), kOovNote));
+      const int32_t length = n.end > s ? n.end - s : 0;
+      int32_t dur_id = length > 0 ? tok.find_id(Token::dur(length)) : -1;  // 0 becomes one step
+      if (dur_id < 0) {
+        int32_t dur = tok.dur_grid()(length);
+        if (dur == 0) dur = c.time_step_ms;
+        dur_id = tok.find_id(Token::dur(dur));
+      }
+      const int32_t velocity = tok.quantize_velocity(n.velocity);
+      ids.push_back(id_or(tok.note_id(note_block[static_cast<size_t>(n.channel)], n.pitch, velocity), kOovNote));
       ids.push_back(onset);
-      ids.push_back(tok.find_id(Token::dur(dur)));
+      ids.push_back(dur_id);
     }
     prev = s;
   }
@@ -215,18 +228,20 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
 
 Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenizer& tok, const PipelineOptions& options) {
   EncodedPiece out;
-  out.hash = calculate_hash(piece);
   const TimeBlocks blocks(tok);
   std::vector<int32_t> ids;
   std::span<const int32_t> view;
   std::optional<Result<std::span<const int32_t>>> fused;
+  PieceHasher hasher(piece.note_msgs.size());
   if (options.normalize) {
-    fused = fused_ids(piece, tok, cached_normalize_options(tok), blocks, fused_scratch());
+    fused = fused_ids(piece, tok, cached_normalize_options(tok), blocks, fused_scratch(), hasher);
   }
   if (fused) {
     if (!*fused) return fused->error();
     view = fused->value();
+    out.hash = hasher.finish(piece);
   } else {
+    out.hash = calculate_hash(piece);
     Result<std::vector<Token>> tokens = Error{};
     if (options.normalize) {
       const MidiDictRecord normalized =

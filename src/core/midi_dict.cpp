@@ -1,9 +1,6 @@
 #include "midi_dict.hpp"
 
 #include <algorithm>
-#include <array>
-#include <bit>
-#include <cstring>
 
 #include "rounding.hpp"
 #include "siphash.hpp"
@@ -48,45 +45,16 @@ void hash_str(SipHasher13& h, std::string_view s) {
 
 void hash_i32(SipHasher13& h, int32_t v) { h.write_u32_le(static_cast<uint32_t>(v)); }
 
-// The notes' bytes as hash_str and hash_i32 give them, gathered a block at a time and hashed in one
-// write per block: a piece has thousands of notes, and one bulk write costs a fraction of the eight
-// small ones per note.
-void hash_notes(SipHasher13& h, const std::vector<NoteMessage>& notes) {
-  constexpr size_t kNoteBytes = 5 + 6 * 4;  // the tag "note" and 0xFF, then six int32
-  std::array<unsigned char, 128 * kNoteBytes> block;
-  size_t used = 0;
-  for (const auto& m : notes) {
-    const std::string_view tag = m.msg_type;
-    if (tag.size() != 4 || used + kNoteBytes > block.size()) {
-      h.write(block.data(), used);
-      used = 0;
-    }
-    if (tag.size() != 4) {  // a text set from Python: rare, written as it comes
-      hash_str(h, tag);
-      for (int32_t v : {m.pitch, m.start, m.end, m.velocity, m.tick, m.channel}) hash_i32(h, v);
-      continue;
-    }
-    unsigned char* p = block.data() + used;
-    std::memcpy(p, tag.data(), 4);
-    p[4] = 0xFF;
-    p += 5;
-    for (int32_t v : {m.pitch, m.start, m.end, m.velocity, m.tick, m.channel}) {
-      auto u = static_cast<uint32_t>(v);
-      if constexpr (std::endian::native != std::endian::little) u = (u >> 24) | ((u >> 8) & 0xFF00) | ((u << 8) & 0xFF0000) | (u << 24);
-      std::memcpy(p, &u, 4);
-      p += 4;
-    }
-    used += kNoteBytes;
-  }
-  h.write(block.data(), used);
-}
-
 }  // namespace
 
 uint64_t calculate_hash(const MidiDictRecord& record) {
-  SipHasher13 h;
-  h.write_u64_le(record.note_msgs.size());
-  hash_notes(h, record.note_msgs);
+  PieceHasher hasher(record.note_msgs.size());
+  for (const auto& m : record.note_msgs) hasher.note(m);
+  return hasher.finish(record);
+}
+
+uint64_t PieceHasher::finish(const MidiDictRecord& record) {
+  SipHasher13& h = h_;
   h.write_u64_le(record.tempo_msgs.size());
   for (const auto& m : record.tempo_msgs) {
     hash_str(h, m.msg_type);

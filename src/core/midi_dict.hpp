@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "messages.hpp"
+#include "siphash.hpp"
 
 namespace noteloom {
 
@@ -39,7 +40,35 @@ int32_t elapsed_ms(const std::vector<TempoMessage>& tempos, int32_t ticks_per_be
 int32_t tick_to_ms(const MidiDictRecord& record, int32_t tick);
 
 // SipHash-1-3 (zero key) over the notes, tempos, pedals and instruments. Stable across runs and
-// platforms, so it can serve as a content key for de-duplicating corpora.
+// platforms, so it can serve as a content key for de-duplicating corpora. The bytes hashed: for
+// each list, its length (u64 LE), then per record its type tag, a 0xFF byte and its integer
+// fields (i32 LE: notes pitch, start, end, velocity, tick, channel; tempos data, tick; pedals
+// and instruments data, tick, channel).
 uint64_t calculate_hash(const MidiDictRecord& record);
+
+// calculate_hash fed one note at a time, for a caller that walks the notes anyway: the hash's
+// dependency chain then runs alongside that caller's work instead of after it.
+class PieceHasher {
+ public:
+  explicit PieceHasher(size_t note_count) { h_.write_u64_le(note_count); }
+  void note(const NoteMessage& m) {  // each of the record's notes, in order
+    if (m.msg_type.is_fixed(SharedText::Fixed::Note)) {
+      h_.write_word(kNoteTag, 5);
+    } else {
+      h_.write(m.msg_type.view());
+      h_.write_u8(0xFF);
+    }
+    h_.write_u64_le(pair(m.pitch, m.start));
+    h_.write_u64_le(pair(m.end, m.velocity));
+    h_.write_u64_le(pair(m.tick, m.channel));
+  }
+  // The lists after the notes; `record` is the one whose notes were fed.
+  uint64_t finish(const MidiDictRecord& record);
+
+ private:
+  static constexpr uint64_t kNoteTag = 0xFF'65'74'6F'6EULL;  // "note", 0xFF
+  static uint64_t pair(int32_t a, int32_t b) { return static_cast<uint32_t>(a) | uint64_t{static_cast<uint32_t>(b)} << 32; }
+  SipHasher13 h_;
+};
 
 }  // namespace noteloom

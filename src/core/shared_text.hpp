@@ -47,6 +47,8 @@ class SharedText {
     return {b->data(), b->size};
   }
   operator std::string_view() const noexcept { return view(); }  // NOLINT
+  // Whether the text is `tag`'s (a text equal to a fixed tag is always stored as that tag).
+  bool is_fixed(Fixed tag) const noexcept { return bits_ == tagged(tag); }
   std::string str() const { return std::string(view()); }
 
   friend bool operator==(const SharedText& a, const SharedText& b) noexcept {

@@ -58,12 +58,6 @@ void SipHasher13::write(const void* data, size_t len) {
   for (; len != 0; --len) tail_ |= static_cast<uint64_t>(*p++) << (8 * ntail_++);
 }
 
-void SipHasher13::write_u64_le(uint64_t v) {
-  unsigned char b[8];
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
-  write(b, 8);
-}
-
 uint64_t SipHasher13::finish() const {
   uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
   const uint64_t b = (length_ << 56) | tail_;

@@ -16,18 +16,9 @@ class SipHasher13 {
   void write(std::string_view bytes) { write(bytes.data(), bytes.size()); }
   void write_u8(uint8_t v) { write_word(v, 1); }
   void write_u32_le(uint32_t v) { write_word(v, 4); }
-  void write_u64_le(uint64_t v);
+  void write_u64_le(uint64_t v) { write_word(v, 8); }
   uint64_t finish() const;
 
- private:
-  void compress(uint64_t m) {  // one SipRound per word: inline, it runs a few times per note
-    v3_ ^= m;
-    v0_ += v1_; v1_ = std::rotl(v1_, 13); v1_ ^= v0_; v0_ = std::rotl(v0_, 32);
-    v2_ += v3_; v3_ = std::rotl(v3_, 16); v3_ ^= v2_;
-    v0_ += v3_; v3_ = std::rotl(v3_, 21); v3_ ^= v0_;
-    v2_ += v1_; v1_ = std::rotl(v1_, 17); v1_ ^= v2_; v2_ = std::rotl(v2_, 32);
-    v0_ ^= m;
-  }
   // Appends the low `n` bytes (1..8) of `v`, little-endian, a word at a time: the hash of a record
   // is mostly such small integers and short tags. The bytes of `v` above the low `n` are zero.
   void write_word(uint64_t v, size_t n) {
@@ -39,6 +30,16 @@ class SipHasher13 {
       ntail_ -= 8;
       tail_ = ntail_ == 0 ? 0 : v >> (8 * (n - ntail_));
     }
+  }
+
+ private:
+  void compress(uint64_t m) {  // one SipRound per word: inline, it runs a few times per note
+    v3_ ^= m;
+    v0_ += v1_; v1_ = std::rotl(v1_, 13); v1_ ^= v0_; v0_ = std::rotl(v0_, 32);
+    v2_ += v3_; v3_ = std::rotl(v3_, 16); v3_ ^= v2_;
+    v0_ += v3_; v3_ = std::rotl(v3_, 21); v3_ ^= v0_;
+    v2_ += v1_; v1_ = std::rotl(v1_, 17); v1_ ^= v2_; v2_ = std::rotl(v2_, 32);
+    v0_ ^= m;
   }
 
   uint64_t v0_, v1_, v2_, v3_;
