@@ -3,9 +3,9 @@ timed over the files the main script hands over. Runs under the peer environment
 
     .venv-peers/bin/python bench/peers_engine.py JOB.json
 
-JOB.json holds {"files": [...], "repeat": N}. Prints {"versions": {...}, "symusic_load": s,
-"remi_file_to_ids": s, "symusic_files": n, "remi_files": n}, each time the best of N passes over the
-files that peer reads.
+JOB.json holds {"files": [...], "repeat": N, "remi": bool}. Prints {"versions": {...}, "symusic_load":
+s, "remi_file_to_ids": s, "symusic_files": n, "remi_files": n}, each time the best of N passes over
+the files that peer reads; REMI is left out (null) when "remi" is false.
 """
 
 import json
@@ -28,6 +28,7 @@ def main():
     with open(sys.argv[1]) as fh:
         job = json.load(fh)
     remi = REMI()
+    with_remi = job.get("remi", True)
     sym_files, remi_files = [], []
     for f in job["files"]:
         try:
@@ -36,8 +37,9 @@ def main():
             continue
         sym_files.append(f)
         try:
-            remi_ids(remi, f)
-            remi_files.append(f)
+            if with_remi:
+                remi_ids(remi, f)
+                remi_files.append(f)
         except Exception:
             pass
     print(json.dumps({
@@ -45,7 +47,7 @@ def main():
         "symusic_files": len(sym_files),
         "symusic_load": best_time(lambda: [symusic.Score(f) for f in sym_files], job["repeat"]),
         "remi_files": len(remi_files),
-        "remi_file_to_ids": best_time(lambda: [remi_ids(remi, f) for f in remi_files], 1),
+        "remi_file_to_ids": best_time(lambda: [remi_ids(remi, f) for f in remi_files], 1) if with_remi else None,
     }))
 
 

@@ -1,6 +1,7 @@
 #include "midi_dict.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "rounding.hpp"
 #include "siphash.hpp"
@@ -38,13 +39,6 @@ int32_t tick_to_ms(const MidiDictRecord& record, int32_t tick) {
 
 namespace {
 
-void hash_str(SipHasher13& h, std::string_view s) {
-  h.write(s);
-  h.write_u8(0xFF);
-}
-
-void hash_i32(SipHasher13& h, int32_t v) { h.write_u32_le(static_cast<uint32_t>(v)); }
-
 }  // namespace
 
 uint64_t calculate_hash(const MidiDictRecord& record) {
@@ -53,25 +47,50 @@ uint64_t calculate_hash(const MidiDictRecord& record) {
   return hasher.finish(record);
 }
 
+void PieceHasher::put_tag(const SharedText& tag) {
+  const std::string_view text = tag.view();
+  if (text.size() + 1 + 32 > sizeof(buf_) - used_) {  // a long text set from Python: past the buffer
+    h_.write(buf_, used_);
+    used_ = 0;
+    h_.write(text);
+  } else {
+    std::memcpy(buf_ + used_, text.data(), text.size());
+    used_ += text.size();
+  }
+  buf_[used_++] = 0xFF;
+}
+
+void PieceHasher::flush() {
+  const size_t whole = used_ & ~size_t{7};
+  h_.write_words(buf_, whole);
+  unsigned char rest[8];  // under 8 bytes: copied as one word, the buffer has room past used_
+  std::memcpy(rest, buf_ + whole, 8);
+  std::memcpy(buf_, rest, 8);
+  used_ -= whole;
+}
+
 uint64_t PieceHasher::finish(const MidiDictRecord& record) {
-  SipHasher13& h = h_;
-  h.write_u64_le(record.tempo_msgs.size());
+  put_u64(record.tempo_msgs.size());
   for (const auto& m : record.tempo_msgs) {
-    hash_str(h, m.msg_type);
-    hash_i32(h, m.data);
-    hash_i32(h, m.tick);
+    put_tag(m.msg_type);
+    put_i32(m.data);
+    put_i32(m.tick);
+    if (used_ > kFlushAt) flush();
   }
-  h.write_u64_le(record.pedal_msgs.size());
+  put_u64(record.pedal_msgs.size());
   for (const auto& m : record.pedal_msgs) {
-    hash_str(h, m.msg_type);
-    for (int32_t v : {m.data, m.tick, m.channel}) hash_i32(h, v);
+    put_tag(m.msg_type);
+    for (int32_t v : {m.data, m.tick, m.channel}) put_i32(v);
+    if (used_ > kFlushAt) flush();
   }
-  h.write_u64_le(record.instrument_msgs.size());
+  put_u64(record.instrument_msgs.size());
   for (const auto& m : record.instrument_msgs) {
-    hash_str(h, m.msg_type);
-    for (int32_t v : {m.data, m.tick, m.channel}) hash_i32(h, v);
+    put_tag(m.msg_type);
+    for (int32_t v : {m.data, m.tick, m.channel}) put_i32(v);
+    if (used_ > kFlushAt) flush();
   }
-  return h.finish();
+  h_.write(buf_, used_);
+  return h_.finish();
 }
 
 }  // namespace noteloom

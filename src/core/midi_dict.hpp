@@ -46,29 +46,51 @@ int32_t tick_to_ms(const MidiDictRecord& record, int32_t tick);
 // and instruments data, tick, channel).
 uint64_t calculate_hash(const MidiDictRecord& record);
 
-// calculate_hash fed one note at a time, for a caller that walks the notes anyway: the hash's
-// dependency chain then runs alongside that caller's work instead of after it.
+// calculate_hash fed one note at a time, for a caller that walks the notes anyway. Records are
+// gathered into a small buffer and hashed a few words at a time, with the hash state in registers.
 class PieceHasher {
  public:
-  explicit PieceHasher(size_t note_count) { h_.write_u64_le(note_count); }
+  explicit PieceHasher(size_t note_count) { put_u64(note_count); }
   void note(const NoteMessage& m) {  // each of the record's notes, in order
     if (m.msg_type.is_fixed(SharedText::Fixed::Note)) {
-      h_.write_word(kNoteTag, 5);
+      // "note", 0xFF and six int32: 29 bytes, stored as four overlapping words.
+      unsigned char* p = buf_ + used_;
+      store_le64(p, kNoteTag);
+      store_le64(p + 5, pair(m.pitch, m.start));
+      store_le64(p + 13, pair(m.end, m.velocity));
+      store_le64(p + 21, pair(m.tick, m.channel));
+      used_ += 29;
     } else {
-      h_.write(m.msg_type.view());
-      h_.write_u8(0xFF);
+      put_tag(m.msg_type);
+      for (int32_t v : {m.pitch, m.start, m.end, m.velocity, m.tick, m.channel}) put_i32(v);
     }
-    h_.write_u64_le(pair(m.pitch, m.start));
-    h_.write_u64_le(pair(m.end, m.velocity));
-    h_.write_u64_le(pair(m.tick, m.channel));
+    if (used_ > kFlushAt) flush();
   }
   // The lists after the notes; `record` is the one whose notes were fed.
   uint64_t finish(const MidiDictRecord& record);
 
  private:
   static constexpr uint64_t kNoteTag = 0xFF'65'74'6F'6EULL;  // "note", 0xFF
+  static constexpr size_t kFlushAt = 192;                    // a record (at most 29 bytes here) still fits
   static uint64_t pair(int32_t a, int32_t b) { return static_cast<uint32_t>(a) | uint64_t{static_cast<uint32_t>(b)} << 32; }
+  static void store_le64(unsigned char* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));  // one store once compiled
+  }
+  void put_tag(const SharedText& tag);
+  void put_i32(int32_t v) {
+    store_le64(buf_ + used_, static_cast<uint32_t>(v));
+    used_ += 4;
+  }
+  void put_u64(uint64_t v) {
+    store_le64(buf_ + used_, v);
+    used_ += 8;
+  }
+  // Hashes the whole words gathered and keeps the rest (under 8 bytes) at the front.
+  void flush();
+
   SipHasher13 h_;
+  size_t used_ = 0;
+  unsigned char buf_[264];  // kFlushAt, a record and the bytes a word store or copy runs past it
 };
 
 }  // namespace noteloom

@@ -83,8 +83,12 @@ int32_t TempoMap::ms_at(int32_t tick, Hint* hint) const {
   if (tick_.empty()) return elapsed(0, tick);
   // The walk stops at the record before the first later record past `tick`, or at the last one;
   // every record before that contributes its full span.
-  const size_t after = partition_from(max_later_tick_, hint ? hint->stop : 0, [tick](int32_t t) { return t <= tick; });
-  if (hint) hint->stop = after;
+  // (No later records, as in most files with one tempo: the walk stops at the origin.)
+  size_t after = 0;
+  if (!max_later_tick_.empty()) {
+    after = partition_from(max_later_tick_, hint ? hint->stop : 0, [tick](int32_t t) { return t <= tick; });
+    if (hint) hint->stop = after;
+  }
   const size_t stop = origin_ + after;
   const int64_t cur = stop == origin_ ? 0 : tick_[stop];
   double seconds = seconds_before_[stop - origin_];

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "core/midi_dict.hpp"
@@ -50,7 +51,17 @@ TEST(RoundToI32, AgreesWithStdRoundAroundHalvesAndTheLimits) {
   }
   values.push_back(0.49999999999999994);
   values.push_back(-0.49999999999999994);
-  for (double v : values) EXPECT_EQ(round_to_i32(v), reference(v)) << std::hexfloat << v;
+  // Halves and their neighbours at random magnitudes, and random values across the range.
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 200000; ++i) {
+    const double k = static_cast<double>(static_cast<int64_t>(rng() % (uint64_t{1} << (1 + i % 33)))) + 0.5;
+    const double half = i % 2 ? -k : k;
+    values.push_back(half);
+    values.push_back(std::nextafter(half, -INFINITY));
+    values.push_back(std::nextafter(half, INFINITY));
+    values.push_back(std::ldexp(static_cast<double>(rng() >> 11), -21) * (i % 3 ? 1 : -1));
+  }
+  for (double v : values) ASSERT_EQ(round_to_i32(v), reference(v)) << std::hexfloat << v;
 }
 
 TEST(TickToMs, DefaultTempoWithoutRecords) {
