@@ -7,10 +7,9 @@ released while a batch runs, so the threads work in parallel on every build.
 
 from __future__ import annotations
 
+import collections
 import itertools
 import os
-import time
-from concurrent.futures import ThreadPoolExecutor
 from typing import Iterable, Iterator, NamedTuple
 
 import numpy as np
@@ -70,33 +69,36 @@ def encode_windows(
     if max_tokens < 0:
         raise ValueError("max_tokens must not be negative")
     names = (os.fsdecode(p) for p in paths)
-    stop = bytearray(1)  # set when the consumer goes away, so the batch in flight ends early
+    stop = bytearray(1)  # set when the consumer goes away, so the batches in flight end early
+    stream = _noteloom._encode_stream(threads, normalize, OOV_RULES[oov], max_tokens, stop)
     window = _Window(threads)
+    queued: collections.deque[list[str]] = collections.deque()
 
-    def encode(batch):
-        started = time.perf_counter()
-        results = _noteloom._encode_batch(batch, threads, normalize, OOV_RULES[oov], max_tokens, stop)
-        window.took(len(batch), time.perf_counter() - started)
-        return results
+    def submit():
+        batch = list(itertools.islice(names, window.files))
+        if batch:
+            _noteloom._stream_submit(stream, batch)
+            queued.append(batch)
 
-    with ThreadPoolExecutor(1, thread_name_prefix="noteloom-engine") as pool:
-        try:
-            batch = list(itertools.islice(names, window.files))
-            pending = pool.submit(encode, batch) if batch else None
-            while pending is not None:
-                results = pending.result()
-                done, batch = batch, list(itertools.islice(names, window.files))
-                pending = pool.submit(encode, batch) if batch else None
-                yield [_result(path, r) for path, r in zip(done, results)]
-        finally:
-            stop[0] = 1
+    try:
+        # Two batches queued: the threads go on with the second while the first one's results
+        # travel back and the caller handles them.
+        submit()
+        submit()
+        while queued:
+            seconds, results = _noteloom._stream_next(stream)
+            done = queued.popleft()
+            window.took(len(done), seconds)
+            submit()
+            yield [_result(path, r) for path, r in zip(done, results)]
+    finally:
+        stop[0] = 1
 
 
 class _Window:
-    """How many files go to one native call. Between two calls the threads wait while the results
-    travel back and the next call starts (about a millisecond on a busy machine), so a call should
-    last some tens of milliseconds; few enough files that memory stays bounded and the results
-    reach the caller steadily. The size follows the measured speed: large files make it small."""
+    """How many files go to one batch: enough that a batch lasts some tens of milliseconds (each
+    costs a few thread hand-overs), few enough that memory stays bounded and results reach the
+    caller steadily. The size follows the measured speed: large files make it small."""
 
     TARGET_SECONDS = 0.05
 
@@ -105,7 +107,7 @@ class _Window:
         self.files = 64 * threads
 
     def took(self, files: int, seconds: float) -> None:
-        if files < self.files:  # the last, short batch says nothing about the size
+        if files < self.least:  # a short last batch says little about the speed
             return
         wanted = files * self.TARGET_SECONDS / max(seconds, 1e-6)
         self.files = int(min(max(wanted, self.files / 2, self.least), self.files * 2, self.most))

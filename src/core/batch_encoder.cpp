@@ -1,72 +1,120 @@
 #include "batch_encoder.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "worker_pool.hpp"
 
 namespace noteloom {
 
-BatchJob::BatchJob(const std::vector<std::string>& paths, const AbsTokenizer& tok, const PipelineOptions& options,
-                   unsigned threads, uint8_t* stop)
-    : paths_(paths),
-      tok_(tok),
-      options_(options),
-      results_(paths.size(), Result<EncodedPiece>(Error{})),
-      stop_(stop) {
-  const size_t wanted = std::min<size_t>(std::max(threads, 1u), std::max<size_t>(paths.size(), 1));
-  running_ = wanted;
-  on_pool_ = WorkerPool::shared().run(wanted, [this]() noexcept {
-    work();
-    std::lock_guard lock(mutex_);
-    if (--running_ == 0) finished_.notify_all();
-  });
-  if (!on_pool_) running_ = 0;  // no thread to be had: wait_for() runs the batch on the caller
-}
+EncodeStream::EncodeStream(const AbsTokenizer& tok, const PipelineOptions& options, unsigned threads, uint8_t* stop)
+    : tok_(tok), options_(options), threads_(std::max(threads, 1u)), stop_(stop) {}
 
-BatchJob::~BatchJob() {
+EncodeStream::~EncodeStream() {
   cancel();
   std::unique_lock lock(mutex_);
-  finished_.wait(lock, [this] { return running_ == 0; });  // the runs refer to this job
+  changed_.wait(lock, [this] { return runs_ == 0; });  // the runs refer to this stream
 }
 
-void BatchJob::work() noexcept {
-  // Nothing may leave a worker: one file's failure is that file's result.
-  for (size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < paths_.size();) {
-    if (stopping()) {
-      results_[i] = Error{"cancelled"};
-      continue;
-    }
-    try {
-      results_[i] = encode_midi_file(paths_[i], tok_, options_);
-    } catch (const std::bad_alloc&) {
-      results_[i] = Error{"out of memory"};
-    } catch (...) {
-      results_[i] = Error{"internal error"};
-    }
+void EncodeStream::cancel() noexcept {
+  std::lock_guard lock(mutex_);
+  cancelled_ = true;
+}
+
+bool EncodeStream::stopping() const noexcept {
+  return stop_ != nullptr && std::atomic_ref<uint8_t>(*stop_).load(std::memory_order_relaxed) != 0;
+}
+
+void EncodeStream::submit(std::vector<std::string> paths) {
+  auto batch = std::make_unique<Batch>();
+  batch->results.assign(paths.size(), Result<EncodedPiece>(Error{}));
+  batch->paths = std::move(paths);
+  std::lock_guard lock(mutex_);
+  size_t untaken = 0;
+  for (const auto& b : batches_) untaken += b->paths.size() - b->taken;
+  untaken += batch->paths.size();
+  batches_.push_back(std::move(batch));
+  if (inline_) return;
+  // One run per file at most: a small batch does not wake threads that would find nothing.
+  const size_t wanted = std::min<size_t>(threads_, untaken);
+  if (runs_ >= wanted) return;
+  const size_t start = wanted - runs_;
+  if (WorkerPool::shared().run(start, [this]() noexcept { run(); })) {
+    runs_ += static_cast<unsigned>(start);
+  } else if (runs_ == 0) {
+    inline_ = true;
   }
 }
 
-bool BatchJob::stopping() const noexcept {
-  return cancelled_.load(std::memory_order_relaxed) ||
-         (stop_ != nullptr && std::atomic_ref<uint8_t>(*stop_).load(std::memory_order_relaxed) != 0);
+size_t EncodeStream::queued() const {
+  std::lock_guard lock(mutex_);
+  return batches_.size();
 }
 
-bool BatchJob::wait_for(std::chrono::milliseconds timeout) {
-  if (!on_pool_) {
-    work();
+void EncodeStream::run() noexcept {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    auto open = std::find_if(batches_.begin(), batches_.end(), [](const auto& b) { return b->taken < b->paths.size(); });
+    if (open == batches_.end()) break;
+    Batch& batch = **open;  // stays queued until its last result is stored
+    const size_t i = batch.taken++;
+    if (i == 0) batch.started = std::chrono::steady_clock::now();
+    const bool skip = cancelled_ || stopping();
+    lock.unlock();
+    // Nothing may leave a run: one file's failure is that file's result.
+    Result<EncodedPiece> result = Error{"cancelled"};
+    if (!skip) {
+      try {
+        result = encode_midi_file(batch.paths[i], tok_, options_);
+      } catch (const std::bad_alloc&) {
+        result = Error{"out of memory"};
+      } catch (...) {
+        result = Error{"internal error"};
+      }
+    }
+    lock.lock();
+    batch.results[i] = std::move(result);
+    if (++batch.done == batch.paths.size()) {
+      batch.finished = std::chrono::steady_clock::now();
+      changed_.notify_all();
+    }
+  }
+  if (!inline_) --runs_;
+  changed_.notify_all();
+}
+
+bool EncodeStream::next(std::chrono::milliseconds timeout, std::vector<Result<EncodedPiece>>& out,
+                        double& seconds) {
+  std::unique_lock lock(mutex_);
+  seconds = 0.0;
+  if (batches_.empty()) {
+    out.clear();
     return true;
   }
-  std::unique_lock lock(mutex_);
-  return finished_.wait_for(lock, timeout, [this] { return running_ == 0; });
+  if (inline_) {
+    lock.unlock();
+    run();
+    lock.lock();
+  }
+  const auto complete = [this] { return batches_.front()->done == batches_.front()->paths.size(); };
+  if (!changed_.wait_for(lock, timeout, complete)) return false;
+  const Batch& done = *batches_.front();
+  if (!done.paths.empty()) seconds = std::chrono::duration<double>(done.finished - done.started).count();
+  out = std::move(batches_.front()->results);
+  batches_.pop_front();
+  return true;
 }
 
-std::vector<Result<EncodedPiece>> encode_batch(const std::vector<std::string>& paths, const AbsTokenizer& tok,
+std::vector<Result<EncodedPiece>> encode_batch(std::vector<std::string> paths, const AbsTokenizer& tok,
                                                const PipelineOptions& options, unsigned threads) {
-  BatchJob job(paths, tok, options, threads);
-  while (!job.wait_for(std::chrono::seconds(1))) {
+  EncodeStream stream(tok, options, threads);
+  stream.submit(std::move(paths));
+  std::vector<Result<EncodedPiece>> results;
+  double seconds;
+  while (!stream.next(std::chrono::seconds(1), results, seconds)) {
   }
-  return job.take_results();
+  return results;
 }
 
 }  // namespace noteloom

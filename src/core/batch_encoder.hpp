@@ -1,17 +1,21 @@
-// Encodes a batch of MIDI files on a pool of threads. Each file's result lands in the slot of its
+// Encodes batches of MIDI files on a pool of threads. Each file's result lands in the slot of its
 // input position, so results come back in input order whatever the threads' timing; a file that
 // fails is a failed result in its slot and never stops the batch.
 //
-// A BatchJob runs on the process's worker pool (threads kept between batches), so the thread that started it stays free to wait in short
-// slices and look for interrupts between them; cancel(), or a nonzero byte at `stop` (a flag the
-// caller may set from any thread), makes the workers stop after the file each is on (the files not
-// started get the error "cancelled").
+// An EncodeStream takes batches one after another and works on them with at most `threads` runs
+// of the process's worker pool (threads kept between batches). A run that finds the oldest batch
+// fully taken goes straight on to the next one queued, so with a batch queued behind the one in
+// flight the threads never wait while the caller collects results and queues more. The caller
+// waits in short slices and can look for interrupts between them; cancel(), or a nonzero byte at
+// `stop` (a flag the caller may set from any thread), makes the runs stop after the file each is
+// on (the files not started get the error "cancelled").
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,41 +24,49 @@
 
 namespace noteloom {
 
-class BatchJob {
+class EncodeStream {
  public:
-  // Starts `threads` runs on the pool (at least one, at most one per file). When no thread can be
-  // had, the batch runs on the caller in wait_for().
-  BatchJob(const std::vector<std::string>& paths, const AbsTokenizer& tok, const PipelineOptions& options,
-           unsigned threads, uint8_t* stop = nullptr);
-  ~BatchJob();  // cancels and joins
-  BatchJob(const BatchJob&) = delete;
-  BatchJob& operator=(const BatchJob&) = delete;
+  EncodeStream(const AbsTokenizer& tok, const PipelineOptions& options, unsigned threads, uint8_t* stop = nullptr);
+  ~EncodeStream();  // cancels and waits for the runs
+  EncodeStream(const EncodeStream&) = delete;
+  EncodeStream& operator=(const EncodeStream&) = delete;
 
-  // True once every file has its result; waits at most `timeout` for that.
-  bool wait_for(std::chrono::milliseconds timeout);
-  void cancel() noexcept { cancelled_.store(true, std::memory_order_relaxed); }
-  // The results, in input order; call after wait_for() returned true.
-  std::vector<Result<EncodedPiece>> take_results() { return std::move(results_); }
+  // Queues a batch behind the ones queued before.
+  void submit(std::vector<std::string> paths);
+  // Batches submitted and not yet taken by next().
+  size_t queued() const;
+  // Waits at most `timeout` for the oldest queued batch to have every result; when it has, moves
+  // them into `out` (in input order), sets `seconds` to the time from its first file taken to its
+  // last result, drops the batch and returns true. With nothing queued, true and no results. When
+  // the pool has no thread to give, the batch runs here, on the caller.
+  bool next(std::chrono::milliseconds timeout, std::vector<Result<EncodedPiece>>& out, double& seconds);
+  void cancel() noexcept;
 
  private:
-  void work() noexcept;
+  struct Batch {
+    std::vector<std::string> paths;
+    std::vector<Result<EncodedPiece>> results;
+    size_t taken = 0;  // files handed to a run
+    size_t done = 0;   // results stored
+    std::chrono::steady_clock::time_point started, finished;
+  };
+  void run() noexcept;  // one run: files from the oldest batch with files left, until none is
   bool stopping() const noexcept;
 
-  const std::vector<std::string>& paths_;
   const AbsTokenizer& tok_;
   const PipelineOptions options_;
-  std::vector<Result<EncodedPiece>> results_;
-  std::atomic<size_t> next_{0};
-  std::atomic<bool> cancelled_{false};
+  const unsigned threads_;
   uint8_t* const stop_;
-  std::mutex mutex_;
-  std::condition_variable finished_;
-  size_t running_ = 0;  // runs on the pool not yet finished, under mutex_
-  bool on_pool_ = false;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;           // a result stored or a run ended
+  std::deque<std::unique_ptr<Batch>> batches_;  // oldest first; a run holds a batch only while it is queued
+  unsigned runs_ = 0;                          // runs started and not ended
+  bool cancelled_ = false;
+  bool inline_ = false;  // the pool had no thread: next() runs the files
 };
 
-// The whole batch on `threads` workers, waiting for it without interruption.
-std::vector<Result<EncodedPiece>> encode_batch(const std::vector<std::string>& paths, const AbsTokenizer& tok,
+// Every file of `paths` on `threads` workers, waiting without interruption.
+std::vector<Result<EncodedPiece>> encode_batch(std::vector<std::string> paths, const AbsTokenizer& tok,
                                                const PipelineOptions& options, unsigned threads);
 
 }  // namespace noteloom

@@ -73,8 +73,10 @@ bool fill_module(PyObject* module) {
   PyRef function_name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!function_name || !add_to_module(sub.get(), function_name.get(), function.get())) return false;
   // The engine's native half, for noteloom.encode_files (outside __all__, like PanicException).
-  PyRef encode_batch = PyRef::steal(new_function(module, encode_batch_method()));
-  if (!encode_batch || PyModule_AddObjectRef(module, "_encode_batch", encode_batch.get()) < 0) return false;
+  for (PyMethodDef& def : encode_stream_methods()) {
+    PyRef engine_function = PyRef::steal(new_function(module, def));
+    if (!engine_function || PyModule_AddObjectRef(module, def.ml_name, engine_function.get()) < 0) return false;
+  }
   // PanicException is reachable as an attribute (outside __all__) so callers can catch it by class.
   PyObject* panic_type = panic_exception_type();
   if (!panic_type || PyModule_AddObjectRef(module, "PanicException", panic_type) < 0) return false;

@@ -1,6 +1,8 @@
 #include "py_encode.hpp"
 
 #include <chrono>
+#include <memory>
+#include <span>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -12,8 +14,13 @@
 namespace noteloom::py {
 namespace {
 
-constexpr const char* const kParams[] = {"paths", "threads", "normalize", "oov", "max_tokens", "stop"};
-constexpr Signature kEncodeBatch = required_params("_encode_batch()", kParams);
+constexpr const char* const kOpenParams[] = {"threads", "normalize", "oov", "max_tokens", "stop"};
+constexpr Signature kOpen = required_params("_encode_stream()", kOpenParams);
+constexpr const char* const kSubmitParams[] = {"stream", "paths"};
+constexpr Signature kSubmit = required_params("_stream_submit()", kSubmitParams);
+constexpr const char* const kNextParams[] = {"stream"};
+constexpr Signature kNext = required_params("_stream_next()", kNextParams);
+constexpr const char* kCapsuleName = "noteloom.EncodeStream";
 
 // A writable buffer whose first byte, once set, stops the batch (or None): a flag another Python
 // thread can raise while this one waits with its thread state detached.
@@ -37,12 +44,38 @@ class StopFlag {
   Py_buffer view_{};
 };
 
+// A stream with the stop flag it reads: the flag's buffer stays held while the stream lives.
+struct StreamBox {
+  StopFlag stop;
+  std::unique_ptr<EncodeStream> stream;
+};
+
+void close_stream(PyObject* capsule) {
+  auto* box = static_cast<StreamBox*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  if (box == nullptr) return;
+  // The runs end after the file each is on; they need no Python, so wait with the state detached.
+  Py_BEGIN_ALLOW_THREADS
+  box->stream.reset();
+  Py_END_ALLOW_THREADS
+  delete box;
+}
+
+EncodeStream* stream_from_python(PyObject* obj) {
+  auto* box = PyCapsule_IsValid(obj, kCapsuleName) ? static_cast<StreamBox*>(PyCapsule_GetPointer(obj, kCapsuleName))
+                                                   : nullptr;
+  if (box == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "argument 'stream': not an encoding stream");
+    return nullptr;
+  }
+  return box->stream.get();
+}
+
 // File names, each converted as from_midi converts its path.
 bool paths_from_python(PyObject* obj, std::vector<std::string>& out) {
   if (sequence_from_python(obj, out, [](PyObject* item, std::string& path) { return path_from_python(item, path); })) {
     return true;
   }
-  rewrap_argument_error(kParams[0]);
+  rewrap_argument_error(kSubmitParams[1]);
   return false;
 }
 
@@ -58,17 +91,16 @@ PyObject* result_to_python(const Result<EncodedPiece>& result) {
   return PyTuple_Pack(4, ids.get(), hash.get(), oov.get(), Py_None);
 }
 
-PyObject* encode_batch_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[std::size(kParams)];
-    if (!match_args(kEncodeBatch, args, nargs, kwnames, a)) return nullptr;
-    std::vector<std::string> paths;
-    StopFlag stop;
+    PyObject* a[std::size(kOpenParams)];
+    if (!match_args(kOpen, args, nargs, kwnames, a)) return nullptr;
+    auto box = std::make_unique<StreamBox>();
     int32_t threads = 1, oov = 0, max_tokens = 0;
     bool normalize = true;
-    if (!paths_from_python(a[0], paths) || !convert_arg(kParams[1], a[1], threads) ||
-        !convert_arg(kParams[2], a[2], normalize) || !convert_arg(kParams[3], a[3], oov) ||
-        !convert_arg(kParams[4], a[4], max_tokens) || !stop.from_python(a[5])) {
+    if (!convert_arg(kOpenParams[0], a[0], threads) || !convert_arg(kOpenParams[1], a[1], normalize) ||
+        !convert_arg(kOpenParams[2], a[2], oov) || !convert_arg(kOpenParams[3], a[3], max_tokens) ||
+        !box->stop.from_python(a[4])) {
       return nullptr;
     }
     if (threads < 1 || oov < 0 || oov > 2 || max_tokens < 0) {
@@ -79,35 +111,70 @@ PyObject* encode_batch_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     options.normalize = normalize;
     options.oov = static_cast<OovRule>(oov);
     options.max_tokens = static_cast<size_t>(max_tokens);
-    BatchJob job(paths, AbsTokenizer::shared(), options, static_cast<unsigned>(threads), stop.byte());
-    // The workers need no Python: the thread state stays detached while they run, except for a
-    // look at pending signals every few milliseconds, so Ctrl-C stops the batch promptly.
+    box->stream = std::make_unique<EncodeStream>(AbsTokenizer::shared(), options, static_cast<unsigned>(threads),
+                                                 box->stop.byte());
+    PyObject* capsule = PyCapsule_New(box.get(), kCapsuleName, close_stream);
+    if (capsule != nullptr) box.release();
+    return capsule;
+  });
+}
+
+PyObject* submit_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[std::size(kSubmitParams)];
+    if (!match_args(kSubmit, args, nargs, kwnames, a)) return nullptr;
+    EncodeStream* stream = stream_from_python(a[0]);
+    std::vector<std::string> paths;
+    if (stream == nullptr || !paths_from_python(a[1], paths)) return nullptr;
+    stream->submit(std::move(paths));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[std::size(kNextParams)];
+    if (!match_args(kNext, args, nargs, kwnames, a)) return nullptr;
+    EncodeStream* stream = stream_from_python(a[0]);
+    if (stream == nullptr) return nullptr;
+    // The runs need no Python: the thread state stays detached while they work, except for a look
+    // at pending signals every few milliseconds, so Ctrl-C stops the stream promptly.
+    std::vector<Result<EncodedPiece>> results;
+    double seconds = 0.0;
     bool interrupted = false;
     PyThreadState* state = PyEval_SaveThread();
-    while (!job.wait_for(std::chrono::milliseconds(20))) {
+    while (!stream->next(std::chrono::milliseconds(20), results, seconds)) {
       PyEval_RestoreThread(state);
       interrupted = PyErr_CheckSignals() < 0;
       state = PyEval_SaveThread();
       if (interrupted) {
-        job.cancel();
-        while (!job.wait_for(std::chrono::milliseconds(1000))) {
-        }
+        stream->cancel();
         break;
       }
     }
     PyEval_RestoreThread(state);
     if (interrupted) return nullptr;
-    std::vector<Result<EncodedPiece>> results = job.take_results();
-    return list_to_python(results, [](const Result<EncodedPiece>& r) { return result_to_python(r); });
+    PyRef list = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) { return result_to_python(r); }));
+    return list ? Py_BuildValue("(dO)", seconds, list.get()) : nullptr;
   });
 }
 
-PyMethodDef encode_batch_def = {
-    "_encode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_batch_fn)),
-    METH_FASTCALL | METH_KEYWORDS, "_encode_batch(paths, threads, normalize, oov, max_tokens, stop)\n--\n\n"};
+template <auto Fn>
+PyMethodDef fastcall_def(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+PyMethodDef stream_defs[] = {
+    fastcall_def<open_fn>("_encode_stream", "_encode_stream(threads, normalize, oov, max_tokens, stop)\n--\n\n"
+                                            "A stream of batches encoded on `threads` native threads."),
+    fastcall_def<submit_fn>("_stream_submit", "_stream_submit(stream, paths)\n--\n\nQueues a batch of files."),
+    fastcall_def<next_fn>("_stream_next",
+                          "_stream_next(stream)\n--\n\n(seconds, results) of the oldest queued batch: the time its "
+                          "files took, their results in input order."),
+};
 
 }  // namespace
 
-PyMethodDef& encode_batch_method() { return encode_batch_def; }
+std::span<PyMethodDef> encode_stream_methods() { return stream_defs; }
 
 }  // namespace noteloom::py

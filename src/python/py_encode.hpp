@@ -1,11 +1,15 @@
-// _noteloom._encode_batch: the native half of noteloom.encode_files.
+// _noteloom._encode_stream, _stream_submit and _stream_next: the native half of
+// noteloom.encode_files. A stream is a capsule; batches queued on it are encoded in order on its
+// threads, and the next batch starts while the caller collects the results of the one before.
 #pragma once
 
 #include <Python.h>
 
+#include <span>
+
 namespace noteloom::py {
 
-// The function's definition, for the module to bind.
-PyMethodDef& encode_batch_method();
+// The functions' definitions, for the module to bind.
+std::span<PyMethodDef> encode_stream_methods();
 
 }  // namespace noteloom::py

@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "core/batch_encoder.hpp"
 #include "core/encode_pipeline.hpp"
+#include "core/midi_writer.hpp"
 #include "core/normalize.hpp"
 
 using namespace noteloom;
@@ -126,4 +133,68 @@ TEST(EncodePipeline, Failures) {
   auto missing = encode_midi_file("/nonexistent/x.mid", tok, PipelineOptions{});
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "Failed to load MIDI file: No such file or directory (os error 2)");
+}
+
+TEST(EncodeStream, BatchesComeBackInOrderWithResultsInInputOrder) {
+  // Pieces of different lengths, a missing file among them, over batches of several sizes (an
+  // empty one too) and more threads than some batches have files.
+  const AbsTokenizer& tok = AbsTokenizer::shared();
+  const auto dir = std::filesystem::temp_directory_path() / ("noteloom-stream-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::vector<std::string> files;
+  std::vector<std::vector<uint16_t>> expected;
+  for (int k = 0; k < 40; ++k) {
+    MidiDictRecord piece = mixed_piece();
+    for (int n = 0; n < k * 7; ++n) piece.note_msgs.push_back({"note", 50 + n % 30, 500 + 60 * n, 560 + 60 * n, 80, 500 + 60 * n, 0});
+    const std::string path = (dir / ("p" + std::to_string(k) + ".mid")).string();
+    ASSERT_TRUE(write_midi_file(piece, path));
+    auto loaded = encode_midi_file(path, tok, PipelineOptions{});
+    ASSERT_TRUE(loaded);
+    files.push_back(k % 9 == 4 ? (dir / "missing.mid").string() : path);
+    expected.push_back(k % 9 == 4 ? std::vector<uint16_t>{} : loaded.value().ids);
+  }
+  for (unsigned threads : {1u, 3u}) {
+    EncodeStream stream(tok, PipelineOptions{}, threads);
+    const size_t sizes[] = {1, 0, 7, 2, 30};
+    size_t at = 0;
+    std::vector<std::pair<size_t, size_t>> spans;
+    for (size_t n : sizes) {
+      n = std::min(n, files.size() - at);
+      stream.submit({files.begin() + static_cast<std::ptrdiff_t>(at), files.begin() + static_cast<std::ptrdiff_t>(at + n)});
+      spans.emplace_back(at, n);
+      at += n;
+    }
+    EXPECT_EQ(stream.queued(), std::size(sizes));
+    for (const auto& [first, n] : spans) {
+      std::vector<Result<EncodedPiece>> results;
+      double seconds = -1;
+      while (!stream.next(std::chrono::milliseconds(50), results, seconds)) {
+      }
+      ASSERT_EQ(results.size(), n);
+      EXPECT_GE(seconds, 0.0);
+      for (size_t i = 0; i < n; ++i) {
+        if (expected[first + i].empty()) {
+          EXPECT_FALSE(results[i]);
+        } else {
+          ASSERT_TRUE(results[i]) << files[first + i];
+          EXPECT_EQ(results[i].value().ids, expected[first + i]) << files[first + i];
+        }
+      }
+    }
+    EXPECT_EQ(stream.queued(), 0u);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(EncodeStream, AStopFlagCancelsWhatIsNotStarted) {
+  const AbsTokenizer& tok = AbsTokenizer::shared();
+  uint8_t stop = 1;
+  EncodeStream stream(tok, PipelineOptions{}, 2, &stop);
+  stream.submit(std::vector<std::string>(50, "/nonexistent/x.mid"));
+  std::vector<Result<EncodedPiece>> results;
+  double seconds;
+  while (!stream.next(std::chrono::milliseconds(50), results, seconds)) {
+  }
+  ASSERT_EQ(results.size(), 50u);
+  for (const auto& r : results) EXPECT_EQ(r.error().message, "cancelled");
 }
