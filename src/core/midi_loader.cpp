@@ -140,16 +140,18 @@ std::string_view as_text(std::span<const uint8_t> bytes) {
 void handle_channel_event(const smf::Event& e, int32_t tick, OpenNoteTable& open, std::vector<LoadedNote>& notes,
                           MidiDictRecord& rec) {
   const uint8_t channel = e.channel();
-  switch (e.message()) {
-    case smf::kNoteOn:
-      if (e.data2 > 0) {
-        open.open(channel, e.data1, tick, e.data2);
-        break;
-      }
-      [[fallthrough]];  // velocity 0 is a note-off
-    case smf::kNoteOff:
+  const uint8_t message = e.message();
+  // Notes first, with one test for on or off: which of the two comes next is the one thing here
+  // a branch predictor cannot guess, so it gets a single branch.
+  if ((message & 0xE) == smf::kNoteOff) {  // note-off (0x8) or note-on (0x9)
+    if ((message == smf::kNoteOn) & (e.data2 > 0)) {
+      open.open(channel, e.data1, tick, e.data2);
+    } else {  // velocity 0 is a note-off
       open.close(channel, e.data1, tick, notes);
-      break;
+    }
+    return;
+  }
+  switch (message) {
     case smf::kController:
       if (e.data1 == 64) rec.pedal_msgs.push_back({SharedText::Fixed::Pedal, e.data2 >= 64 ? 1 : 0, tick, channel});
       break;

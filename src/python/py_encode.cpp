@@ -1,5 +1,7 @@
 #include "py_encode.hpp"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <memory>
 #include <span>
@@ -44,15 +46,22 @@ class StopFlag {
   Py_buffer view_{};
 };
 
-// A stream with the stop flag it reads: the flag's buffer stays held while the stream lives.
+// A stream with the stop flag it reads (the flag's buffer stays held while the stream lives) and
+// the process it belongs to: a child made by fork inherits the object but not the stream's runs.
 struct StreamBox {
   StopFlag stop;
   std::unique_ptr<EncodeStream> stream;
+  pid_t owner = getpid();
 };
 
 void close_stream(PyObject* capsule) {
   auto* box = static_cast<StreamBox*>(PyCapsule_GetPointer(capsule, kCapsuleName));
   if (box == nullptr) return;
+  if (box->owner != getpid()) {
+    // In a forked child the runs this stream waits for do not exist: leave it (and its buffer).
+    static_cast<void>(box->stream.release());
+    return;
+  }
   // The runs end after the file each is on; they need no Python, so wait with the state detached.
   Py_BEGIN_ALLOW_THREADS
   box->stream.reset();
@@ -65,6 +74,10 @@ EncodeStream* stream_from_python(PyObject* obj) {
                                                    : nullptr;
   if (box == nullptr) {
     PyErr_SetString(PyExc_TypeError, "argument 'stream': not an encoding stream");
+    return nullptr;
+  }
+  if (box->owner != getpid()) {
+    PyErr_SetString(PyExc_RuntimeError, "an encoding stream started before fork() cannot be used in the child");
     return nullptr;
   }
   return box->stream.get();

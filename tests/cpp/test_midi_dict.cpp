@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/midi_dict.hpp"
@@ -144,7 +145,7 @@ TEST(CalculateHash, StreamLayoutForManyNotesWithOtherTags) {
   // Enough notes to fill several of the blocks notes are hashed in, with other tags among them.
   MidiDictRecord r;
   for (int32_t i = 0; i < 700; ++i) {
-    const char* tag = i % 97 == 5 ? "x" : i % 131 == 7 ? "a longer tag" : i == 256 ? "" : "note";
+    const std::string tag = i % 97 == 5 ? "x" : i % 131 == 7 ? "a longer tag" : i == 256 ? "" : i == 300 ? std::string(300, 'y') : "note";
     r.note_msgs.push_back({tag, i % 128, 7 * i, -i, i * 1000003, INT32_MIN + i, i % 16});
   }
   SipHasher13 h;

@@ -134,3 +134,23 @@ def test_a_forked_child_encodes_with_threads_of_its_own(small_files):
         os._exit(0 if ok else 1)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_stream_cut_by_fork_fails_clearly_in_the_child(small_files):
+    """A child forked while results are being read has the iterator but not its threads: going on
+    raises at once instead of waiting for them, and leaving it does not hang the child."""
+    results = encode_files(small_files * 40, threads=2)
+    next(results)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            list(results)
+            code = 1
+        except RuntimeError as e:
+            code = 0 if "fork" in str(e) else 2
+        del results
+        os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert len(list(results)) == len(small_files) * 40 - 1
