@@ -17,6 +17,7 @@ import numpy as np
 import _noteloom
 
 OOV_RULES = {"drop": 0, "unk": 1, "zero": 2}
+_UINT16 = np.dtype(np.uint16)  # made once: np.frombuffer runs per file
 
 
 class EncodedFile(NamedTuple):
@@ -90,7 +91,11 @@ def encode_windows(
             done = queued.popleft()
             window.took(len(done), seconds)
             submit()
-            yield [_result(path, r) for path, r in zip(done, results)]
+            yield [
+                EncodedFile(path, None, reason, None, 0) if reason is not None
+                else EncodedFile(path, np.frombuffer(ids, _UINT16), None, file_hash, count)
+                for path, (ids, file_hash, count, reason) in zip(done, results)
+            ]
     finally:
         stop[0] = 1
 
@@ -111,10 +116,3 @@ class _Window:
             return
         wanted = files * self.TARGET_SECONDS / max(seconds, 1e-6)
         self.files = int(min(max(wanted, self.files / 2, self.least), self.files * 2, self.most))
-
-
-def _result(path: str, native: tuple) -> EncodedFile:
-    ids, file_hash, count, reason = native
-    if reason is not None:
-        return EncodedFile(path, None, reason, None, 0)
-    return EncodedFile(path, np.frombuffer(ids, dtype=np.uint16), None, file_hash, count)
