@@ -87,14 +87,13 @@ def encode_windows(
         submit()
         submit()
         while queued:
-            seconds, results = _noteloom._stream_next(stream)
+            seconds, ids, hashes, counts, reasons = _noteloom._stream_next(stream)
             done = queued.popleft()
             window.took(len(done), seconds)
             submit()
             yield [
-                EncodedFile(path, None, reason, None, 0) if reason is not None
-                else EncodedFile(path, np.frombuffer(ids, _UINT16), None, file_hash, count)
-                for path, (ids, file_hash, count, reason) in zip(done, results)
+                EncodedFile(path, None if i is None else np.frombuffer(i, _UINT16), reason, h, count)
+                for path, i, h, count, reason in zip(done, ids, hashes, counts, reasons)
             ]
     finally:
         stop[0] = 1

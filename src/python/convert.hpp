@@ -128,9 +128,10 @@ PyObject* to_python(std::string_view s);
 PyObject* to_python(const SharedText& s);
 PyObject* to_python(const Metadata& m);
 
-// A new list holding make_item(x) for each element of a vector or span, in order.
+// A new list holding make_item(x) for each element of a vector or span, in order (make_item may
+// take the elements of a non-const container by reference, to move from them).
 template <typename Items, typename MakeItem>
-PyObject* list_to_python(const Items& items, MakeItem&& make_item) {
+PyObject* list_to_python(Items&& items, MakeItem&& make_item) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < items.size(); ++i) {

@@ -12,6 +12,7 @@
 #include "../core/batch_encoder.hpp"
 #include "args.hpp"
 #include "panic.hpp"
+#include "record_object.hpp"
 
 namespace noteloom::py {
 namespace {
@@ -92,16 +93,63 @@ bool paths_from_python(PyObject* obj, std::vector<std::string>& out) {
   return false;
 }
 
-// (ids as native-endian uint16 bytes or None, hash, oov count, reason or None)
-PyObject* result_to_python(const Result<EncodedPiece>& result) {
-  if (!result) return Py_BuildValue("(OiiN)", Py_None, 0, 0, to_python(result.error().message));
-  const EncodedPiece& piece = result.value();
-  PyRef ids = PyRef::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(piece.ids.data()),
-                                                         static_cast<Py_ssize_t>(piece.ids.size() * sizeof(uint16_t))));
-  PyRef hash = PyRef::steal(PyLong_FromUnsignedLongLong(piece.hash));
-  PyRef oov = PyRef::steal(PyLong_FromUnsignedLong(piece.oov));
-  if (!ids || !hash || !oov) return nullptr;
-  return PyTuple_Pack(4, ids.get(), hash.get(), oov.get(), Py_None);
+// A file's IDs as a Python object that exposes them through the buffer protocol (writable bytes of
+// native uint16), holding the vector the run produced: np.frombuffer wraps it without a copy, and the
+// thread that collects results does not touch the IDs at all.
+struct IdsObject {
+  PyObject_HEAD
+  std::vector<uint16_t> ids;  // never resized, so views of it stay valid while they hold the object
+};
+
+int ids_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto& ids = reinterpret_cast<IdsObject*>(self)->ids;
+  return PyBuffer_FillInfo(view, self, ids.data(), static_cast<Py_ssize_t>(ids.size() * sizeof(uint16_t)), 0, flags);
+}
+
+void ids_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<IdsObject*>(self)->ids.~vector();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot ids_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(ids_getbuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ids_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {0, nullptr},
+};
+
+PyType_Spec ids_spec = {"_noteloom.TokenIds", static_cast<int>(sizeof(IdsObject)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, ids_slots};
+TypeCell ids_type(&ids_spec);
+
+PyObject* ids_to_python(std::vector<uint16_t>&& ids) {
+  PyTypeObject* type = ids_type.require();
+  auto* o = reinterpret_cast<IdsObject*>(type->tp_alloc(type, 0));
+  if (o == nullptr) return nullptr;
+  new (&o->ids) std::vector<uint16_t>(std::move(ids));
+  return reinterpret_cast<PyObject*>(o);
+}
+
+// A batch's results as four lists, one item per file (columns rather than a tuple per file: fewer
+// objects for the caller's thread, which builds the final results while the runs work on):
+// ids as TokenIds or None, hash or None, oov count, reason or None.
+PyObject* results_to_python(double seconds, std::vector<Result<EncodedPiece>>& results) {
+  PyRef ids = PyRef::steal(list_to_python(results, [](Result<EncodedPiece>& r) -> PyObject* {
+    return r ? ids_to_python(std::move(r.value().ids)) : Py_NewRef(Py_None);
+  }));
+  PyRef hashes = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) -> PyObject* {
+    return r ? PyLong_FromUnsignedLongLong(r.value().hash) : Py_NewRef(Py_None);
+  }));
+  PyRef counts = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) -> PyObject* {
+    return PyLong_FromUnsignedLong(r ? r.value().oov : 0);
+  }));
+  PyRef reasons = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) -> PyObject* {
+    return r ? Py_NewRef(Py_None) : to_python(r.error().message);
+  }));
+  if (!ids || !hashes || !counts || !reasons) return nullptr;
+  return Py_BuildValue("(dOOOO)", seconds, ids.get(), hashes.get(), counts.get(), reasons.get());
 }
 
 PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -167,8 +215,7 @@ PyObject* next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     }
     PyEval_RestoreThread(state);
     if (interrupted) return nullptr;
-    PyRef list = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) { return result_to_python(r); }));
-    return list ? Py_BuildValue("(dO)", seconds, list.get()) : nullptr;
+    return results_to_python(seconds, results);
   });
 }
 
@@ -182,8 +229,8 @@ PyMethodDef stream_defs[] = {
                                             "A stream of batches encoded on `threads` native threads."),
     fastcall_def<submit_fn>("_stream_submit", "_stream_submit(stream, paths)\n--\n\nQueues a batch of files."),
     fastcall_def<next_fn>("_stream_next",
-                          "_stream_next(stream)\n--\n\n(seconds, results) of the oldest queued batch: the time its "
-                          "files took, their results in input order."),
+                          "_stream_next(stream)\n--\n\n(seconds, ids, hashes, oov counts, reasons) of the oldest "
+                          "queued batch: the time its files took, then one list per field, in input order."),
 };
 
 }  // namespace

@@ -154,3 +154,14 @@ def test_a_stream_cut_by_fork_fails_clearly_in_the_child(small_files):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert len(list(results)) == len(small_files) * 40 - 1
+
+
+def test_id_arrays_are_writable_and_own_their_memory(small_files):
+    """Each result's array is the file's own: writable, unaffected by others, alive after the run."""
+    first = [r.ids for r in encode_files(small_files) if r.ids is not None]
+    again = [r.ids.copy() for r in encode_files(small_files) if r.ids is not None]
+    for a in first:
+        assert a.flags.writeable
+        a[:] = 0
+    assert all(b.any() for b in again)
+    assert [a.sum() for a in first] == [0] * len(first)
