@@ -29,12 +29,10 @@ struct LoadedNote {
 class OpenNoteTable {
  public:
   void open(uint8_t channel, uint8_t key, int32_t tick, uint8_t velocity) {
-    const uint16_t k = index(channel, key);
-    Slot& s = slots_[k];
+    Slot& s = slot(channel, key);
     const uint32_t node = allocate({tick, kNone, velocity});
     if (s.head == kNone) {
       s.head = node;
-      touched_.push_back(k);
     } else {
       pool_[s.tail].next = node;
     }
@@ -44,7 +42,7 @@ class OpenNoteTable {
   // Ends every open note of (channel, key) that did not start at `tick`, in arrival order. Notes
   // that started at `tick` stay open (a note-off at the tick of its own note-on does not end it).
   void close(uint8_t channel, uint8_t key, int32_t tick, std::vector<LoadedNote>& out) {
-    Slot& s = slots_[index(channel, key)];
+    Slot& s = slot(channel, key);
     // The notes kept by the previous close all started at its tick: at that same tick they stay
     // again without a look, so a run of note-offs at one tick costs no more than its note-ons.
     uint32_t prev = s.settled_tick == tick ? s.settled_last : kNone;
@@ -74,10 +72,12 @@ class OpenNoteTable {
 
   // Drops every open note, keeping the storage for the next file.
   void clear() {
-    for (uint16_t k : touched_) slots_[k] = Slot{};
-    touched_.clear();
     pool_.clear();
     free_ = kNone;
+    if (++file_ == 0) {  // after 2^32 files: no slot may look current by accident
+      slots_.fill(Slot{});
+      file_ = 1;
+    }
   }
 
  private:
@@ -91,8 +91,14 @@ class OpenNoteTable {
     uint32_t head = kNone, tail = kNone;
     uint32_t settled_last = kNone;  // the list up to this node all started at settled_tick
     int32_t settled_tick = 0;
+    uint32_t file = 0;  // the file the slot was last emptied for; another file's slot is empty
   };
-  static uint16_t index(uint8_t channel, uint8_t key) { return static_cast<uint16_t>(channel * 128u + key); }
+  // A slot left over from an earlier file is emptied on first use, so clear() need not visit them.
+  Slot& slot(uint8_t channel, uint8_t key) {
+    Slot& s = slots_[channel * 128u + key];
+    if (s.file != file_) s = Slot{kNone, kNone, kNone, 0, file_};
+    return s;
+  }
   uint32_t allocate(Node n) {
     if (free_ == kNone) {
       pool_.push_back(n);
@@ -106,8 +112,8 @@ class OpenNoteTable {
 
   std::array<Slot, 16 * 128> slots_;
   std::vector<Node> pool_;
-  uint32_t free_ = kNone;          // first free node; free nodes chain through `next`
-  std::vector<uint16_t> touched_;  // slots that may hold notes (a slot may appear more than once)
+  uint32_t free_ = kNone;  // first free node; free nodes chain through `next`
+  uint32_t file_ = 1;      // counts the files read with this table
 };
 
 // Per-thread storage reused from one file to the next.
