@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -74,34 +75,52 @@ bool fd_path(int fd, std::string& out) {
 
 }  // namespace
 
-Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical) {
+Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical,
+                 Status (*accept)(std::span<const uint8_t>)) {
   out.size_ = 0;
   if (has_nul(path)) return Error{kNulInPath};
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking only while opening: a pipe with no writer would otherwise hold the open forever.
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return Error{os_error_text(errno)};
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return Error{os_error_text(errno)};
   if (S_ISDIR(st.st_mode)) return Error{os_error_text(EISDIR)};
+  const bool regular = S_ISREG(st.st_mode);
+  if (!regular && !S_ISFIFO(st.st_mode)) return Error{kNotAFile};
+  if (regular && static_cast<uint64_t>(st.st_size) > kMaxFileBytes) return Error{kFileTooLarge};
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return Error{os_error_text(errno)};
+
   // Regular files report their size (one byte more detects growth since the stat); anything else
   // (pipes, /proc) is read in growing steps.
-  size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 64 * 1024;
+  size_t capacity = regular && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 64 * 1024;
   uint8_t* data = out.reserve(capacity);
   size_t used = 0;
+  size_t want = accept ? kPeekBytes : SIZE_MAX;  // the first reads stop after the peek
   for (;;) {
     if (used == capacity) {
-      std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity * 2]);  // not zero-filled
+      if (capacity > kMaxFileBytes) return Error{kFileTooLarge};
+      const size_t larger = std::min(capacity * 2, kMaxFileBytes + 1);  // one byte over tells
+      std::unique_ptr<uint8_t[]> grown(new uint8_t[larger]);              // not zero-filled
       std::memcpy(grown.get(), data, used);
       out.data_ = std::move(grown);
-      out.capacity_ = capacity = capacity * 2;
+      out.capacity_ = capacity = larger;
       data = out.data_.get();
     }
-    const ssize_t n = ::read(fd.get(), data + used, capacity - used);
+    const ssize_t n = ::read(fd.get(), data + used, std::min(want, capacity) - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       return Error{os_error_text(errno)};
     }
-    if (n == 0) break;
     used += static_cast<size_t>(n);
+    if (accept && (n == 0 || used >= kPeekBytes)) {
+      if (Status first = accept({data, used}); !first) return first;
+      accept = nullptr;
+      want = SIZE_MAX;
+      if (n != 0) continue;
+    }
+    if (n == 0) break;
+    if (used > kMaxFileBytes) return Error{kFileTooLarge};
   }
   out.size_ = used;
   if (canonical && !fd_path(fd.get(), *canonical)) {

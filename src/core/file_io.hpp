@@ -20,7 +20,8 @@ class ReadBuffer {
   void trim(size_t max_kept);
 
  private:
-  friend Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical);
+  friend Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical,
+                          Status (*accept)(std::span<const uint8_t>));
   uint8_t* reserve(size_t capacity);
 
   std::unique_ptr<uint8_t[]> data_;
@@ -28,10 +29,22 @@ class ReadBuffer {
   size_t size_ = 0;
 };
 
-// Reads the whole file into `out` with one read call (more only if the kernel returns short
-// reads). With `canonical` set, also stores the file's absolute path with links resolved, or the
-// path as given when it has none.
-Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical = nullptr);
+// Files larger than this are refused before they are read: no file the loader takes comes near.
+inline constexpr size_t kMaxFileBytes = size_t{256} << 20;
+inline constexpr const char* kFileTooLarge = "file larger than 256 MiB";
+inline constexpr const char* kNotAFile = "not a regular file or pipe";
+// How many leading bytes `accept` (below) is shown: enough for a file signature and a wrapper's.
+inline constexpr size_t kPeekBytes = 16;
+
+// Reads the whole file into `out`: a regular file with one read call (more only if the kernel
+// returns short reads), a pipe in growing steps up to kMaxFileBytes. Devices and sockets are
+// refused without a read (/dev/zero never ends), and opening a pipe never waits for a writer.
+// `accept`, when given, sees the first kPeekBytes bytes (all of a shorter file) before the rest is
+// read, so that a file of the wrong kind costs one small read whatever its size; its error ends the
+// read. With `canonical` set, also stores the file's absolute path with links resolved, or the path
+// as given when it has none.
+Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical = nullptr,
+                 Status (*accept)(std::span<const uint8_t> first) = nullptr);
 
 // Creates or truncates `path` and writes all of `bytes`.
 Status write_file(const std::string& path, std::span<const uint8_t> bytes);

@@ -243,7 +243,9 @@ Result<MidiDictRecord> load_midi_file(const std::string& path, LoadedPath record
   LoaderScratch& work = scratch();
   std::string canonical;
   const bool named = record_path == LoadedPath::InMetadata;
-  if (Status read = read_file(path, work.file, named ? &canonical : nullptr); !read) return read.error();
+  if (Status read = read_file(path, work.file, named ? &canonical : nullptr, smf::check_signature); !read) {
+    return read.error();
+  }
   auto rec = load_with(work.file.bytes(), work);
   work.trim();
   if (rec && named) rec.value().metadata.emplace("abs_load_path", utf8_lossy(canonical));

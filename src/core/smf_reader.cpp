@@ -14,9 +14,11 @@ uint32_t le32(const uint8_t* p) {
 }
 bool tag_is(const uint8_t* p, const char* tag) { return std::memcmp(p, tag, 4) == 0; }
 
+constexpr const char* kNotMidi = "invalid midi: not a midi file";
+
 // A RIFF "RMID" file carries the SMF in its "data" chunk.
 Result<std::span<const uint8_t>> unwrap_riff(std::span<const uint8_t> bytes) {
-  if (bytes.size() < 12 || !tag_is(bytes.data() + 8, "RMID")) return Error{"invalid midi: not a midi file"};
+  if (bytes.size() < 12 || !tag_is(bytes.data() + 8, "RMID")) return Error{kNotMidi};
   size_t pos = 12;
   while (pos + 8 <= bytes.size()) {
     const uint32_t len = le32(bytes.data() + pos + 4);
@@ -37,7 +39,7 @@ Result<File> parse_file(std::span<const uint8_t> bytes) {
     if (!inner) return inner.error();
     bytes = inner.value();
   }
-  if (bytes.size() < 4 || !tag_is(bytes.data(), "MThd")) return Error{"invalid midi: not a midi file"};
+  if (bytes.size() < 4 || !tag_is(bytes.data(), "MThd")) return Error{kNotMidi};
   if (bytes.size() < 8) return Error{"malformed midi: file ends inside the header"};
   const uint32_t header_len = be32(bytes.data() + 4);
   if (header_len < 6) return Error{"invalid midi: header chunk too short"};
@@ -70,6 +72,13 @@ Result<File> parse_file(std::span<const uint8_t> bytes) {
     pos = body + take;
   }
   return file;
+}
+
+Status check_signature(std::span<const uint8_t> first) {
+  if (first.size() < 4 || tag_is(first.data(), "MThd")) return ok_status();  // short: parse_file tells
+  if (!tag_is(first.data(), "RIFF")) return Error{kNotMidi};
+  if (first.size() >= 12 && !tag_is(first.data() + 8, "RMID")) return Error{kNotMidi};
+  return ok_status();
 }
 
 std::vector<TrackEvent> read_track(std::span<const uint8_t> chunk) {

@@ -45,6 +45,10 @@ struct File {
 
 Result<File> parse_file(std::span<const uint8_t> bytes);
 
+// What the first bytes of a file say: an error (the one parse_file gives) when they already show it
+// is no MIDI file, else ok. For readers that look before reading a whole file.
+Status check_signature(std::span<const uint8_t> first);
+
 // Iterates the events of one track chunk.
 class TrackReader {
  public:

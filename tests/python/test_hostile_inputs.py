@@ -1,0 +1,90 @@
+"""Inputs meant to hurt: files that never end or are not files, and sequences that lie about
+their length. Each is refused with the usual exception, at once and without the memory it asks for."""
+
+import os
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from noteloom import MidiDict
+from smf_bytes import end_of_track, midi_file, note_off, note_on, track
+
+PIECE = midi_file(0, 480, [track(note_on(0, 0, 60, 90), note_off(480, 0, 60), end_of_track())])
+
+
+def in_child(code, timeout=60):
+    """Runs `code` in a fresh interpreter (its peak memory is its own) and returns its output."""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+def load_error(path):
+    with pytest.raises(OSError) as failure:
+        MidiDict.from_midi(str(path))
+    return str(failure.value)
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
+def test_a_device_is_refused_without_reading_it():
+    assert load_error("/dev/zero") == "Failed to load MIDI file: not a regular file or pipe"
+
+
+def test_a_large_file_of_the_wrong_kind_costs_one_small_read(tmp_path):
+    # 240 sparse MiB (under the size limit): reading them whole before looking at the first bytes
+    # would take as much memory.
+    path = tmp_path / "zeros.mid"
+    with open(path, "wb") as f:
+        f.truncate(240 * 2**20)
+    peak_kib = in_child(
+        "import resource\nfrom noteloom import MidiDict\n"
+        f"try:\n    MidiDict.from_midi({str(path)!r})\nexcept OSError as e:\n    assert 'not a midi file' in str(e), e\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+    assert int(peak_kib) < 150 * 1024
+
+
+def test_a_file_over_the_size_limit_is_refused_by_its_size(tmp_path):
+    path = tmp_path / "huge.mid"
+    path.write_bytes(PIECE)
+    with open(path, "r+b") as f:
+        f.truncate(2**28 + 1)
+    assert load_error(path) == "Failed to load MIDI file: file larger than 256 MiB"
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_a_pipe_without_a_writer_fails_instead_of_waiting(tmp_path):
+    fifo = tmp_path / "pipe.mid"
+    os.mkfifo(fifo)
+    out = in_child(f"from noteloom import MidiDict\ntry:\n    MidiDict.from_midi({str(fifo)!r})\n"
+                   "except OSError as e:\n    print(e)", timeout=30)
+    assert out == "Failed to load MIDI file: invalid midi: not a midi file"
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_a_pipe_with_a_writer_is_read_to_its_end(tmp_path):
+    (tmp_path / "piece.mid").write_bytes(PIECE)
+    fifo = tmp_path / "pipe.mid"
+    os.mkfifo(fifo)
+    # The writer opens the pipe first (opening for reading does not wait for it).
+    opened = threading.Event()
+
+    def write():
+        with open(fifo, "wb") as f:
+            opened.set()
+            for i in range(0, len(PIECE), 5):
+                f.write(PIECE[i:i + 5])
+                f.flush()
+
+    writer = threading.Thread(target=write)
+    reader_side = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # lets the writer's open return
+    writer.start()
+    opened.wait(10)
+    try:
+        loaded = MidiDict.from_midi(str(fifo))
+    finally:
+        writer.join(10)
+        os.close(reader_side)
+    assert len(loaded.note_msgs) == 1
+    assert loaded.calculate_hash() == MidiDict.from_midi(str(tmp_path / "piece.mid")).calculate_hash()
