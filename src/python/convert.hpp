@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -68,11 +69,16 @@ bool sequence_from_python(PyObject* obj, std::vector<T>& out, ItemFn&& convert_i
     raise_type_mismatch(obj, "Sequence");
     return false;
   }
+  // The length of a list, tuple or range is true: all of it is reserved, and one that cannot fit is
+  // a MemoryError at once. Any other object's length is only a hint (it may claim any length): it
+  // sizes the first allocation up to a bound, and the vector grows as items actually arrive.
+  constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 16;
   const Py_ssize_t hint = PySequence_Size(obj);
+  const bool honest = PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyRange_Check(obj);
   if (hint < 0) {
-    PyErr_Clear();  // the length is only a capacity hint
+    PyErr_Clear();
   } else {
-    out.reserve(static_cast<size_t>(hint));
+    out.reserve(static_cast<size_t>(honest ? hint : std::min(hint, kMaxReserve)));
   }
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) return false;

@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 namespace noteloom::py {
@@ -39,6 +40,8 @@ R guard(R on_error, F&& body) noexcept {
   } catch (const Panic& p) {
     raise_panic(p.what());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {  // a container asked to outgrow its maximum size
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     raise_panic(e.what());

@@ -244,12 +244,15 @@ def test_demo_runs(tmp_path):
 
 @pytest.mark.skipif(not (os.path.exists("/dev/zero") and hasattr(os, "mkfifo")), reason="needs /dev/zero and pipes")
 def test_devices_and_pipes_among_the_inputs_are_skipped(pieces, tmp_path):
-    """A link to a device that never ends and a pipe nobody writes to cost the run nothing."""
+    """A link to a device that never ends, a link to nothing and a pipe nobody writes to are
+    recorded as skipped, and the run goes on."""
     os.symlink("/dev/zero", pieces / "zero.mid")
+    os.symlink(pieces / "gone", pieces / "dangling.mid")
     os.mkfifo(pieces / "pipe.mid")
     done = run_cli("encode", pieces, "-o", tmp_path / "ds", timeout=120)
     assert done.returncode == 0, done.stderr
     rows = {Path(r["path"]).name: r for r in manifest(tmp_path / "ds")}
     assert rows["zero.mid"]["reason"] == "Failed to load MIDI file: not a regular file or pipe"
     assert rows["pipe.mid"]["reason"] == "Failed to load MIDI file: invalid midi: not a midi file"
+    assert rows["dangling.mid"]["reason"] == "Failed to load MIDI file: No such file or directory (os error 2)"
     assert rows["a.mid"]["status"] == "ok"

@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from noteloom import MidiDict
+from noteloom import AbsTokenizer, MidiDict
 from smf_bytes import end_of_track, midi_file, note_off, note_on, track
 
 PIECE = midi_file(0, 480, [track(note_on(0, 0, 60, 90), note_off(480, 0, 60), end_of_track())])
@@ -88,3 +88,37 @@ def test_a_pipe_with_a_writer_is_read_to_its_end(tmp_path):
         os.close(reader_side)
     assert len(loaded.note_msgs) == 1
     assert loaded.calculate_hash() == MidiDict.from_midi(str(tmp_path / "piece.mid")).calculate_hash()
+
+
+class Claims:
+    """A sequence whose __len__ claims far more items than it yields."""
+
+    def __init__(self, items, claimed):
+        self.items, self.claimed = items, claimed
+
+    def __len__(self):
+        return self.claimed
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("claimed", [sys.maxsize, 2**62])
+def test_a_claimed_length_is_not_trusted(claimed):
+    tok = AbsTokenizer()
+    ids = [0, 5, 1]
+    assert tok.decode(Claims(ids, claimed)) == tok.decode(ids)
+    assert tok.encode(Claims(tok.decode(ids), claimed)) == tok.encode(tok.decode(ids))
+    seq = tok.decode(ids)
+    for aug in (lambda s: tok.apply_pitch_aug(s, 0, 0), lambda s: tok.apply_velocity_aug(s, 0, 0),
+                lambda s: tok.apply_tempo_aug(s, 0.0, False, 1.0)):
+        assert aug(Claims(seq, claimed)) == aug(seq)
+    d = MidiDict()
+    d.note_msgs = Claims([], claimed)
+    assert len(d.note_msgs) == 0
+
+
+@pytest.mark.parametrize("length", [2**62, 2**45])
+def test_a_true_length_that_cannot_fit_is_a_memory_error(length):
+    with pytest.raises(MemoryError):
+        AbsTokenizer().decode(range(length))
