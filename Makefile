@@ -1,6 +1,7 @@
 # make demo  - build everything (the free-threaded interpreter included) and run the demo
-# make test  - build everything and run all tests (C++, Python free-threaded, Python GIL build,
-#              and a short fuzzing pass)
+# make test  - build everything and run all tests (C++ with the fuzz regression corpus replayed,
+#              Python free-threaded, Python GIL build)
+# make fuzz  - a fuzzing campaign, FUZZ_SECONDS per harness
 # make bench - benchmarks
 
 VENV      := .venv
@@ -17,12 +18,12 @@ PEER_PYTHON = $(or $(GIL_PYTHON),$(shell for c in python3.13 python3.12 $$HOME/.
   command -v "$$c" >/dev/null 2>&1 && "$$c" -c 'import sys, sysconfig; sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0)' 2>/dev/null \
   && { command -v "$$c"; break; }; done))
 
-.PHONY: demo test build build-gil test-cpp test-python test-python-gil test-fuzz bench clean
+.PHONY: demo test build build-gil test-cpp test-python test-python-gil fuzz bench clean
 
 demo: build
 	PYTHON_GIL=0 $(PY) tools/demo.py
 
-test: build test-cpp test-python test-python-gil test-fuzz
+test: build test-cpp test-python test-python-gil
 
 # The virtual environment is rebuilt when the tool list changes.
 $(VENV)/.ready: requirements-dev.txt tools/setup-env tools/bootstrap-python
@@ -54,9 +55,11 @@ build-gil:
 test-python-gil: build-gil
 	@if [ -n "$(GIL_PYTHON)" ]; then $(VENV_GIL)/bin/python -m pytest tests/python; fi
 
-# A short fuzzing pass over the SMF reader and the loader/writer, to catch regressions.
-test-fuzz:
-	fuzz/run 30
+# A fuzzing campaign (clang's libFuzzer): FUZZ_SECONDS per harness. `make test` only replays the
+# committed regression corpus (part of test-cpp).
+FUZZ_SECONDS ?= 60
+fuzz:
+	fuzz/run $(FUZZ_SECONDS)
 
 # The peer environment is rebuilt when its package list changes.
 $(VENV_PEERS)/.ready: bench/requirements-peers.txt

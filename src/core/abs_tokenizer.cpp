@@ -100,7 +100,8 @@ int32_t AbsTokenizer::named_id(const Token& t) const {
     if (token.text.data() == t.text.data() && token == t) return id;
   }
   for (const auto& [token, id] : named_) {
-    if (token == t) return id;
+    // Kind and length first: most entries differ there, without a look at the text.
+    if (token.kind == t.kind && token.text.size() == t.text.size() && token == t) return id;
   }
   return -1;
 }

@@ -1,7 +1,7 @@
 // Stable sort by a 32-bit integer key, linear in the number of elements.
 //
 // Records arrive grouped by track, each group already in key order, so most inputs are sorted and
-// cost one scan. The rest go through an LSD radix sort over the key's four bytes, which skips every
+// cost one scan. A few records are sorted by insertion; the rest go through an LSD radix sort over the key's four bytes, which skips every
 // byte all keys share (for the tick ranges of real files, two passes). The result equals
 // std::stable_sort by the key.
 #pragma once
@@ -21,6 +21,16 @@ void stable_sort_by_key(std::vector<T>& v, Key key, std::vector<T>& scratch) {
   size_t i = 1;
   while (i < n && !(key(v[i]) < key(v[i - 1]))) ++i;
   if (i >= n) return;
+  if (n <= 32) {  // a few records: insertion from the first out of order, cheaper than the counts
+    for (; i < n; ++i) {
+      T x = std::move(v[i]);
+      const auto k = key(x);
+      size_t j = i;
+      for (; j > 0 && k < key(v[j - 1]); --j) v[j] = std::move(v[j - 1]);
+      v[j] = std::move(x);
+    }
+    return;
+  }
 
   auto digits = [&key](const T& x) { return static_cast<uint32_t>(key(x)) ^ 0x80000000u; };  // order as unsigned
   std::array<std::array<size_t, 256>, 4> counts{};

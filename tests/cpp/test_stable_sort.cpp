@@ -29,7 +29,7 @@ TEST(StableSortByKey, EqualsStdStableSort) {
   // Key ranges that exercise one, two and all four radix passes, negative keys and many ties.
   const std::vector<std::pair<int32_t, int32_t>> ranges = {{0, 3}, {0, 1000}, {-70000, 70000}, {INT32_MIN, INT32_MAX}};
   for (auto [lo, hi] : ranges) {
-    for (size_t n : {0u, 1u, 2u, 17u, 300u, 5000u}) {
+    for (size_t n : {0u, 1u, 2u, 17u, 32u, 33u, 300u, 5000u}) {
       std::uniform_int_distribution<int32_t> key(lo, hi);
       std::vector<Item> v;
       for (size_t i = 0; i < n; ++i) v.push_back({key(rng), static_cast<int32_t>(i)});
