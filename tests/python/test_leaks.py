@@ -26,8 +26,7 @@ WARMUP = 4_000
 BIG = "x" * 4096
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
-# A leak of one block per call gives ROUNDS blocks; allow 1% of that for noise.
-BLOCK_TOLERANCE = ROUNDS // 100
+# A leak of one block per call gives one block per round: 1% of the rounds is allowed for noise.
 # A leak of one 4 KiB string per call gives about 80 MiB; allow 8 MiB for allocator noise.
 RSS_TOLERANCE = 8 * 1024 * 1024
 
@@ -44,7 +43,7 @@ def _rss():
 
 def growth(fn, rounds=ROUNDS):
     """(block growth, resident-set growth in bytes) over `rounds` calls of fn after a warm-up."""
-    for _ in range(WARMUP):
+    for _ in range(min(WARMUP, rounds)):
         fn()
     # Several passes: on the free-threaded build objects freed by one collection can release
     # their memory only later, which would otherwise shrink the figures during the measurement.
@@ -57,10 +56,10 @@ def growth(fn, rounds=ROUNDS):
     return _blocks() - blocks, _rss() - rss
 
 
-def assert_no_leak(fn):
-    blocks, rss = growth(fn)
-    assert blocks < BLOCK_TOLERANCE, f"{blocks} blocks more after {ROUNDS} calls"
-    assert rss < RSS_TOLERANCE, f"resident set grew by {rss / 2**20:.1f} MiB after {ROUNDS} calls"
+def assert_no_leak(fn, rounds=ROUNDS):
+    blocks, rss = growth(fn, rounds)
+    assert blocks < rounds // 100, f"{blocks} blocks more after {rounds} calls"
+    assert rss < RSS_TOLERANCE, f"resident set grew by {rss / 2**20:.1f} MiB after {rounds} calls"
 
 
 def test_the_harness_sees_a_leak_of_small_objects():
@@ -286,9 +285,14 @@ def _pipeline_operations():
 OPERATIONS = {**_operations(), **_pipeline_operations()}
 
 
+# Operations that write a file each call: a tenth of the rounds still shows a leak of one block
+# per call many times over the tolerance, and spares the disk 20,000 writes.
+FILE_WRITES = {"to_midi-save"}
+
+
 @pytest.mark.parametrize("name", list(OPERATIONS))
 def test_no_leak(name):
-    assert_no_leak(OPERATIONS[name])
+    assert_no_leak(OPERATIONS[name], ROUNDS // 10 if name in FILE_WRITES else ROUNDS)
 
 
 def test_no_leak_with_pedal_and_meta_messages(loaded_midi_dict):
