@@ -1,4 +1,5 @@
 # make demo  - build everything (the free-threaded interpreter included) and run the demo
+# make setup - make the interpreter and environments (once; make test does it when needed)
 # make test  - build everything and run all tests (C++ with the fuzz regression corpus replayed,
 #              Python free-threaded, Python GIL build)
 # make fuzz  - a fuzzing campaign, FUZZ_SECONDS per harness
@@ -18,24 +19,35 @@ PEER_PYTHON = $(or $(GIL_PYTHON),$(shell for c in python3.13 python3.12 $$HOME/.
   command -v "$$c" >/dev/null 2>&1 && "$$c" -c 'import sys, sysconfig; sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0)' 2>/dev/null \
   && { command -v "$$c"; break; }; done))
 
-.PHONY: demo test build build-gil test-cpp test-python test-python-gil fuzz bench clean
+.PHONY: setup demo test build build-gil test-cpp test-python test-python-gil fuzz bench clean
 
 demo: build
 	PYTHON_GIL=0 $(PY) tools/demo.py
 
 test: build test-cpp test-python test-python-gil
 
-# The virtual environment is rebuilt when the tool list changes.
-$(VENV)/.ready: requirements-dev.txt tools/setup-env tools/bootstrap-python
+# Set-up: the interpreter, the Debian packages and the virtual environments, each made once and
+# stamped with what it holds (the stamp lists the installed versions); later runs, `make test`
+# included, install nothing and need no network until a tool list changes.
+setup: $(VENV)/.ready $(VENV_GIL)/.ready build/.system-deps
+
+$(VENV)/.ready: requirements-dev.txt constraints.txt tools/setup-env tools/bootstrap-python
 	tools/setup-env $(VENV) "$$(tools/bootstrap-python)"
-	touch $@
+	$(PY) -m pip freeze --all > $@
+
+$(VENV_GIL)/.ready: requirements-dev.txt constraints.txt tools/setup-env
+	@if [ -z "$(GIL_PYTHON)" ]; then echo "no stock CPython 3.13 here: GIL build skipped"; else \
+	  tools/setup-env $(VENV_GIL) "$(GIL_PYTHON)" && $(VENV_GIL)/bin/python -m pip freeze --all > $@; fi
+
+build/.system-deps: tools/install-system-deps
+	tools/install-system-deps
+	mkdir -p build && dpkg-query -W libgtest-dev > $@
 
 build: $(VENV)/.ready
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
 	  -Ccmake.define.NOTELOOM_WERROR=$(WERROR) .
 
-test-cpp: $(VENV)/.ready
-	tools/install-system-deps
+test-cpp: $(VENV)/.ready build/.system-deps
 	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DNOTELOOM_PYTHON=OFF -DNOTELOOM_TESTS=ON -DNOTELOOM_WERROR=$(WERROR) >/dev/null
 	$(CMAKE) --build $(CPP_BUILD)
@@ -45,9 +57,8 @@ test-python: build
 	PYTHON_GIL=0 $(PY) -m pytest tests/python
 
 # The module on the stock GIL build of CPython 3.13, when the machine has one.
-build-gil:
-	@if [ -z "$(GIL_PYTHON)" ]; then echo "no stock CPython 3.13 here: GIL build skipped"; else \
-	  tools/setup-env $(VENV_GIL) "$(GIL_PYTHON)" && \
+build-gil: $(VENV_GIL)/.ready
+	@if [ -n "$(GIL_PYTHON)" ]; then \
 	  $(VENV_GIL)/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
 	    -Ccmake.define.NOTELOOM_WERROR=$(WERROR) .; fi
 

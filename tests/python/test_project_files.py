@@ -1,0 +1,33 @@
+"""The development tool lists agree: what the test extra names, the set-up installs, at a pinned version."""
+
+import re
+import tomllib
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def names(lines):
+    """Normalized project names of requirement lines (comments and blank lines skipped)."""
+    found = set()
+    for line in lines:
+        line = line.split("#", 1)[0].strip()
+        if line:
+            found.add(re.split(r"[<>=!~\[ ;]", line, maxsplit=1)[0].lower().replace("_", "-"))
+    return found
+
+
+@pytest.mark.skipif(not (ROOT / "pyproject.toml").exists(), reason="needs the source tree")
+def test_test_extra_set_up_and_pins_agree():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    test_extra = names(project["optional-dependencies"]["test"])
+    runtime = names(project["dependencies"])
+    dev = names((ROOT / "requirements-dev.txt").read_text().splitlines())
+    pinned = names((ROOT / "constraints.txt").read_text().splitlines())
+    assert test_extra <= dev, test_extra - dev
+    assert runtime <= dev, runtime - dev
+    assert dev <= pinned, dev - pinned
+    assert all("==" in line for line in (ROOT / "constraints.txt").read_text().splitlines()
+               if line.strip() and not line.startswith("#"))
