@@ -1,6 +1,7 @@
 #include "file_io.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,16 +89,54 @@ Status read_file(const std::string& path, ReadBuffer& out, std::string* canonica
   const bool regular = S_ISREG(st.st_mode);
   if (!regular && !S_ISFIFO(st.st_mode)) return Error{kNotAFile};
   if (regular && static_cast<uint64_t>(st.st_size) > kMaxFileBytes) return Error{kFileTooLarge};
+  if (!regular) {
+    // A pipe's writer may come after us: wait for it (or its data) a while, then read blocking.
+    pollfd ready{fd.get(), POLLIN, 0};
+    int polled;
+    while ((polled = ::poll(&ready, 1, kPipeWriterWaitMs)) < 0 && errno == EINTR) {
+    }
+    if (polled < 0) return Error{os_error_text(errno)};
+    if (polled == 0) return Error{kNoWriter};
+  }
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return Error{os_error_text(errno)};
 
+  // Reads into data[used, limit); false with `failure` set on an error. Short reads are retried
+  // until `limit` or the end of the file; `ended` tells which.
+  Status failure = ok_status();
+  bool ended = false;
+  auto fill = [&](uint8_t* data, size_t& used, size_t limit) {
+    while (used < limit) {
+      const ssize_t n = ::read(fd.get(), data + used, limit - used);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        failure = Error{os_error_text(errno)};
+        return false;
+      }
+      if (n == 0) {
+        ended = true;
+        break;
+      }
+      used += static_cast<size_t>(n);
+    }
+    return true;
+  };
+
+  // The first bytes go to `accept` before any storage for the whole file is taken.
+  uint8_t first[kPeekBytes];
+  size_t peeked = 0;
+  if (accept) {
+    if (!fill(first, peeked, kPeekBytes)) return failure;
+    if (Status verdict = accept({first, peeked}); !verdict) return verdict;
+  }
   // Regular files report their size (one byte more detects growth since the stat); anything else
   // (pipes, /proc) is read in growing steps.
-  size_t capacity = regular && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 64 * 1024;
+  size_t capacity = std::max<size_t>(regular && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 64 * 1024,
+                                     peeked);
   uint8_t* data = out.reserve(capacity);
-  size_t used = 0;
-  size_t want = accept ? kPeekBytes : SIZE_MAX;  // the first reads stop after the peek
-  for (;;) {
+  std::memcpy(data, first, peeked);
+  size_t used = peeked;
+  while (!ended) {
     if (used == capacity) {
       if (capacity > kMaxFileBytes) return Error{kFileTooLarge};
       const size_t larger = std::min(capacity * 2, kMaxFileBytes + 1);  // one byte over tells
@@ -107,21 +146,9 @@ Status read_file(const std::string& path, ReadBuffer& out, std::string* canonica
       out.capacity_ = capacity = larger;
       data = out.data_.get();
     }
-    const ssize_t n = ::read(fd.get(), data + used, std::min(want, capacity) - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error{os_error_text(errno)};
-    }
-    used += static_cast<size_t>(n);
-    if (accept && (n == 0 || used >= kPeekBytes)) {
-      if (Status first = accept({data, used}); !first) return first;
-      accept = nullptr;
-      want = SIZE_MAX;
-      if (n != 0) continue;
-    }
-    if (n == 0) break;
-    if (used > kMaxFileBytes) return Error{kFileTooLarge};
+    if (!fill(data, used, capacity)) return failure;
   }
+  if (used > kMaxFileBytes) return Error{kFileTooLarge};
   out.size_ = used;
   if (canonical && !fd_path(fd.get(), *canonical)) {
     auto resolved = canonical_path(path);

@@ -33,12 +33,16 @@ class ReadBuffer {
 inline constexpr size_t kMaxFileBytes = size_t{256} << 20;
 inline constexpr const char* kFileTooLarge = "file larger than 256 MiB";
 inline constexpr const char* kNotAFile = "not a regular file or pipe";
+// How long a pipe waits for its first bytes (its writer may open it after us).
+inline constexpr int kPipeWriterWaitMs = 5000;
+inline constexpr const char* kNoWriter = "nothing came through the pipe within 5 s";
 // How many leading bytes `accept` (below) is shown: enough for a file signature and a wrapper's.
 inline constexpr size_t kPeekBytes = 16;
 
 // Reads the whole file into `out`: a regular file with one read call (more only if the kernel
 // returns short reads), a pipe in growing steps up to kMaxFileBytes. Devices and sockets are
-// refused without a read (/dev/zero never ends), and opening a pipe never waits for a writer.
+// refused without a read (/dev/zero never ends); a pipe with no writer is waited for
+// kPipeWriterWaitMs at most, never forever.
 // `accept`, when given, sees the first kPeekBytes bytes (all of a shorter file) before the rest is
 // read, so that a file of the wrong kind costs one small read whatever its size; its error ends the
 // read. With `canonical` set, also stores the file's absolute path with links resolved, or the path
