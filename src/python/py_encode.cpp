@@ -11,6 +11,7 @@
 
 #include "../core/batch_encoder.hpp"
 #include "args.hpp"
+#include "detached.hpp"
 #include "panic.hpp"
 #include "record_object.hpp"
 
@@ -63,10 +64,10 @@ void close_stream(PyObject* capsule) {
     static_cast<void>(box->stream.release());
     return;
   }
-  // The runs end after the file each is on; they need no Python, so wait with the state detached.
-  Py_BEGIN_ALLOW_THREADS
-  box->stream.reset();
-  Py_END_ALLOW_THREADS
+  {
+    const Detached detached;  // the runs end after the file each is on; they need no Python
+    box->stream.reset();
+  }
   delete box;
 }
 

@@ -2,6 +2,7 @@
 
 #include "../core/midi_dict.hpp"
 #include "../core/midi_loader.hpp"
+#include "detached.hpp"
 #include "py_midi_file.hpp"
 
 namespace noteloom::py {
@@ -190,7 +191,10 @@ PyObject* from_midi(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!match_args(kFromMidi, args, nargs, kwnames, matched)) return nullptr;
     std::string path;
     if (!path_from_python(matched[0], path)) return nullptr;
-    auto loaded = load_midi_file(path);
+    auto loaded = [&] {
+      const Detached detached;  // reading may block (a pipe), and needs no Python
+      return load_midi_file(path);
+    }();
     if (!loaded) {
       PyErr_Format(PyExc_OSError, "Failed to load MIDI file: %s", loaded.error().message.c_str());
       return nullptr;
