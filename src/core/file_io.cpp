@@ -123,9 +123,12 @@ Status read_file(const std::string& path, ReadBuffer& out, std::string* canonica
   };
 
   // The first bytes go to `accept` before any storage for the whole file is taken.
+  // (A regular file of at most kPeekAbove bytes is read whole first: one read call fewer, and no
+  // more memory than its size.)
   uint8_t first[kPeekBytes];
   size_t peeked = 0;
-  if (accept) {
+  const bool peek_first = accept && (!regular || static_cast<uint64_t>(st.st_size) > kPeekAbove);
+  if (peek_first) {
     if (!fill(first, peeked, kPeekBytes)) return failure;
     if (Status verdict = accept({first, peeked}); !verdict) return verdict;
   }
@@ -149,6 +152,9 @@ Status read_file(const std::string& path, ReadBuffer& out, std::string* canonica
     if (!fill(data, used, capacity)) return failure;
   }
   if (used > kMaxFileBytes) return Error{kFileTooLarge};
+  if (accept && !peek_first) {
+    if (Status verdict = accept({data, std::min(used, kPeekBytes)}); !verdict) return verdict;
+  }
   out.size_ = used;
   if (canonical && !fd_path(fd.get(), *canonical)) {
     auto resolved = canonical_path(path);

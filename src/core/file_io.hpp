@@ -38,14 +38,16 @@ inline constexpr int kPipeWriterWaitMs = 5000;
 inline constexpr const char* kNoWriter = "nothing came through the pipe within 5 s";
 // How many leading bytes `accept` (below) is shown: enough for a file signature and a wrapper's.
 inline constexpr size_t kPeekBytes = 16;
+// Files up to this size are read whole before `accept` looks at them.
+inline constexpr size_t kPeekAbove = size_t{1} << 20;
 
 // Reads the whole file into `out`: a regular file with one read call (more only if the kernel
 // returns short reads), a pipe in growing steps up to kMaxFileBytes. Devices and sockets are
 // refused without a read (/dev/zero never ends); a pipe with no writer is waited for
 // kPipeWriterWaitMs at most, never forever.
-// `accept`, when given, sees the first kPeekBytes bytes (all of a shorter file) before the rest is
-// read, so that a file of the wrong kind costs one small read whatever its size; its error ends the
-// read. With `canonical` set, also stores the file's absolute path with links resolved, or the path
+// `accept`, when given, sees the first kPeekBytes bytes (all of a shorter file), before the rest
+// is read when the file is larger than kPeekAbove or a pipe, so that a file of the wrong kind costs
+// one small read whatever its size; its error ends the read. With `canonical` set, also stores the file's absolute path with links resolved, or the path
 // as given when it has none.
 Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical = nullptr,
                  Status (*accept)(std::span<const uint8_t> first) = nullptr);
