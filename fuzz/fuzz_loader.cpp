@@ -4,7 +4,8 @@
 // note-off ends every open note of its key at once, which can reorder simultaneous notes. The fixed
 // point holds while every instrument message has a track of its own: past 255 of them the writer's
 // 8-bit track counter wraps and puts several into one track, whose 28-bit deltas then cut the
-// tick gaps between them differently from one pass to the next.
+// tick gaps between them differently from one pass to the next. It also needs every tick below
+// 2^28 (read as unsigned): the writer keeps the low 28 bits of each delta, so a longer gap is cut.
 #include <algorithm>
 #include <cstddef>
 #include <tuple>
@@ -17,6 +18,23 @@
 using namespace noteloom;
 
 namespace {
+
+bool ticks_fit_deltas(const MidiDictRecord& r) {
+  auto fits = [](int32_t tick) { return static_cast<uint32_t>(tick) < (uint32_t{1} << 28); };
+  for (const auto& m : r.note_msgs) {
+    if (!fits(m.start) || !fits(m.end)) return false;
+  }
+  for (const auto& m : r.tempo_msgs) {
+    if (!fits(m.tick)) return false;
+  }
+  for (const auto& m : r.instrument_msgs) {
+    if (!fits(m.tick)) return false;
+  }
+  for (const auto& m : r.pedal_msgs) {
+    if (!fits(m.tick)) return false;
+  }
+  return true;
+}
 
 void canonical_note_order(MidiDictRecord& r) {
   std::sort(r.note_msgs.begin(), r.note_msgs.end(), [](const NoteMessage& a, const NoteMessage& b) {
@@ -38,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!second) __builtin_trap();
   MidiDictRecord rec2 = std::move(second).value();
   rec2.clear_meta_ticks();
-  if (rec2.instrument_msgs.size() > 255) return 0;
+  if (rec2.instrument_msgs.size() > 255 || !ticks_fit_deltas(rec2)) return 0;
 
   auto bytes2 = encode_midi_dict(rec2);
   if (!bytes2) __builtin_trap();
