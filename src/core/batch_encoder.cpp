@@ -106,15 +106,4 @@ bool EncodeStream::next(std::chrono::milliseconds timeout, std::vector<Result<En
   return true;
 }
 
-std::vector<Result<EncodedPiece>> encode_batch(std::vector<std::string> paths, const AbsTokenizer& tok,
-                                               const PipelineOptions& options, unsigned threads) {
-  EncodeStream stream(tok, options, threads);
-  stream.submit(std::move(paths));
-  std::vector<Result<EncodedPiece>> results;
-  double seconds;
-  while (!stream.next(std::chrono::seconds(1), results, seconds)) {
-  }
-  return results;
-}
-
 }  // namespace noteloom

@@ -65,8 +65,4 @@ class EncodeStream {
   bool inline_ = false;  // the pool had no thread: next() runs the files
 };
 
-// Every file of `paths` on `threads` workers, waiting without interruption.
-std::vector<Result<EncodedPiece>> encode_batch(std::vector<std::string> paths, const AbsTokenizer& tok,
-                                               const PipelineOptions& options, unsigned threads);
-
 }  // namespace noteloom

@@ -91,15 +91,16 @@ Status read_file(const std::string& path, ReadBuffer& out, std::string* canonica
   if (regular && static_cast<uint64_t>(st.st_size) > kMaxFileBytes) return Error{kFileTooLarge};
   if (!regular) {
     // A pipe's writer may come after us: wait for it (or its data) a while, then read blocking.
+    // (Reads of a regular file never wait: the flag stays as it is there.)
     pollfd ready{fd.get(), POLLIN, 0};
     int polled;
     while ((polled = ::poll(&ready, 1, kPipeWriterWaitMs)) < 0 && errno == EINTR) {
     }
     if (polled < 0) return Error{os_error_text(errno)};
     if (polled == 0) return Error{kNoWriter};
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return Error{os_error_text(errno)};
   }
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return Error{os_error_text(errno)};
 
   // Reads into data[used, limit); false with `failure` set on an error. Short reads are retried
   // until `limit` or the end of the file; `ended` tells which.

@@ -37,10 +37,6 @@ int32_t tick_to_ms(const MidiDictRecord& record, int32_t tick) {
   return elapsed_ms(record.tempo_msgs, record.ticks_per_beat, 0, tick);
 }
 
-namespace {
-
-}  // namespace
-
 uint64_t calculate_hash(const MidiDictRecord& record) {
   PieceHasher hasher(record.note_msgs.size());
   for (const auto& m : record.note_msgs) hasher.note(m);
@@ -62,7 +58,7 @@ void PieceHasher::put_tag(const SharedText& tag) {
 
 void PieceHasher::flush() {
   const size_t whole = used_ & ~size_t{7};
-  h_.write_words(buf_, whole);
+  h_.write(buf_, whole);
   unsigned char rest[8];  // under 8 bytes: copied as one word, the buffer has room past used_
   std::memcpy(rest, buf_ + whole, 8);
   std::memcpy(buf_, rest, 8);
@@ -77,18 +73,17 @@ uint64_t PieceHasher::finish(const MidiDictRecord& record) {
     put_i32(m.tick);
     if (used_ > kFlushAt) flush();
   }
-  put_u64(record.pedal_msgs.size());
-  for (const auto& m : record.pedal_msgs) {
-    put_tag(m.msg_type);
-    for (int32_t v : {m.data, m.tick, m.channel}) put_i32(v);
-    if (used_ > kFlushAt) flush();
-  }
-  put_u64(record.instrument_msgs.size());
-  for (const auto& m : record.instrument_msgs) {
-    put_tag(m.msg_type);
-    for (int32_t v : {m.data, m.tick, m.channel}) put_i32(v);
-    if (used_ > kFlushAt) flush();
-  }
+  // Pedals and instruments have the same fields: data, tick, channel.
+  auto put_channel_messages = [this](const auto& list) {
+    put_u64(list.size());
+    for (const auto& m : list) {
+      put_tag(m.msg_type);
+      for (int32_t v : {m.data, m.tick, m.channel}) put_i32(v);
+      if (used_ > kFlushAt) flush();
+    }
+  };
+  put_channel_messages(record.pedal_msgs);
+  put_channel_messages(record.instrument_msgs);
   h_.write(buf_, used_);
   return h_.finish();
 }

@@ -31,15 +31,6 @@ SipHasher13::SipHasher13(uint64_t k0, uint64_t k1)
       v2_(k0 ^ 0x6c7967656e657261ULL),
       v3_(k1 ^ 0x7465646279746573ULL) {}
 
-void SipHasher13::write_words(const void* data, size_t len) {
-  if (ntail_ != 0) return write(data, len);
-  auto p = static_cast<const unsigned char*>(data);
-  length_ += len;
-  SipHasher13 state = *this;  // in locals, as in write()
-  for (; len >= 8; len -= 8, p += 8) state.compress(load_le64(p));
-  *this = state;
-}
-
 void SipHasher13::write(const void* data, size_t len) {
   auto p = static_cast<const unsigned char*>(data);
   if (len <= 8) {  // short texts (message tags) as one word

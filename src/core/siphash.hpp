@@ -14,8 +14,6 @@ class SipHasher13 {
 
   void write(const void* data, size_t len);
   void write(std::string_view bytes) { write(bytes.data(), bytes.size()); }
-  // write() for `len` a multiple of 8, faster when every byte so far made whole words.
-  void write_words(const void* data, size_t len);
   void write_u8(uint8_t v) { write_word(v, 1); }
   void write_u32_le(uint32_t v) { write_word(v, 4); }
   void write_u64_le(uint64_t v) { write_word(v, 8); }

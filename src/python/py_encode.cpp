@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <span>
-#include <iterator>
 #include <string>
 #include <vector>
 
