@@ -55,6 +55,7 @@ constexpr int32_t kTimes[] = {0, 10, 20, 4980, 4990, 4995, 5000, 5010, 5, -10, 1
 
 std::vector<Token> read_tokens(Bytes& in) {
   std::vector<Token> tokens;
+  tokens.reserve(256);
   for (int n = 0; n < 256 && !in.empty(); ++n) {
     switch (in.byte() % 8) {
       case 0: tokens.push_back(Token::special(in.pick(kSpecials))); break;
@@ -73,6 +74,7 @@ std::vector<Token> read_tokens(Bytes& in) {
 void check_ids(const AbsTokenizer& tok, std::span<const Token> tokens, bool round_trip) {
   const std::vector<int32_t> ids = tok.encode(tokens);
   std::vector<Token> decoded;
+  decoded.reserve(ids.size());
   for (int32_t id : ids) {
     if (id < 0 || static_cast<size_t>(id) >= tok.vocab_size()) __builtin_trap();
     decoded.push_back(tok.vocabulary()[static_cast<size_t>(id)]);
