@@ -272,43 +272,49 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) c
 
 namespace {
 
-int32_t ms_to_tick(int32_t ms) { return round_to_i32((ms / 1000.0) / 0.001); }
-
-}  // namespace
-
-MidiDictRecord AbsTokenizer::detokenize(std::span<const Token> tokens) const {
-  const auto& c = config_;
-  // Prefix scan: channels in order of first appearance, skipping 9, which belongs to drums.
-  std::vector<std::pair<std::string_view, int32_t>> channels;  // instrument -> channel
-  auto channel_of = [&channels](std::string_view name) -> std::optional<int32_t> {
-    for (const auto& [n, ch] : channels) {
+// The instruments a sequence's prefix names, with their channels.
+class ChannelMap {
+ public:
+  std::optional<int32_t> of(std::string_view name) const {
+    for (const auto& [n, ch] : channels_) {
       if (n == name) return ch;
     }
     return std::nullopt;
-  };
+  }
+  void add(std::string_view name, int32_t channel) { channels_.emplace_back(name, channel); }
+  // (name, channel) pairs in channel order.
+  std::vector<std::pair<std::string_view, int32_t>> by_channel() const {
+    auto sorted = channels_;
+    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    return sorted;
+  }
+
+ private:
+  std::vector<std::pair<std::string_view, int32_t>> channels_;
+};
+
+// The prefix scan: the instrument prefixes before the first regular token, each known instrument
+// once, on channels in order of first appearance, skipping 9, which belongs to the drums. Returns
+// the index of the first regular token (0 when there is none).
+size_t read_channels(std::span<const Token> tokens, std::span<const std::string> instruments, ChannelMap& channels) {
   int32_t next_channel = 0;
-  size_t start = 0;
   for (size_t i = 0; i < tokens.size(); ++i) {
     if (next_channel == kDrumChannel) next_channel = 10;
     const Token& t = tokens[i];
     if (t.kind == TokenKind::Special) continue;
-    if (t.kind != TokenKind::Prefix) {
-      start = i;
-      break;
-    }
+    if (t.kind != TokenKind::Prefix) return i;
     if (t.prefix_piece(0) != "prefix" || t.prefix_piece(1) != "instrument") continue;
     const std::string_view instrument = t.prefix_piece(2);
-    if (std::find(instruments_wd_.begin(), instruments_wd_.end(), instrument) == instruments_wd_.end()) continue;
-    if (channel_of(instrument)) continue;
-    channels.emplace_back(instrument, instrument == "drum" ? kDrumChannel : next_channel++);
+    if (std::find(instruments.begin(), instruments.end(), instrument) == instruments.end()) continue;
+    if (channels.of(instrument)) continue;
+    channels.add(instrument, instrument == "drum" ? kDrumChannel : next_channel++);
   }
+  return 0;
+}
 
-  MidiDictRecord rec;
-  rec.ticks_per_beat = 500;
-  rec.tempo_msgs.push_back({SharedText::Fixed::Tempo, 500000, 0});
-  std::vector<std::pair<std::string_view, int32_t>> by_channel = channels;
-  std::sort(by_channel.begin(), by_channel.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-  for (const auto& [name, channel] : by_channel) {
+// One program change at tick 0 per channel, in channel order: the instrument's program (0 for drums).
+void add_instruments(const ChannelMap& channels, const AbsTokenizerConfig& c, MidiDictRecord& rec) {
+  for (const auto& [name, channel] : channels.by_channel()) {
     int32_t program = 0;
     if (name != "drum") {
       for (const auto& [n, p] : c.instrument_programs) {
@@ -320,33 +326,50 @@ MidiDictRecord AbsTokenizer::detokenize(std::span<const Token> tokens) const {
     }
     rec.instrument_msgs.push_back({SharedText::Fixed::Instrument, program, 0, channel});
   }
+}
 
-  const std::optional<int32_t> drum_channel = channel_of("drum");
+// The body: (note, onset, dur) and (drum, onset) groups on instruments of the prefix become notes;
+// every "<T>" moves the time on by abs_time_step_ms; anything else is skipped. A piece of 500 ticks
+// per beat at 500000 microseconds per beat has one tick per millisecond, so times in milliseconds
+// are ticks as they are.
+void add_notes(std::span<const Token> tokens, const ChannelMap& channels, const AbsTokenizerConfig& c,
+               MidiDictRecord& rec) {
+  const std::optional<int32_t> drum_channel = channels.of("drum");
   int32_t time = 0;
-  for (size_t i = start; i < tokens.size();) {
+  for (size_t i = 0; i < tokens.size();) {
     const Token& t = tokens[i];
     if (t.kind == TokenKind::Note && i + 2 < tokens.size() && tokens[i + 1].kind == TokenKind::Onset &&
         tokens[i + 2].kind == TokenKind::Dur) {
-      const auto onset = static_cast<int32_t>(static_cast<uint32_t>(time) + static_cast<uint32_t>(tokens[i + 1].a));
-      const auto off = static_cast<int32_t>(static_cast<uint32_t>(onset) + static_cast<uint32_t>(tokens[i + 2].a));
-      if (auto ch = channel_of(t.text)) {
-        const int32_t s = ms_to_tick(onset);
-        rec.note_msgs.push_back({SharedText::Fixed::Note, t.a, s, ms_to_tick(off), t.b, s, *ch});
+      const int32_t onset = wrap_add(time, tokens[i + 1].value);
+      const int32_t off = wrap_add(onset, tokens[i + 2].value);
+      if (auto ch = channels.of(t.text)) {
+        rec.note_msgs.push_back({SharedText::Fixed::Note, t.value, onset, off, t.velocity, onset, *ch});
       }
       i += 3;
     } else if (t.kind == TokenKind::Drum && i + 1 < tokens.size() && tokens[i + 1].kind == TokenKind::Onset) {
-      const auto onset = static_cast<int32_t>(static_cast<uint32_t>(time) + static_cast<uint32_t>(tokens[i + 1].a));
-      const auto off = static_cast<int32_t>(static_cast<uint32_t>(onset) + static_cast<uint32_t>(c.time_step_ms));
+      const int32_t onset = wrap_add(time, tokens[i + 1].value);
+      const int32_t off = wrap_add(onset, c.time_step_ms);
       if (drum_channel) {
-        const int32_t s = ms_to_tick(onset);
-        rec.note_msgs.push_back({SharedText::Fixed::Note, t.a, s, ms_to_tick(off), c.drum_velocity, s, *drum_channel});
+        rec.note_msgs.push_back({SharedText::Fixed::Note, t.value, onset, off, c.drum_velocity, onset, *drum_channel});
       }
       i += 2;
     } else {
-      if (t.is_special(kTimeTok)) time = static_cast<int32_t>(static_cast<uint32_t>(time) + static_cast<uint32_t>(c.abs_time_step_ms));
+      if (t.is_special(kTimeTok)) time = wrap_add(time, c.abs_time_step_ms);
       i += 1;
     }
   }
+}
+
+}  // namespace
+
+MidiDictRecord AbsTokenizer::detokenize(std::span<const Token> tokens) const {
+  ChannelMap channels;
+  const size_t start = read_channels(tokens, instruments_wd_, channels);
+  MidiDictRecord rec;
+  rec.ticks_per_beat = 500;
+  rec.tempo_msgs.push_back({SharedText::Fixed::Tempo, 500000, 0});
+  add_instruments(channels, config_, rec);
+  add_notes(tokens.subspan(start), channels, config_, rec);
   return rec;
 }
 
@@ -355,6 +378,13 @@ std::vector<int32_t> AbsTokenizer::encode(std::span<const Token> tokens) const {
   ids.reserve(tokens.size());
   for (const Token& t : tokens) ids.push_back(std::max(find_id(t), 0));
   return ids;
+}
+
+std::vector<Token> AbsTokenizer::decode(std::span<const int32_t> ids) const {
+  std::vector<Token> tokens;
+  tokens.reserve(ids.size());
+  for (int32_t id : ids) tokens.push_back(vocab_[static_cast<size_t>(decoded_id(id))]);
+  return tokens;
 }
 
 }  // namespace noteloom

@@ -78,6 +78,11 @@ class AbsTokenizer {
 
   // Tokens outside the vocabulary encode as 0.
   std::vector<int32_t> encode(std::span<const Token> tokens) const;
+  // The ID that `id` decodes as: itself inside the vocabulary, else the ID of "<U>".
+  int32_t decoded_id(int32_t id) const {
+    return id >= 0 && static_cast<size_t>(id) < vocab_.size() ? id : unk_id_;
+  }
+  std::vector<Token> decode(std::span<const int32_t> ids) const;
 
   // Pieces of tokenize, for the encoding pipeline that builds the same IDs in one pass.
   const NearestInGrid& onset_grid() const { return onset_; }
@@ -145,15 +150,15 @@ inline int32_t AbsTokenizer::find_id(const Token& t) const {
   };
   switch (t.kind) {
     case TokenKind::Note:
-      return note_id(note_block(t.text), t.a, t.b);
+      return note_id(note_block(t.text), t.value, t.velocity);
     case TokenKind::Drum:
-      return t.a < kFirstDrumPitch || t.a >= kDrumPitchEnd ? -1 : layout_.drum + (t.a - kFirstDrumPitch);
+      return t.value < kFirstDrumPitch || t.value >= kDrumPitchEnd ? -1 : layout_.drum + (t.value - kFirstDrumPitch);
     case TokenKind::Dur: {
-      const int32_t i = on_grid(t.a, dur_.grid().size());
+      const int32_t i = on_grid(t.value, dur_.grid().size());
       return i < 0 ? -1 : layout_.dur + i;
     }
     case TokenKind::Onset: {
-      const int32_t i = on_grid(t.a, onset_.grid().size());
+      const int32_t i = on_grid(t.value, onset_.grid().size());
       return i < 0 ? -1 : layout_.onset + i;
     }
     default:

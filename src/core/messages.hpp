@@ -44,13 +44,12 @@ struct PedalMessage {
   bool operator==(const PedalMessage&) const = default;
 };
 
-// Text and copyright events. The tick lives only in the internal container: the Python-facing
-// container keeps it at 0, so comparing meta records compares type and text alone.
+// Text and copyright events.
 struct MetaMessage {
   SharedText msg_type = SharedText::Fixed::Text;
   std::string data;
   int32_t tick = 0;
-  bool operator==(const MetaMessage& o) const { return msg_type == o.msg_type && data == o.data; }
+  bool operator==(const MetaMessage&) const = default;
 };
 
 }  // namespace noteloom

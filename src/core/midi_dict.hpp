@@ -24,11 +24,6 @@ struct MidiDictRecord {
 
   // Vectors compare element-wise in order; the metadata map compares as a set of entries.
   bool operator==(const MidiDictRecord&) const = default;
-
-  // Drops the meta ticks, as the Python-facing container has none.
-  void clear_meta_ticks() {
-    for (auto& m : meta_msgs) m.tick = 0;
-  }
 };
 
 // Milliseconds between ticks `from` and `to` under `tempos` (in vector order) at `ticks_per_beat`:

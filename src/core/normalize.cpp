@@ -6,16 +6,6 @@
 #include "rounding.hpp"
 
 namespace noteloom::detail {
-namespace {
-
-inline int32_t wrap_add(int32_t a, int32_t b) {
-  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
-inline int32_t wrap_mul(int32_t a, int32_t b) {
-  return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
-}
-
-}  // namespace
 
 NoteTimes::NoteTimes(const TempoMap& tempo, int32_t step) : tempo_(tempo), step_(step) {
   memo_.fill({0, quantized(0, starts_)});

@@ -1,4 +1,6 @@
-// Real-to-integer conversion used wherever times are computed in floating point.
+// Integer arithmetic of times: the real-to-integer conversion used wherever times are computed in
+// floating point, and the wrapping sum and product used where they are not (times are 32-bit and
+// wrap modulo 2^32, as a file's tick counts do, instead of overflowing).
 #pragma once
 
 #include <cmath>
@@ -21,6 +23,14 @@ inline int32_t round_to_i32(double value) {
   if (r <= static_cast<double>(std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
   if (r >= static_cast<double>(std::numeric_limits<int32_t>::max())) return std::numeric_limits<int32_t>::max();
   return static_cast<int32_t>(r);
+}
+
+// a + b and a * b modulo 2^32.
+inline int32_t wrap_add(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+inline int32_t wrap_mul(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
 }
 
 }  // namespace noteloom

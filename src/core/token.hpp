@@ -15,9 +15,9 @@ enum class TokenKind : uint8_t { Special = 0, Prefix = 1, Note = 2, Onset = 3, D
 
 struct Token {
   TokenKind kind = TokenKind::Special;
-  int32_t a = 0;          // Note: pitch; Onset: time; Dur: duration; Drum: pitch
-  int32_t b = 0;          // Note: velocity
-  std::string_view text;  // Special: the text; Prefix: "first:second:third"; Note: instrument name
+  int32_t value = 0;      // Note, Drum: the pitch; Onset, Dur: the time in milliseconds
+  int32_t velocity = 0;   // Note only
+  std::string_view text;  // Special: the text; Prefix: "first:second:third"; Note: the instrument
 
   static constexpr Token special(std::string_view t) { return {TokenKind::Special, 0, 0, t}; }
   // `joined` holds exactly three ':'-separated pieces.
@@ -39,5 +39,25 @@ struct Token {
     return rest.substr(0, rest.find(':'));
   }
 };
+
+// The text form of tokens, as callers write them: a special token is its text alone; every other
+// token is (text, first, second), where the text names the kind:
+//   "<...>"                      special token of that text (the numbers are ignored)
+//   "onset", "dur"               onset or duration of `first` milliseconds
+//   "drum"                       drum hit of pitch `first`
+//   "...prefix:..." with exactly three ':'-separated pieces: prefix token of that text;
+//                                with another number of pieces: special token of that text
+//   anything else                note of that instrument, pitch `first`, velocity `second`
+// The token views `text`.
+Token token_from_text(std::string_view text, int32_t first, int32_t second);
+
+// The reverse: (text, first, second) of a token that is not special, texts in static storage or
+// the token's own.
+struct TokenText {
+  std::string_view text;
+  int32_t first = 0;
+  int32_t second = 0;
+};
+TokenText text_of(const Token& t);
 
 }  // namespace noteloom

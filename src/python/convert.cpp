@@ -6,6 +6,17 @@
 
 namespace noteloom::py {
 
+namespace {
+
+// A name interned once per process (interned strings live as long as the interpreter).
+PyObject* interned(const char* text) {
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (!name) panic(std::string("could not intern ") + text);
+  return name;
+}
+
+}  // namespace
+
 void raise_type_mismatch(PyObject* obj, const char* target) {
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
   if (!name) return;
@@ -64,9 +75,8 @@ bool from_python(PyObject* obj, bool& out) {
     raise_type_mismatch(obj, "PyBool");
     return false;
   }
-  PyRef method = PyRef::steal(PyUnicode_InternFromString("__bool__"));
-  if (!method) return false;
-  PyRef result = PyRef::steal(PyObject_CallMethodNoArgs(obj, method.get()));
+  static PyObject* const method = interned("__bool__");
+  PyRef result = PyRef::steal(PyObject_CallMethodNoArgs(obj, method));
   if (!result) return false;
   if (!PyBool_Check(result.get())) {
     raise_type_mismatch(result.get(), "PyBool");
@@ -127,9 +137,8 @@ bool path_from_python(PyObject* obj, std::string& out) {
   if (PyUnicode_Check(obj)) {
     text = PyRef::borrow(obj);
   } else {
-    PyRef method = PyRef::steal(PyUnicode_InternFromString("__str__"));
-    if (!method) return false;
-    text = PyRef::steal(PyObject_CallMethodNoArgs(obj, method.get()));
+    static PyObject* const method = interned("__str__");
+    text = PyRef::steal(PyObject_CallMethodNoArgs(obj, method));
     if (!text) {
       resume_if_panic();
       PyErr_Clear();

@@ -100,7 +100,7 @@ PyObject* init_module() {
   }
   if (PyObject* existing = module_cell.load(std::memory_order_acquire)) return Py_NewRef(existing);
 
-  PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
+  PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) return nullptr;
 #ifdef Py_GIL_DISABLED
   if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;

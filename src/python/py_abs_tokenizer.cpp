@@ -14,57 +14,35 @@ namespace {
 
 using TokenizerObject = RecordObject<PyTokenizer>;
 
-constexpr Signature kConstructor = no_params("_AbsTokenizer()");
+constexpr auto kConstructor = constructor("_AbsTokenizer");
 
 PyObject* tokenizer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* matched[1];
-    if (!match_args(kConstructor, args, kwargs, matched)) return nullptr;
+  return call_constructor<kConstructor>(args, kwargs, [](const auto&) -> PyObject* {
     const PyVocabulary* vocab = PyVocabulary::get();
     if (!vocab) return nullptr;
     return new_record_object(PyTokenizer{vocab});
   });
 }
 
-// Matches the arguments, takes a shared borrow of the tokenizer and runs `body`.
-template <size_t N, typename Body>
-PyObject* with_tokenizer(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, Body&& body) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* matched[N > 0 ? N : 1];
-    if (!match_args(sig, args, nargs, kwnames, matched)) return nullptr;
-    auto* o = as_record_object<PyTokenizer>(self);
-    SharedBorrow borrow(o->borrow);
-    if (!borrow.ok()) return nullptr;
-    return body(static_cast<const PyTokenizer&>(o->rec), matched);
-  });
+// Every method reads the tokenizer under a shared borrow.
+template <const auto& D, typename Body>
+PyObject* tokenizer_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return call_method<PyTokenizer, Access::Shared, D>(self, args, nargs, kwnames, std::forward<Body>(body));
 }
 
-template <typename Body>
-PyObject* read_tokenizer(PyObject* self, Body&& body) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto* o = as_record_object<PyTokenizer>(self);
-    SharedBorrow borrow(o->borrow);
-    if (!borrow.ok()) return nullptr;
-    return body(o->rec.tok());
-  });
-}
-
-constexpr const char* const kTokenizeParams[] = {"py_midi_dict", "remove_preceding_silence"};
-constexpr Signature kTokenize{"_AbsTokenizer.tokenize()", kTokenizeParams, 2, 1};
+constexpr auto kTokenize =
+    method("_AbsTokenizer", "tokenize", {"py_midi_dict", optional("remove_preceding_silence")});
 
 PyObject* tokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<2>(self, kTokenize, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
+  return tokenizer_call<kTokenize>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     // The piece is read in place under a shared borrow, not copied.
     std::optional<Result<std::vector<Token>>> tokens;
     if (!read_record_from<MidiDictRecord>(a[0], [&](const MidiDictRecord& piece) { tokens = t.tok().tokenize(piece); })) {
-      rewrap_argument_error("py_midi_dict");
+      rewrap_argument_error(a.name(0));
       return nullptr;
     }
-    bool remove_preceding_silence = false;  // accepted for compatibility; it does not change the result
-    if (a[1] && a[1] != Py_None && !convert_arg("remove_preceding_silence", a[1], remove_preceding_silence)) {
-      return nullptr;
-    }
+    std::optional<bool> remove_preceding_silence;  // accepted for compatibility; it does not change the result
+    if (!a.convert(1, remove_preceding_silence)) return nullptr;
     if (!*tokens) {
       PyErr_Format(PyExc_RuntimeError, "Tokenization failed: %s", tokens->error().message.c_str());
       return nullptr;
@@ -73,23 +51,23 @@ PyObject* tokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-constexpr const char* const kTokensParams[] = {"tokens"};
-constexpr Signature kDetokenize = required_params("_AbsTokenizer.detokenize()", kTokensParams);
-constexpr Signature kEncode = required_params("_AbsTokenizer.encode()", kTokensParams);
+constexpr auto kDetokenize = method("_AbsTokenizer", "detokenize", {"tokens"});
 
 PyObject* detokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<1>(self, kDetokenize, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
+  return tokenizer_call<kDetokenize>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     std::vector<PyRef> items;
     std::vector<Token> tokens;
-    if (!sequence_items("tokens", a[0], items) || !tokens_from_items(*t.vocab, items, tokens)) return nullptr;
+    if (!sequence_items(a.name(0), a[0], items) || !tokens_from_items(*t.vocab, items, tokens)) return nullptr;
     return to_python(t.tok().detokenize(tokens));
   });
 }
 
+constexpr auto kEncode = method("_AbsTokenizer", "encode", {"tokens"});
+
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<1>(self, kEncode, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
+  return tokenizer_call<kEncode>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     std::vector<PyRef> items;
-    if (!sequence_items("tokens", a[0], items)) return nullptr;
+    if (!sequence_items(a.name(0), a[0], items)) return nullptr;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < items.size(); ++i) {
@@ -131,86 +109,90 @@ bool ids_from_python(const char* name, PyObject* obj, std::vector<int32_t>& out)
   return convert_arg(name, obj, out);
 }
 
-constexpr const char* const kDecodeParams[] = {"ids"};
-constexpr Signature kDecode = required_params("_AbsTokenizer.decode()", kDecodeParams);
+constexpr auto kDecode = method("_AbsTokenizer", "decode", {"ids"});
 
 PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<1>(self, kDecode, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
+  return tokenizer_call<kDecode>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     std::vector<int32_t> ids;
-    if (!ids_from_python("ids", a[0], ids)) return nullptr;
+    if (!ids_from_python(a.name(0), a[0], ids)) return nullptr;
     return t.ids_to_python(ids);
   });
 }
 
-constexpr const char* const kQuantizeParams[] = {"velocity"};
-constexpr Signature kQuantize = required_params("_AbsTokenizer._quantize_velocity()", kQuantizeParams);
+constexpr auto kQuantize = method("_AbsTokenizer", "_quantize_velocity", {"velocity"});
 
 PyObject* quantize_velocity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<1>(self, kQuantize, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
+  return tokenizer_call<kQuantize>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     int32_t velocity = 0;
-    if (!convert_arg("velocity", a[0], velocity)) return nullptr;
+    if (!a.convert(0, velocity)) return nullptr;
     return to_python(t.tok().quantize_velocity(velocity));
   });
 }
 
-// A failed random draw is an internal failure.
+// The augmentations read the token sequence (argument 0), convert the other arguments in order,
+// then the tokens. A failed random draw is an internal failure.
+template <typename Args, typename... T>
+bool augmentation_args(const PyTokenizer& t, const Args& a, std::vector<PyRef>& items, std::vector<Token>& tokens,
+                       T&... values) {
+  return sequence_items(a.name(0), a[0], items) && a.convert_from(1, values...) &&
+         tokens_from_items(*t.vocab, items, tokens);
+}
+
 PyObject* augmented(const PyTokenizer& t, Result<std::vector<Token>> result) {
   if (!result) panic(result.error().message);
   return t.tokens_to_python(result.value());
 }
 
-constexpr const char* const kPitchAugParams[] = {"tokens", "max_pitch_aug", "pitch_aug"};
-constexpr Signature kPitchAug = required_params("_AbsTokenizer.apply_pitch_aug()", kPitchAugParams);
+constexpr auto kPitchAug = method("_AbsTokenizer", "apply_pitch_aug", {"tokens", "max_pitch_aug", "pitch_aug"});
 
 PyObject* apply_pitch_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<3>(self, kPitchAug, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
+  return tokenizer_call<kPitchAug>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     std::vector<PyRef> items;
+    std::vector<Token> tokens;
     int32_t max_pitch_aug = 0;
     std::optional<int32_t> pitch_aug;
-    std::vector<Token> tokens;
-    if (!sequence_items("tokens", a[0], items) || !convert_arg("max_pitch_aug", a[1], max_pitch_aug) ||
-        !convert_optional_arg("pitch_aug", a[2], pitch_aug) || !tokens_from_items(*t.vocab, items, tokens)) {
-      return nullptr;
-    }
+    if (!augmentation_args(t, a, items, tokens, max_pitch_aug, pitch_aug)) return nullptr;
     return augmented(t, noteloom::apply_pitch_aug(t.tok(), std::move(tokens), max_pitch_aug, pitch_aug));
   });
 }
 
-constexpr const char* const kVelocityAugParams[] = {"tokens", "max_num_aug_steps", "aug_step"};
-constexpr Signature kVelocityAug = required_params("_AbsTokenizer.apply_velocity_aug()", kVelocityAugParams);
+constexpr auto kVelocityAug =
+    method("_AbsTokenizer", "apply_velocity_aug", {"tokens", "max_num_aug_steps", "aug_step"});
 
 PyObject* apply_velocity_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<3>(self, kVelocityAug, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
+  return tokenizer_call<kVelocityAug>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     std::vector<PyRef> items;
+    std::vector<Token> tokens;
     int32_t max_steps = 0;
     std::optional<int32_t> aug_step;
-    std::vector<Token> tokens;
-    if (!sequence_items("tokens", a[0], items) || !convert_arg("max_num_aug_steps", a[1], max_steps) ||
-        !convert_optional_arg("aug_step", a[2], aug_step) || !tokens_from_items(*t.vocab, items, tokens)) {
-      return nullptr;
-    }
+    if (!augmentation_args(t, a, items, tokens, max_steps, aug_step)) return nullptr;
     return augmented(t, noteloom::apply_velocity_aug(t.tok(), std::move(tokens), max_steps, aug_step));
   });
 }
 
-constexpr const char* const kTempoAugParams[] = {"tokens", "max_tempo_aug", "mixup", "tempo_aug"};
-constexpr Signature kTempoAug = required_params("_AbsTokenizer.apply_tempo_aug()", kTempoAugParams);
+constexpr auto kTempoAug =
+    method("_AbsTokenizer", "apply_tempo_aug", {"tokens", "max_tempo_aug", "mixup", "tempo_aug"});
 
 PyObject* apply_tempo_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_tokenizer<4>(self, kTempoAug, args, nargs, kwnames, [](const PyTokenizer& t, PyObject** a) -> PyObject* {
+  return tokenizer_call<kTempoAug>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     std::vector<PyRef> items;
+    std::vector<Token> tokens;
     double max_tempo_aug = 0;
     bool mixup = false;
     std::optional<double> tempo_aug;
-    std::vector<Token> tokens;
-    if (!sequence_items("tokens", a[0], items) || !convert_arg("max_tempo_aug", a[1], max_tempo_aug) ||
-        !convert_arg("mixup", a[2], mixup) || !convert_optional_arg("tempo_aug", a[3], tempo_aug) ||
-        !tokens_from_items(*t.vocab, items, tokens)) {
-      return nullptr;
-    }
+    if (!augmentation_args(t, a, items, tokens, max_tempo_aug, mixup, tempo_aug)) return nullptr;
     return augmented(t, noteloom::apply_tempo_aug(t.tok(), tokens, max_tempo_aug, mixup, tempo_aug));
   });
 }
+
+// Reads the tokenizer under a shared borrow.
+template <typename Body>
+PyObject* read_tokenizer(PyObject* self, Body&& body) {
+  return with_record<PyTokenizer>(self, [&](const PyTokenizer& t) { return body(t.tok()); });
+}
+
+constexpr auto kVocabSize = method("_AbsTokenizer", "vocab_size");
+constexpr auto kName = method("_AbsTokenizer", "name");
 
 PyObject* vocab_size(PyObject* self, PyObject*) {
   return read_tokenizer(self, [](const AbsTokenizer& tok) { return PyLong_FromSize_t(tok.vocab_size()); });
@@ -266,27 +248,17 @@ PyGetSetDef tokenizer_getset[] = {
     {},
 };
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
-template <auto Fn>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 PyMethodDef tokenizer_methods[] = {
-    {"tokenize", fastcall<tokenize>(), kFastcall, "tokenize($self, py_midi_dict, remove_preceding_silence=None)\n--\n\n"},
-    {"detokenize", fastcall<detokenize>(), kFastcall, "detokenize($self, tokens)\n--\n\n"},
-    {"encode", fastcall<encode>(), kFastcall, "encode($self, tokens)\n--\n\n"},
-    {"decode", fastcall<decode>(), kFastcall, "decode($self, ids)\n--\n\n"},
-    {"vocab_size", vocab_size, METH_NOARGS, "vocab_size($self)\n--\n\n"},
-    {"name", name, METH_NOARGS, "name($self)\n--\n\n"},
-    {"_quantize_velocity", fastcall<quantize_velocity>(), kFastcall, "_quantize_velocity($self, velocity)\n--\n\n"},
-    {"apply_pitch_aug", fastcall<apply_pitch_aug>(), kFastcall,
-     "apply_pitch_aug($self, tokens, max_pitch_aug, pitch_aug)\n--\n\n"},
-    {"apply_velocity_aug", fastcall<apply_velocity_aug>(), kFastcall,
-     "apply_velocity_aug($self, tokens, max_num_aug_steps, aug_step)\n--\n\n"},
-    {"apply_tempo_aug", fastcall<apply_tempo_aug>(), kFastcall,
-     "apply_tempo_aug($self, tokens, max_tempo_aug, mixup, tempo_aug)\n--\n\n"},
+    method_def<kTokenize, tokenize>(),
+    method_def<kDetokenize, detokenize>(),
+    method_def<kEncode, encode>(),
+    method_def<kDecode, decode>(),
+    method_def<kVocabSize, vocab_size>(),
+    method_def<kName, name>(),
+    method_def<kQuantize, quantize_velocity>(),
+    method_def<kPitchAug, apply_pitch_aug>(),
+    method_def<kVelocityAug, apply_velocity_aug>(),
+    method_def<kTempoAug, apply_tempo_aug>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -298,8 +270,7 @@ PyType_Slot tokenizer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec tokenizer_spec = {"noteloom.korvi._korvi._AbsTokenizer", static_cast<int>(sizeof(TokenizerObject)), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, tokenizer_slots};
+PyType_Spec tokenizer_spec = class_spec<TokenizerObject>("noteloom.korvi._korvi._AbsTokenizer", tokenizer_slots);
 
 }  // namespace
 

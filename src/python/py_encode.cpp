@@ -18,12 +18,12 @@
 namespace noteloom::py {
 namespace {
 
-constexpr const char* const kOpenParams[] = {"threads", "normalize", "oov", "max_tokens", "stop"};
-constexpr Signature kOpen = required_params("_encode_stream()", kOpenParams);
-constexpr const char* const kSubmitParams[] = {"stream", "paths"};
-constexpr Signature kSubmit = required_params("_stream_submit()", kSubmitParams);
-constexpr const char* const kNextParams[] = {"stream"};
-constexpr Signature kNext = required_params("_stream_next()", kNextParams);
+constexpr auto kOpen = function("_encode_stream", {"threads", "normalize", "oov", "max_tokens", "stop"})
+                          .with_doc("A stream of batches encoded on `threads` native threads.");
+constexpr auto kSubmit = function("_stream_submit", {"stream", "paths"}).with_doc("Queues a batch of files.");
+constexpr auto kNext = function("_stream_next", {"stream"})
+                           .with_doc("(seconds, ids, hashes, oov counts, reasons) of the oldest queued batch: the "
+                                     "time its files took, then one list per field, in input order.");
 constexpr const char* kCapsuleName = "noteloom.EncodeStream";
 
 // A writable buffer whose first byte, once set, stops the batch (or None): a flag another Python
@@ -90,7 +90,7 @@ bool paths_from_python(PyObject* obj, std::vector<std::string>& out) {
   if (sequence_from_python(obj, out, [](PyObject* item, std::string& path) { return path_from_python(item, path); })) {
     return true;
   }
-  rewrap_argument_error(kSubmitParams[1]);
+  rewrap_argument_error(Args<kSubmit>::name(1));
   return false;
 }
 
@@ -121,8 +121,7 @@ PyType_Slot ids_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec ids_spec = {"_noteloom.TokenIds", static_cast<int>(sizeof(IdsObject)), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, ids_slots};
+PyType_Spec ids_spec = class_spec<IdsObject>("_noteloom.TokenIds", ids_slots);
 TypeCell ids_type(&ids_spec);
 
 PyObject* ids_to_python(std::vector<uint16_t>&& ids) {
@@ -154,15 +153,11 @@ PyObject* results_to_python(double seconds, std::vector<Result<EncodedPiece>>& r
 }
 
 PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[std::size(kOpenParams)];
-    if (!match_args(kOpen, args, nargs, kwnames, a)) return nullptr;
+  return call_function<kOpen>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
     auto box = std::make_unique<StreamBox>();
     int32_t threads = 1, oov = 0, max_tokens = 0;
     bool normalize = true;
-    if (!convert_arg(kOpenParams[0], a[0], threads) || !convert_arg(kOpenParams[1], a[1], normalize) ||
-        !convert_arg(kOpenParams[2], a[2], oov) || !convert_arg(kOpenParams[3], a[3], max_tokens) ||
-        !box->stop.from_python(a[4])) {
+    if (!a.convert_all(threads, normalize, oov, max_tokens) || !box->stop.from_python(a[4])) {
       return nullptr;
     }
     if (threads < 1 || oov < 0 || oov > 2 || max_tokens < 0) {
@@ -182,9 +177,7 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 PyObject* submit_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[std::size(kSubmitParams)];
-    if (!match_args(kSubmit, args, nargs, kwnames, a)) return nullptr;
+  return call_function<kSubmit>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
     EncodeStream* stream = stream_from_python(a[0]);
     std::vector<std::string> paths;
     if (stream == nullptr || !paths_from_python(a[1], paths)) return nullptr;
@@ -194,44 +187,32 @@ PyObject* submit_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[std::size(kNextParams)];
-    if (!match_args(kNext, args, nargs, kwnames, a)) return nullptr;
+  return call_function<kNext>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
     EncodeStream* stream = stream_from_python(a[0]);
     if (stream == nullptr) return nullptr;
     // The runs need no Python: the thread state stays detached while they work, except for a look
     // at pending signals every few milliseconds, so Ctrl-C stops the stream promptly.
     std::vector<Result<EncodedPiece>> results;
     double seconds = 0.0;
-    bool interrupted = false;
-    PyThreadState* state = PyEval_SaveThread();
-    while (!stream->next(std::chrono::milliseconds(20), results, seconds)) {
-      PyEval_RestoreThread(state);
-      interrupted = PyErr_CheckSignals() < 0;
-      state = PyEval_SaveThread();
-      if (interrupted) {
+    for (;;) {
+      {
+        const Detached detached;
+        if (stream->next(std::chrono::milliseconds(20), results, seconds)) break;
+      }
+      if (PyErr_CheckSignals() < 0) {
+        const Detached detached;
         stream->cancel();
-        break;
+        return nullptr;
       }
     }
-    PyEval_RestoreThread(state);
-    if (interrupted) return nullptr;
     return results_to_python(seconds, results);
   });
 }
 
-template <auto Fn>
-PyMethodDef fastcall_def(const char* name, const char* doc) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)), METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
 PyMethodDef stream_defs[] = {
-    fastcall_def<open_fn>("_encode_stream", "_encode_stream(threads, normalize, oov, max_tokens, stop)\n--\n\n"
-                                            "A stream of batches encoded on `threads` native threads."),
-    fastcall_def<submit_fn>("_stream_submit", "_stream_submit(stream, paths)\n--\n\nQueues a batch of files."),
-    fastcall_def<next_fn>("_stream_next",
-                          "_stream_next(stream)\n--\n\n(seconds, ids, hashes, oov counts, reasons) of the oldest "
-                          "queued batch: the time its files took, then one list per field, in input order."),
+    method_def<kOpen, open_fn>(),
+    method_def<kSubmit, submit_fn>(),
+    method_def<kNext, next_fn>(),
 };
 
 }  // namespace

@@ -5,19 +5,13 @@
 namespace noteloom::py {
 namespace {
 
-constexpr unsigned kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-
 // note["pitch"] and friends; any other key is looked up as an attribute of a copy of the note.
 PyObject* note_subscript(PyObject* self, PyObject* key) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     std::string name;
     if (!convert_arg("key", key, name)) return nullptr;
-    auto* o = as_record_object<NoteMessage>(self);
     NoteMessage copy;
-    {
-      SharedBorrow borrow(o->borrow);
-      if (!borrow.ok()) return nullptr;
-      const NoteMessage& n = o->rec;
+    PyObject* found = with_record<NoteMessage>(self, [&](const NoteMessage& n) -> PyObject* {
       if (name == "msg_type") return to_python(n.msg_type);
       for (auto [field, value] : {std::pair<std::string_view, int32_t>{"pitch", n.pitch},
                                   {"start", n.start}, {"end", n.end}, {"velocity", n.velocity},
@@ -25,7 +19,9 @@ PyObject* note_subscript(PyObject* self, PyObject* key) {
         if (name == field) return to_python(value);
       }
       copy = n;
-    }
+      return nullptr;  // no field: looked up as an attribute of the copy, outside the borrow
+    });
+    if (found || PyErr_Occurred()) return found;
     PyRef fresh = PyRef::steal(new_record_object(std::move(copy)));
     if (!fresh) return nullptr;
     if (PyObject* attr = PyObject_GetAttr(fresh.get(), key)) return attr;
@@ -92,7 +88,7 @@ PyType_Slot note_slots[] = {
 
 template <typename Rec>
 constexpr PyType_Spec message_spec(const char* name, PyType_Slot* slots) {
-  return {name, static_cast<int>(sizeof(RecordObject<Rec>)), 0, kClassFlags, slots};
+  return class_spec<RecordObject<Rec>>(name, slots);
 }
 
 PyType_Spec note_spec = message_spec<NoteMessage>("noteloom.korvi._korvi.NoteMessage", note_slots);

@@ -12,107 +12,61 @@ using MidiDictObject = RecordObject<MidiDictRecord>;
 
 MidiDictObject* as_midi_dict(PyObject* self) { return as_record_object<MidiDictRecord>(self); }
 
-constexpr Signature kConstructor = no_params("MidiDict()");
+constexpr auto kConstructor = constructor("MidiDict");
 
 PyObject* midi_dict_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* matched[1];
-    if (!match_args(kConstructor, args, kwargs, matched)) return nullptr;
-    return new_record_object(MidiDictRecord{});
-  });
+  return call_constructor<kConstructor>(args, kwargs, [](const auto&) { return new_record_object(MidiDictRecord{}); });
 }
 
-// Runs `body(record)` under a shared borrow of the MidiDict.
-template <typename Body>
-PyObject* with_shared(PyObject* self, Body&& body) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto* o = as_midi_dict(self);
-    SharedBorrow borrow(o->borrow);
-    if (!borrow.ok()) return nullptr;
-    return body(o->rec);
-  });
-}
-
-// Matches the arguments, takes the exclusive borrow, then lets `body` convert them in order.
-template <size_t N, typename Body>
-PyObject* with_exclusive_args(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, Body&& body) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* matched[N];
-    if (!match_args(sig, args, nargs, kwnames, matched)) return nullptr;
-    auto* o = as_midi_dict(self);
-    ExclusiveBorrow borrow(o->borrow);
-    if (!borrow.ok()) return nullptr;
-    return body(o->rec, matched);
-  });
-}
-
-// Converts matched[i] into *outs[i] in parameter order; stops at the first failure.
-template <size_t N, typename... T>
-bool convert_all(const char* const (&names)[N], PyObject* const* matched, T&... outs) {
-  size_t i = 0;
-  auto next = [&](auto& out) {
-    const size_t k = i++;
-    return convert_arg(names[k], matched[k], out);
-  };
-  return (next(outs) && ...);
-}
-
-constexpr const char* const kAddNoteParams[] = {"pitch", "start", "end", "velocity", "channel"};
-constexpr Signature kAddNote = required_params("MidiDict.add_note()", kAddNoteParams);
+// The add_* methods match their arguments, take the exclusive borrow, then convert in order.
+constexpr auto kAddNote = method("MidiDict", "add_note", {"pitch", "start", "end", "velocity", "channel"});
 
 PyObject* add_note(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_exclusive_args<5>(self, kAddNote, args, nargs, kwnames, [](MidiDictRecord& rec, PyObject** a) -> PyObject* {
+  return call_method<MidiDictRecord, Access::Exclusive, kAddNote>(self, args, nargs, kwnames, [](MidiDictRecord& rec, const auto& a) -> PyObject* {
     NoteMessage n;
-    if (!convert_all(kAddNoteParams, a, n.pitch, n.start, n.end, n.velocity, n.channel)) return nullptr;
+    if (!a.convert_all(n.pitch, n.start, n.end, n.velocity, n.channel)) return nullptr;
     n.tick = n.start;
     rec.note_msgs.push_back(std::move(n));
     Py_RETURN_NONE;
   });
 }
 
-constexpr const char* const kAddInstrumentParams[] = {"program", "tick", "channel"};
-constexpr Signature kAddInstrument = required_params("MidiDict.add_instrument()", kAddInstrumentParams);
+constexpr auto kAddInstrument = method("MidiDict", "add_instrument", {"program", "tick", "channel"});
 
 PyObject* add_instrument(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_exclusive_args<3>(self, kAddInstrument, args, nargs, kwnames, [](MidiDictRecord& rec, PyObject** a) -> PyObject* {
+  return call_method<MidiDictRecord, Access::Exclusive, kAddInstrument>(self, args, nargs, kwnames, [](MidiDictRecord& rec, const auto& a) -> PyObject* {
     InstrumentMessage m;
-    if (!convert_all(kAddInstrumentParams, a, m.data, m.tick, m.channel)) return nullptr;
+    if (!a.convert_all(m.data, m.tick, m.channel)) return nullptr;
     rec.instrument_msgs.push_back(std::move(m));
     Py_RETURN_NONE;
   });
 }
 
-constexpr const char* const kAddTempoParams[] = {"tempo", "tick"};
-constexpr Signature kAddTempo = required_params("MidiDict.add_tempo()", kAddTempoParams);
+constexpr auto kAddTempo = method("MidiDict", "add_tempo", {"tempo", "tick"});
 
 PyObject* add_tempo(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_exclusive_args<2>(self, kAddTempo, args, nargs, kwnames, [](MidiDictRecord& rec, PyObject** a) -> PyObject* {
+  return call_method<MidiDictRecord, Access::Exclusive, kAddTempo>(self, args, nargs, kwnames, [](MidiDictRecord& rec, const auto& a) -> PyObject* {
     TempoMessage m;
-    if (!convert_all(kAddTempoParams, a, m.data, m.tick)) return nullptr;
+    if (!a.convert_all(m.data, m.tick)) return nullptr;
     rec.tempo_msgs.push_back(std::move(m));
     Py_RETURN_NONE;
   });
 }
 
-constexpr const char* const kTickToMsParams[] = {"tick"};
-constexpr Signature kTickToMs = required_params("MidiDict.tick_to_ms()", kTickToMsParams);
+constexpr auto kTickToMs = method("MidiDict", "tick_to_ms", {"tick"});
 
 PyObject* tick_to_ms_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* matched[1];
-    if (!match_args(kTickToMs, args, nargs, kwnames, matched)) return nullptr;
-    auto* o = as_midi_dict(self);
-    SharedBorrow borrow(o->borrow);
-    if (!borrow.ok()) return nullptr;
+  return call_method<MidiDictRecord, Access::Shared, kTickToMs>(self, args, nargs, kwnames, [](const MidiDictRecord& rec, const auto& a) -> PyObject* {
     int32_t tick = 0;
-    if (!convert_arg("tick", matched[0], tick)) return nullptr;
-    return to_python(tick_to_ms(o->rec, tick));
+    if (!a.convert(0, tick)) return nullptr;
+    return to_python(tick_to_ms(rec, tick));
   });
 }
 
+constexpr auto kCalculateHash = method("MidiDict", "calculate_hash");
+
 PyObject* calculate_hash_method(PyObject* self, PyObject*) {
-  return with_shared(self, [](const MidiDictRecord& rec) { return to_python(calculate_hash(rec)); });
+  return with_record<MidiDictRecord>(self, [](const MidiDictRecord& rec) { return to_python(calculate_hash(rec)); });
 }
 
 void set_item_or_panic(PyObject* dict, const char* key, PyObject* value) {
@@ -120,8 +74,10 @@ void set_item_or_panic(PyObject* dict, const char* key, PyObject* value) {
   if (!owned || PyDict_SetItemString(dict, key, owned.get()) < 0) panic("failed to fill the message dictionary");
 }
 
+constexpr auto kGetMsgDict = method("MidiDict", "get_msg_dict");
+
 PyObject* get_msg_dict(PyObject* self, PyObject*) {
-  return with_shared(self, [](const MidiDictRecord& rec) -> PyObject* {
+  return with_record<MidiDictRecord>(self, [](const MidiDictRecord& rec) -> PyObject* {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
     set_item_or_panic(dict.get(), "note_msgs", to_python(rec.note_msgs));
@@ -136,16 +92,16 @@ PyObject* get_msg_dict(PyObject* self, PyObject*) {
 }
 
 // Both return an unchanged copy: the Python object itself is never modified.
+constexpr auto kResolvePedal = method("MidiDict", "resolve_pedal");
+constexpr auto kRemoveRedundantPedals = method("MidiDict", "remove_redundant_pedals");
+
 PyObject* copy_of_self(PyObject* self, PyObject*) {
-  return with_shared(self, [](const MidiDictRecord& rec) { return to_python(rec); });
+  return with_record<MidiDictRecord>(self, [](const MidiDictRecord& rec) { return to_python(rec); });
 }
 
 Py_hash_t midi_dict_hash(PyObject* self) {
-  return guard<Py_hash_t>(-1, [&]() -> Py_hash_t {
-    auto* o = as_midi_dict(self);
-    SharedBorrow borrow(o->borrow);
-    if (!borrow.ok()) return -1;
-    const auto h = static_cast<Py_hash_t>(calculate_hash(o->rec));
+  return with_record<MidiDictRecord>(self, [](const MidiDictRecord& rec) -> Py_hash_t {
+    const auto h = static_cast<Py_hash_t>(calculate_hash(rec));
     return h == -1 ? -2 : h;
   });
 }
@@ -182,15 +138,12 @@ PyObject* midi_dict_richcompare(PyObject* self, PyObject* other, int op) {
   });
 }
 
-constexpr const char* const kFromMidiParams[] = {"mid_path"};
-constexpr Signature kFromMidi = required_params("MidiDict.from_midi()", kFromMidiParams);
+constexpr auto kFromMidi = class_method("MidiDict", "from_midi", {"mid_path"});
 
 PyObject* from_midi(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* matched[1];
-    if (!match_args(kFromMidi, args, nargs, kwnames, matched)) return nullptr;
+  return call_function<kFromMidi>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
     std::string path;
-    if (!path_from_python(matched[0], path)) return nullptr;
+    if (!path_from_python(a[0], path)) return nullptr;
     auto loaded = [&] {
       const Detached detached;  // reading may block (a pipe), and needs no Python
       return load_midi_file(path);
@@ -204,28 +157,23 @@ PyObject* from_midi(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 // The snapshot is a copy: later changes to the MidiDict do not reach it.
+constexpr auto kToMidi = method("MidiDict", "to_midi");
+
 PyObject* to_midi(PyObject* self, PyObject*) {
-  return with_shared(self, [](const MidiDictRecord& rec) { return new_record_object(MidiFileSnapshot{rec}); });
+  return with_record<MidiDictRecord>(self, [](const MidiDictRecord& rec) { return new_record_object(MidiFileSnapshot{rec}); });
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef midi_dict_methods[] = {
-    {"add_note", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_note)), kFastcall,
-     "add_note($self, pitch, start, end, velocity, channel)\n--\n\n"},
-    {"add_instrument", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_instrument)), kFastcall,
-     "add_instrument($self, program, tick, channel)\n--\n\n"},
-    {"add_tempo", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_tempo)), kFastcall,
-     "add_tempo($self, tempo, tick)\n--\n\n"},
-    {"calculate_hash", calculate_hash_method, METH_NOARGS, "calculate_hash($self)\n--\n\n"},
-    {"resolve_pedal", copy_of_self, METH_NOARGS, "resolve_pedal($self)\n--\n\n"},
-    {"remove_redundant_pedals", copy_of_self, METH_NOARGS, "remove_redundant_pedals($self)\n--\n\n"},
-    {"from_midi", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_midi)), kFastcall | METH_CLASS,
-     "from_midi($cls, mid_path)\n--\n\n"},
-    {"to_midi", to_midi, METH_NOARGS, "to_midi($self)\n--\n\n"},
-    {"tick_to_ms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tick_to_ms_method)), kFastcall,
-     "tick_to_ms($self, tick)\n--\n\n"},
-    {"get_msg_dict", get_msg_dict, METH_NOARGS, "get_msg_dict($self)\n--\n\n"},
+    method_def<kAddNote, add_note>(),
+    method_def<kAddInstrument, add_instrument>(),
+    method_def<kAddTempo, add_tempo>(),
+    method_def<kCalculateHash, calculate_hash_method>(),
+    method_def<kResolvePedal, copy_of_self>(),
+    method_def<kRemoveRedundantPedals, copy_of_self>(),
+    method_def<kFromMidi, from_midi>(),
+    method_def<kToMidi, to_midi>(),
+    method_def<kTickToMs, tick_to_ms_method>(),
+    method_def<kGetMsgDict, get_msg_dict>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -250,8 +198,7 @@ PyType_Slot midi_dict_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec midi_dict_spec = {"noteloom.korvi._korvi.MidiDict", static_cast<int>(sizeof(MidiDictObject)), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, midi_dict_slots};
+PyType_Spec midi_dict_spec = class_spec<MidiDictObject>("noteloom.korvi._korvi.MidiDict", midi_dict_slots);
 
 }  // namespace
 
@@ -259,8 +206,11 @@ template <> TypeCell& type_cell<MidiDictRecord>() { static TypeCell cell(&midi_d
 
 bool from_python(PyObject* obj, MidiDictRecord& out) { return copy_record_from(obj, out); }
 
+// The Python form of a piece has no meta ticks (a MetaMessage shows its type and text only): they
+// are zeroed whenever a record becomes a Python object, so pieces that differ only there compare
+// equal and write their meta events at tick 0.
 PyObject* to_python(MidiDictRecord record) {
-  record.clear_meta_ticks();
+  for (auto& m : record.meta_msgs) m.tick = 0;
   return new_record_object(std::move(record));
 }
 

@@ -5,19 +5,13 @@
 namespace noteloom::py {
 namespace {
 
-constexpr const char* const kSaveParams[] = {"path"};
-constexpr Signature kSave = required_params("MidiFile.save()", kSaveParams);
+constexpr auto kSave = method("MidiFile", "save", {"path"});
 
 PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* matched[1];
-    if (!match_args(kSave, args, nargs, kwnames, matched)) return nullptr;
-    auto* o = as_record_object<MidiFileSnapshot>(self);
-    SharedBorrow borrow(o->borrow);
-    if (!borrow.ok()) return nullptr;
+  return call_method<MidiFileSnapshot, Access::Shared, kSave>(self, args, nargs, kwnames, [](const MidiFileSnapshot& file, const auto& a) -> PyObject* {
     std::string path;
-    if (!path_from_python(matched[0], path)) return nullptr;
-    const Status written = write_midi_file(o->rec.record, path);
+    if (!path_from_python(a[0], path)) return nullptr;
+    const Status written = write_midi_file(file.record, path);
     if (!written) {
       PyErr_Format(PyExc_OSError, "Failed to save MIDI file: %s", written.error().message.c_str());
       return nullptr;
@@ -27,8 +21,7 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef midi_file_methods[] = {
-    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save)), METH_FASTCALL | METH_KEYWORDS,
-     "save($self, path)\n--\n\n"},
+    method_def<kSave, save>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -39,8 +32,7 @@ PyType_Slot midi_file_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec midi_file_spec = {"noteloom.korvi._korvi.MidiFile", static_cast<int>(sizeof(RecordObject<MidiFileSnapshot>)), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, midi_file_slots};
+PyType_Spec midi_file_spec = class_spec<RecordObject<MidiFileSnapshot>>("noteloom.korvi._korvi.MidiFile", midi_file_slots);
 
 }  // namespace
 

@@ -8,9 +8,9 @@
 namespace noteloom::py {
 namespace {
 
-constexpr const char* const kParams[] = {"midi_dict",     "ignore_instruments", "instrument_programs", "time_step_ms",
-                                         "max_duration_ms", "drum_velocity",      "quantize_velocity_fn"};
-constexpr Signature kNormalize = required_params("normalize_midi_dict()", kParams);
+constexpr auto kNormalize =
+    function("normalize_midi_dict", {"midi_dict", "ignore_instruments", "instrument_programs", "time_step_ms",
+                                     "max_duration_ms", "drum_velocity", "quantize_velocity_fn"});
 
 // Requires a dict (or subclass) for argument `name`.
 bool check_dict(const char* name, PyObject* obj) {
@@ -56,14 +56,11 @@ class VelocityCallback {
 };
 
 PyObject* normalize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[7];
-    if (!match_args(kNormalize, args, nargs, kwnames, a)) return nullptr;
+  return call_function<kNormalize>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
     MidiDictRecord piece;
     NormalizeOptions options;
-    if (!convert_arg(kParams[0], a[0], piece) || !check_dict(kParams[1], a[1]) || !check_dict(kParams[2], a[2]) ||
-        !convert_arg(kParams[3], a[3], options.time_step_ms) || !convert_arg(kParams[4], a[4], options.max_duration_ms) ||
-        !convert_arg(kParams[5], a[5], options.drum_velocity)) {
+    if (!a.convert(0, piece) || !check_dict(a.name(1), a[1]) || !check_dict(a.name(2), a[2]) ||
+        !a.convert_from(3, options.time_step_ms, options.max_duration_ms, options.drum_velocity)) {
       return nullptr;
     }
     // Entries are converted after all arguments, without the argument-name prefix.
@@ -92,11 +89,7 @@ PyObject* normalize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
-PyMethodDef normalize_def = {
-    "normalize_midi_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(normalize)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "normalize_midi_dict(midi_dict, ignore_instruments, instrument_programs, time_step_ms, max_duration_ms, "
-    "drum_velocity, quantize_velocity_fn)\n--\n\n"};
+PyMethodDef normalize_def = method_def<kNormalize, normalize>();
 
 }  // namespace
 

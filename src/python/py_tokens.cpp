@@ -1,6 +1,5 @@
 #include "py_tokens.hpp"
 
-#include <algorithm>
 #include <string_view>
 
 #include "convert.hpp"
@@ -22,11 +21,6 @@ const char* utf8_or_null(PyObject* s, Py_ssize_t* len) {
     PyErr_Clear();
   }
   return utf8;
-}
-
-// True when the text has exactly three ':'-separated pieces.
-bool three_pieces(std::string_view s) {
-  return std::count(s.begin(), s.end(), ':') == 2;
 }
 
 }  // namespace
@@ -55,39 +49,14 @@ bool token_from_python(const PyVocabulary* vocab, PyObject* obj, Token& out) {
     PyErr_Clear();
     return fail_bad_token();
   }
-  const std::string_view s(utf8, static_cast<size_t>(len));
-  if (!s.empty() && s.front() == '<') {
-    out = Token::special(s);
-  } else if (s == "onset") {
-    out = Token::onset(a);
-  } else if (s == "dur") {
-    out = Token::dur(a);
-  } else if (s == "drum") {
-    out = Token::drum(a);
-  } else if (s.find("prefix:") != std::string_view::npos) {
-    out = three_pieces(s) ? Token::prefix(s) : Token::special(s);
-  } else {
-    out = Token::note(s, a, b);
-  }
+  out = token_from_text(std::string_view(utf8, static_cast<size_t>(len)), a, b);
   return true;
 }
 
 PyObject* token_to_python(const Token& t) {
-  switch (t.kind) {
-    case TokenKind::Special:
-      return to_python(t.text);
-    case TokenKind::Prefix:
-      return Py_BuildValue("(s#ii)", t.text.data(), static_cast<Py_ssize_t>(t.text.size()), 0, 0);
-    case TokenKind::Note:
-      return Py_BuildValue("(s#ii)", t.text.data(), static_cast<Py_ssize_t>(t.text.size()), t.a, t.b);
-    case TokenKind::Onset:
-      return Py_BuildValue("(sii)", "onset", t.a, 0);
-    case TokenKind::Dur:
-      return Py_BuildValue("(sii)", "dur", t.a, 0);
-    case TokenKind::Drum:
-      return Py_BuildValue("(sii)", "drum", t.a, 0);
-  }
-  panic("invalid token kind");
+  if (t.kind == TokenKind::Special) return to_python(t.text);
+  const TokenText form = text_of(t);
+  return Py_BuildValue("(s#ii)", form.text.data(), static_cast<Py_ssize_t>(form.text.size()), form.first, form.second);
 }
 
 bool sequence_items(const char* name, PyObject* obj, std::vector<PyRef>& out) {

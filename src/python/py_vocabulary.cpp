@@ -39,10 +39,6 @@ PyObject* immortal(PyObject* obj) {
   return obj;
 }
 
-const char* kind_text(TokenKind kind) {
-  return kind == TokenKind::Onset ? "onset" : kind == TokenKind::Dur ? "dur" : "drum";
-}
-
 }  // namespace
 
 const PyVocabulary* PyVocabulary::get() {
@@ -135,15 +131,9 @@ PyObject* PyVocabulary::text_object(std::string_view text) const {
 
 PyObject* PyVocabulary::make_token(int32_t id) const {
   const Token& t = tok_.vocabulary()[static_cast<size_t>(id)];
-  switch (t.kind) {
-    case TokenKind::Special:
-      return to_python(t.text);
-    case TokenKind::Prefix:
-    case TokenKind::Note:
-      return triple(text_object(t.text), t.a, t.b);
-    default:
-      return triple(text_object(kind_text(t.kind)), t.a, 0);
-  }
+  if (t.kind == TokenKind::Special) return to_python(t.text);
+  const TokenText form = text_of(t);
+  return triple(text_object(form.text), form.first, form.second);
 }
 
 PyObject* PyVocabulary::publish(std::atomic<PyObject*>& cell, PyObject* made) {

@@ -27,7 +27,7 @@ class PyVocabulary {
   // New references: the token object of an ID (IDs outside the vocabulary give "<U>"), and the int
   // object of an ID of the vocabulary. Null with an exception set when making one fails.
   PyObject* new_token(int32_t id) const {
-    if (id < 0 || static_cast<size_t>(id) >= size_) id = tok_.unk_id();
+    id = tok_.decoded_id(id);
     if (PyObject* obj = tokens_[static_cast<size_t>(id)].load(std::memory_order_acquire)) return Py_NewRef(obj);
     return first_token(id);
   }

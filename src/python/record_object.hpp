@@ -89,6 +89,53 @@ void record_object_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
+// The type spec of a class whose instances are `Object`s (subclassing is not allowed).
+template <typename Object>
+constexpr PyType_Spec class_spec(const char* name, PyType_Slot* slots) {
+  return {name, static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+}
+
+enum class Access { Shared, Exclusive };
+
+template <Access A>
+using BorrowOf = std::conditional_t<A == Access::Shared, SharedBorrow, ExclusiveBorrow>;
+
+// The failure value of a slot function returning R: null, or -1.
+template <typename R>
+constexpr R error_value() {
+  if constexpr (std::is_pointer_v<R>) return nullptr;
+  else return R(-1);
+}
+
+// Runs `body(record)` under a borrow of the record of `self` (shared: a const record), inside the
+// panic guard. A refused borrow gives the error value of the body's result type.
+template <typename Rec, Access A = Access::Shared, typename Body>
+auto with_record(PyObject* self, Body&& body) {
+  using Ref = std::conditional_t<A == Access::Shared, const Rec&, Rec&>;
+  using R = std::invoke_result_t<Body, Ref>;
+  return guard<R>(error_value<R>(), [&]() -> R {
+    auto* o = as_record_object<Rec>(self);
+    BorrowOf<A> borrow(o->borrow);
+    if (!borrow.ok()) return error_value<R>();
+    return body(static_cast<Ref>(o->rec));
+  });
+}
+
+// A method call on the record of `self`: matches the arguments of D, takes the borrow, then runs
+// `body(record, args)`, which converts the arguments it needs.
+template <typename Rec, Access A, const auto& D, typename Body>
+PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  using Ref = std::conditional_t<A == Access::Shared, const Rec&, Rec&>;
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    Args<D> a;
+    if (!a.match(args, nargs, kwnames)) return nullptr;
+    auto* o = as_record_object<Rec>(self);
+    BorrowOf<A> borrow(o->borrow);
+    if (!borrow.ok()) return nullptr;
+    return body(static_cast<Ref>(o->rec), std::as_const(a));
+  });
+}
+
 // tp_new of the classes that Python code cannot instantiate.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
@@ -120,12 +167,7 @@ bool copy_record_from(PyObject* obj, Rec& out) {
 // Reads take a shared borrow; writes convert first, then take an exclusive borrow.
 template <typename Rec, auto Field>
 PyObject* get_field(PyObject* self, void*) {
-  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto* o = as_record_object<Rec>(self);
-    SharedBorrow borrow(o->borrow);
-    if (!borrow.ok()) return nullptr;
-    return to_python(o->rec.*Field);
-  });
+  return with_record<Rec>(self, [](const Rec& rec) { return to_python(rec.*Field); });
 }
 
 template <typename Rec, auto Field>
@@ -137,11 +179,10 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
     }
     std::remove_cvref_t<decltype(std::declval<Rec&>().*Field)> converted;
     if (!convert_arg(static_cast<const char*>(closure), value, converted)) return -1;
-    auto* o = as_record_object<Rec>(self);
-    ExclusiveBorrow borrow(o->borrow);
-    if (!borrow.ok()) return -1;
-    o->rec.*Field = std::move(converted);
-    return 0;
+    return with_record<Rec, Access::Exclusive>(self, [&](Rec& rec) {
+      rec.*Field = std::move(converted);
+      return 0;
+    });
   });
 }
 

@@ -169,11 +169,13 @@ TEST(MidiDictRecordEquality, MetadataOrderIrrelevantVectorOrderMatters) {
   EXPECT_NE(a, b);
 }
 
-TEST(MidiDictRecordEquality, MetaComparesTypeAndTextOnly) {
+TEST(MidiDictRecordEquality, MetaComparesEveryField) {
   MidiDictRecord a, b;
   a.meta_msgs = {{"text", "hi", 0}};
-  b.meta_msgs = {{"text", "hi", 77}};
+  b.meta_msgs = {{"text", "hi", 0}};
   EXPECT_EQ(a, b);
-  b.meta_msgs[0].msg_type = "copyright";
+  b.meta_msgs[0].tick = 77;
+  EXPECT_NE(a, b);
+  b.meta_msgs[0] = {"copyright", "hi", 0};
   EXPECT_NE(a, b);
 }

@@ -85,7 +85,7 @@ TEST(AbsTokenizer, ArithmeticIdsAgreeWithTheVocabulary) {
                          Token::note("piano", 60, 128), Token::note("piano", 60, -4), Token::note("organ", 60, 64),
                          Token::note("", 60, 64), Token::drum(34), Token::drum(82), Token::dur(5010), Token::dur(-10),
                          Token::dur(15), Token::onset(5000), Token::onset(-10), Token::onset(7)}) {
-    EXPECT_FALSE(tok.id_of(t).has_value()) << t.text << " " << t.a << " " << t.b;
+    EXPECT_FALSE(tok.id_of(t).has_value()) << t.text << " " << t.value << " " << t.velocity;
   }
   const std::vector<Token> sample = {Token::note("drum", 127, 124), Token::special("<U>"), Token::special("nope")};
   EXPECT_EQ(tok.encode(sample),
