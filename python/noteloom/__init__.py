@@ -41,6 +41,10 @@ MetaMessage = _korvi.MetaMessage
 AbsTokenizer = _korvi._AbsTokenizer
 _AbsTokenizer = _korvi._AbsTokenizer
 normalize_midi_dict = _korvi.normalize_midi_dict
+# The class of `MidiDict.to_midi()` snapshots, for annotations (it has no constructor).
+MidiFile = type(MidiDict().to_midi())
+# A token: a str (special tokens such as "<S>") or a 3-tuple (str, int, int).
+Token = str | tuple[str, int, int]
 
 from .dataset import TokenDataset, TokenWindows  # noqa: E402
 from .engine import EncodedFile, encode_files  # noqa: E402
@@ -59,4 +63,6 @@ __all__ = [
     "EncodedFile",
     "TokenDataset",
     "TokenWindows",
+    "MidiFile",
+    "Token",
 ]

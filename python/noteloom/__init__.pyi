@@ -15,12 +15,13 @@ __all__ = [
     "EncodedFile",
     "TokenDataset",
     "TokenWindows",
+    "MidiFile",
+    "Token",
 ]
 
 __version__: str
 
-class PanicException(BaseException):
-    """A fatal internal error of noteloom (derives from BaseException)."""
+from _noteloom import PanicException as PanicException
 
 @final
 class NoteMessage:
@@ -31,7 +32,7 @@ class NoteMessage:
     velocity: int
     tick: int
     channel: int
-    def __getitem__(self, key: str) -> object: ...
+    def __getitem__(self, key: str, /) -> object: ...
 
 @final
 class TempoMessage:
@@ -109,8 +110,8 @@ class MidiDict:
     def resolve_pedal(self) -> MidiDict: ...
     def remove_redundant_pedals(self) -> MidiDict: ...
     def __hash__(self) -> int: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 # A token is a str (special tokens such as "<S>") or a 3-tuple (str, int, int).
 Token = str | tuple[str, int, int]

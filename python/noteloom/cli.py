@@ -59,7 +59,7 @@ class Progress:
         if not sys.stderr.isatty():
             return
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
         except ImportError:
             return
         self.bar = tqdm(total=None, initial=skip, unit=" files", dynamic_ncols=True, file=sys.stderr)
@@ -87,7 +87,7 @@ class JsonlSink:
         self.stream = sys.stdout if out == "-" else open(out, "w", encoding="utf-8")
 
     def commit(self, kept: list[EncodedFile], records: list[dict[str, Any]]) -> None:
-        self.stream.write("".join(json.dumps({"path": r.path, "ids": r.ids.tolist()}) + "\n" for r in kept))
+        self.stream.write("".join(json.dumps({"path": r.path, "ids": _ids(r).tolist()}) + "\n" for r in kept))
         self.stream.flush()
 
     def close(self, complete: bool, session: dict[str, Any]) -> None:
@@ -125,8 +125,8 @@ class ParquetSink:
         pa = self.pa
         offsets = [0]
         for r in self.rows:
-            offsets.append(offsets[-1] + len(r.ids))
-        values = np.concatenate([r.ids for r in self.rows])
+            offsets.append(offsets[-1] + len(_ids(r)))
+        values = np.concatenate([_ids(r) for r in self.rows])
         ids = pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), pa.array(values, pa.uint16()))
         table = pa.table([pa.array([r.path for r in self.rows], pa.string()), ids,
                           pa.array([r.hash for r in self.rows], pa.uint64())], schema=self.schema)
@@ -147,10 +147,16 @@ class BinSink:
         self.writer = dataset.DatasetWriter(out, meta, resume=resume)
 
     def commit(self, kept: list[EncodedFile], records: list[dict[str, Any]]) -> None:
-        self.writer.commit([r.ids for r in kept], [dataset.manifest_line(rec) for rec in records])
+        self.writer.commit([_ids(r) for r in kept], [dataset.manifest_line(rec) for rec in records])
 
     def close(self, complete: bool, session: dict[str, Any]) -> None:
         self.writer.close(complete=complete, session=session)
+
+
+def _ids(result: EncodedFile) -> np.ndarray:
+    """The IDs of an encoded file (only skipped files have none)."""
+    assert result.ids is not None, result.reason
+    return result.ids
 
 
 def _digest(result: EncodedFile) -> str | None:
@@ -162,7 +168,7 @@ def _record(result: EncodedFile, digest: str | None, duplicate_of: str | None) -
     if result.reason is not None or duplicate_of is not None:
         reason = result.reason if result.reason is not None else f"duplicate of {duplicate_of}"
         return {"status": "skipped", "path": result.path, "reason": reason, "tokens": 0, "oov": 0, "hash": digest}
-    return {"status": "ok", "path": result.path, "reason": None, "tokens": len(result.ids), "oov": result.oov,
+    return {"status": "ok", "path": result.path, "reason": None, "tokens": len(_ids(result)), "oov": result.oov,
             "hash": digest}
 
 
@@ -213,14 +219,14 @@ def encode_command(args: argparse.Namespace) -> int:
             kept, records = [], []
             for r in window:
                 digest = _digest(r)
-                first = seen.get(digest) if args.dedupe and r.ids is not None else None
+                first = seen.get(digest) if args.dedupe and digest is not None else None
                 record = _record(r, digest, first)
                 records.append(record)
                 if record["status"] == "ok":
                     kept.append(r)
-                    if args.dedupe:
+                    if args.dedupe and digest is not None:
                         seen[digest] = r.path
-                    tokens += len(r.ids)
+                    tokens += len(_ids(r))
                 else:
                     reasons[reason_kind(record["reason"])] += 1
             sink.commit(kept, records)

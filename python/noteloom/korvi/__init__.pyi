@@ -1,0 +1,1 @@
+from . import _korvi as _korvi
