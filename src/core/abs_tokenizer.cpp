@@ -6,6 +6,7 @@
 #include <set>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "pedal.hpp"
 #include "rounding.hpp"
@@ -174,53 +175,99 @@ class ChannelFamilies {
   std::unordered_map<int32_t, std::string_view> other_;
 };
 
+// Each channel's pedal intervals, direct for the 16 MIDI channels.
+class ChannelPedals {
+ public:
+  explicit ChannelPedals(PedalIntervalMap map) : map_(std::move(map)) {
+    for (const auto& [channel, intervals] : map_) {
+      if (static_cast<uint32_t>(channel) < 16) low_[static_cast<size_t>(channel)] = &intervals;
+    }
+  }
+  ChannelPedals(const ChannelPedals&) = delete;  // low_ points into map_
+  ChannelPedals& operator=(const ChannelPedals&) = delete;
+
+  const std::vector<PedalInterval>* of(int32_t channel) const {
+    if (static_cast<uint32_t>(channel) < 16) return low_[static_cast<size_t>(channel)];
+    auto it = map_.find(channel);
+    return it == map_.end() ? nullptr : &it->second;
+  }
+
+ private:
+  PedalIntervalMap map_;
+  std::array<const std::vector<PedalInterval>*, 16> low_{};
+};
+
+template <typename Message, typename Keep>
+std::vector<const Message*> kept_messages(const std::vector<Message>& messages, Keep&& keep) {
+  std::vector<const Message*> out;
+  out.reserve(messages.size());
+  for (const Message& m : messages) {
+    if (keep(m.channel)) out.push_back(&m);
+  }
+  return out;
+}
+
 }  // namespace
 
-Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) const {
-  const auto& c = config_;
-  // The channels of ignored instruments are skipped, the piece itself stays as it is.
-  const auto ignored = ignored_channels(piece, ignore_map_);
-  auto kept = [&ignored](int32_t channel) { return ignored.empty() || ignored.count(channel) == 0; };
-  std::vector<const NoteMessage*> notes;
-  notes.reserve(piece.note_msgs.size());
-  for (const auto& n : piece.note_msgs) {
-    if (kept(n.channel)) notes.push_back(&n);
-  }
-  if (notes.empty()) return Error{kEmptyNoteMessages};
-  stable_sort_by_key(notes, [](const NoteMessage* n) { return n->start; });
-  std::vector<const PedalMessage*> pedal_msgs;
-  for (const auto& p : piece.pedal_msgs) {
-    if (kept(p.channel)) pedal_msgs.push_back(&p);
-  }
-  const PedalIntervalMap pedals = pedal_intervals(pedal_msgs, notes.back()->end);
-  std::array<const std::vector<PedalInterval>*, 16> channel_pedals{};  // direct for the MIDI channels
-  for (const auto& [channel, intervals] : pedals) {
-    if (static_cast<uint32_t>(channel) < 16) channel_pedals[static_cast<size_t>(channel)] = &intervals;
-  }
-  auto pedals_of = [&](int32_t channel) -> const std::vector<PedalInterval>* {
-    if (static_cast<uint32_t>(channel) < 16) return channel_pedals[static_cast<size_t>(channel)];
-    auto it = pedals.find(channel);
-    return it == pedals.end() ? nullptr : &it->second;
-  };
-
-  // Channel -> family: the last program change with a family wins; note channels default to piano.
-  ChannelFamilies channel_family;
-  for (const auto& m : piece.instrument_msgs) {
-    if (m.channel == kDrumChannel || !kept(m.channel)) continue;
-    if (auto family = program_family(m.data)) channel_family.set(m.channel, note_name(*family));
-  }
-  bool has_drums = false;
-  for (const NoteMessage* n : notes) {
-    if (n->channel == kDrumChannel) {
-      has_drums = true;
-    } else {
-      channel_family.set_default(n->channel, note_name("piano"));
+// What tokenize reads of a piece: the notes and pedals of the channels whose instruments are not
+// ignored (the piece itself stays as it is), and each note channel's instrument family.
+struct AbsTokenizer::Selection {
+  Selection(const AbsTokenizer& tok, const MidiDictRecord& piece)
+      : ignored(ignored_channels(piece, tok.ignore_map_)),
+        notes(sorted_by_start(kept_messages(piece.note_msgs, [this](int32_t ch) { return keeps(ch); }))),
+        pedals(pedal_intervals(kept_messages(piece.pedal_msgs, [this](int32_t ch) { return keeps(ch); }),
+                               notes.empty() ? std::nullopt : std::optional(notes.back()->end))) {
+    // Channel -> family: the last program change with a family wins. A channel with notes and no
+    // such program change plays the piano, as a General MIDI synthesizer would (normalization,
+    // which rewrites programs, gives no default: it keeps only what a program change says).
+    for (const auto& m : piece.instrument_msgs) {
+      if (m.channel == kDrumChannel || !keeps(m.channel)) continue;
+      if (auto family = program_family(m.data)) families.set(m.channel, tok.note_name(*family));
+    }
+    for (const NoteMessage* n : notes) {
+      if (n->channel == kDrumChannel) {
+        has_drums = true;
+      } else {
+        families.set_default(n->channel, tok.note_name("piano"));
+      }
     }
   }
 
+  bool keeps(int32_t channel) const { return ignored.empty() || ignored.count(channel) == 0; }
+  static std::vector<const NoteMessage*> sorted_by_start(std::vector<const NoteMessage*> notes) {
+    stable_sort_by_key(notes, [](const NoteMessage* n) { return n->start; });
+    return notes;
+  }
+
+  std::unordered_set<int32_t> ignored;
+  std::vector<const NoteMessage*> notes;  // in start order
+  ChannelPedals pedals;
+  ChannelFamilies families;
+  bool has_drums = false;
+};
+
+Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) const {
+  const Selection selected(*this, piece);
+  if (selected.notes.empty()) return Error{kEmptyNoteMessages};
   std::vector<Token> out;
-  out.reserve(notes.size() * 3 + notes.size() / 8 + 16);
-  // Metadata prefixes in the order genre, form, composer.
+  const size_t n = selected.notes.size();
+  out.reserve(n * 3 + n / 8 + 16);
+  add_prefix_tokens(piece, selected, out);
+  out.push_back(Token::special(kBosTok));
+  const size_t body_start = out.size();
+  add_note_tokens(piece, selected, out);
+  const auto dim = dim_token_position(
+      out.size() - body_start, [&](size_t i) { return is_kind(out[body_start + i], TokenKind::Onset); },
+      [&](size_t i) { return is_kind(out[body_start + i], TokenKind::Dur); });
+  if (dim) out.insert(out.begin() + static_cast<std::ptrdiff_t>(body_start + *dim), Token::special(kDimTok));
+  out.push_back(Token::special(kEosTok));
+  return out;
+}
+
+// Metadata prefixes in the order genre, form, composer (names the configuration lists), then the
+// instrument prefixes sorted by name, so the same piece always gives the same tokens, drums last.
+void AbsTokenizer::add_prefix_tokens(const MidiDictRecord& piece, const Selection& selected, std::vector<Token>& out) const {
+  const auto& c = config_;
   const std::pair<std::string_view, const std::vector<std::string>*> categories[] = {
       {"genre", &c.genre_names}, {"form", &c.form_names}, {"composer", &c.composer_names}};
   for (const auto& [key, names] : categories) {
@@ -231,43 +278,38 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) c
     // The vocabulary's own token: its text outlives this call.
     if (const int32_t id = named_id(Token::prefix(joined)); id >= 0) out.push_back(vocab_[static_cast<size_t>(id)]);
   }
-  // Instrument prefixes sorted by name, so the same piece always gives the same tokens.
   std::set<std::string_view> families;
-  channel_family.for_each([&families](std::string_view f) { families.insert(f); });
+  selected.families.for_each([&families](std::string_view f) { families.insert(f); });
   for (std::string_view f : families) out.push_back(Token::prefix(family_prefix(f)));
-  if (has_drums) out.push_back(Token::prefix(family_prefix("drum")));
-  out.push_back(Token::special(kBosTok));
+  if (selected.has_drums) out.push_back(Token::prefix(family_prefix("drum")));
+}
 
-  const size_t body_start = out.size();
-  const int32_t step = c.abs_time_step_ms;
+// The body: per note in start order, a "<T>" for every segment boundary passed since the last
+// one, then (instrument, pitch, velocity), onset within the segment and duration (sustained by the
+// channel's pedal, never 0), or (drum, pitch) and onset for a note on the drum channel.
+void AbsTokenizer::add_note_tokens(const MidiDictRecord& piece, const Selection& selected, std::vector<Token>& out) const {
+  const int32_t step = config_.abs_time_step_ms;
   const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
   TempoMap::Hint by_start;  // the notes come in start order
   int32_t prev = 0;
-  for (const NoteMessage* n : notes) {
-    const int32_t s = tempo.ms_at(n->start, &by_start);
-    for (int32_t k = s / step - prev / step; k > 0; --k) out.push_back(Token::special(kTimeTok));
-    const int32_t t = onset_(s % step);
+  for (const NoteMessage* n : selected.notes) {
+    const int32_t start_ms = tempo.ms_at(n->start, &by_start);
+    for (int32_t k = start_ms / step - prev / step; k > 0; --k) out.push_back(Token::special(kTimeTok));
+    const int32_t onset = onset_(start_ms % step);
     if (n->channel == kDrumChannel) {
       out.push_back(Token::drum(n->pitch));
-      out.push_back(Token::onset(t));
+      out.push_back(Token::onset(onset));
     } else {
       int32_t end = n->end;
-      if (const auto* intervals = pedals_of(n->channel)) end = sustained_end(*intervals, end);
+      if (const auto* intervals = selected.pedals.of(n->channel)) end = sustained_end(*intervals, end);
       int32_t dur = dur_(tempo.elapsed(n->start, end, &by_start));
-      if (dur == 0) dur = c.time_step_ms;
-      out.push_back(Token::note(channel_family.get(n->channel), n->pitch, core_.quantize_velocity(n->velocity)));
-      out.push_back(Token::onset(t));
+      if (dur == 0) dur = config_.time_step_ms;
+      out.push_back(Token::note(selected.families.get(n->channel), n->pitch, core_.quantize_velocity(n->velocity)));
+      out.push_back(Token::onset(onset));
       out.push_back(Token::dur(dur));
     }
-    prev = s;
+    prev = start_ms;
   }
-
-  const auto dim = dim_token_position(
-      out.size() - body_start, [&](size_t i) { return is_kind(out[body_start + i], TokenKind::Onset); },
-      [&](size_t i) { return is_kind(out[body_start + i], TokenKind::Dur); });
-  if (dim) out.insert(out.begin() + static_cast<std::ptrdiff_t>(body_start + *dim), Token::special(kDimTok));
-  out.push_back(Token::special(kEosTok));
-  return out;
 }
 
 namespace {

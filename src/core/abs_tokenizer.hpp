@@ -110,6 +110,9 @@ class AbsTokenizer {
   }
 
  private:
+  struct Selection;  // what tokenize reads of a piece
+  void add_prefix_tokens(const MidiDictRecord& piece, const Selection& selected, std::vector<Token>& out) const;
+  void add_note_tokens(const MidiDictRecord& piece, const Selection& selected, std::vector<Token>& out) const;
   // A copy of `text` that lives as long as the tokenizer.
   std::string_view own(std::string_view text);
   // Appends `t` unless it is a special or prefix token already present.

@@ -24,83 +24,114 @@ std::span<const uint8_t> bytes_of(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-}  // namespace
-
-Result<std::vector<uint8_t>> encode_midi_dict(const MidiDictRecord& rec) {
-  // Track numbers are 8-bit: the counter wraps after 255 program changes.
-  std::array<std::optional<Track>, 256> tracks;
-  tracks[0].emplace();
-
-  std::vector<const InstrumentMessage*> programs;
-  programs.reserve(rec.instrument_msgs.size());
-  for (const auto& m : rec.instrument_msgs) programs.push_back(&m);
-  stable_sort_by_key(programs, [](const InstrumentMessage* m) { return m->data; });
-
-  // A channel with several program changes lands in the track of the last one in program order.
-  std::unordered_map<int32_t, uint8_t> channel_track;
-  uint8_t k = 0;
-  for (const InstrumentMessage* m : programs) {
-    ++k;
-    tracks[k].emplace();
-    channel_track[m->channel] = k;
+// The file's tracks: track 0 for tempo and meta events, then one per program change in program
+// order, each holding that change and the pedals and notes of its channel. Track numbers are 8-bit:
+// the counter wraps after 255 program changes. A channel with several program changes lands in the
+// track of the last one in program order; events of channels without one are not written.
+class Tracks {
+ public:
+  explicit Tracks(std::span<const InstrumentMessage* const> programs) {
+    tracks_[0].emplace();
+    uint8_t k = 0;
+    for (const InstrumentMessage* m : programs) {
+      ++k;
+      tracks_[k].emplace();
+      channel_track_[m->channel] = k;
+    }
   }
 
-  // Tempo payloads need storage that outlives encoding; reserve so the spans stay valid.
-  std::vector<uint8_t> tempo_bytes;
+  Track& conductor() { return *tracks_[0]; }
+  Track& at(uint8_t k) { return *tracks_[k]; }
+  // The track of `channel`'s events, or null.
+  Track* of_channel(int32_t channel) {
+    auto it = channel_track_.find(channel);
+    return it == channel_track_.end() ? nullptr : &*tracks_[it->second];
+  }
+
+  // Each track sorted by tick (stably) and delta-encoded, with its end-of-track event. Deltas keep
+  // their low 28 bits, the most a variable-length quantity holds.
+  std::vector<std::vector<smf::TrackEvent>> encoded() {
+    std::vector<std::vector<smf::TrackEvent>> out;
+    for (auto& slot : tracks_) {
+      if (!slot) continue;
+      Track& t = *slot;
+      stable_sort_by_tick(t);
+      std::vector<smf::TrackEvent> events;
+      events.reserve(t.size() + 1);
+      int64_t previous = 0;
+      for (const TimedEvent& e : t) {
+        const int64_t delta = int64_t{e.tick} - previous;
+        events.push_back({delta > 0 ? static_cast<uint32_t>(delta) & 0x0FFFFFFF : 0, e.event});
+        previous = e.tick;
+      }
+      events.push_back({0, smf::Event::meta(smf::kMetaEndOfTrack, {})});
+      out.push_back(std::move(events));
+    }
+    return out;
+  }
+
+ private:
+  std::array<std::optional<Track>, 256> tracks_;
+  std::unordered_map<int32_t, uint8_t> channel_track_;
+};
+
+// Tempo changes (their 24-bit payloads kept in `tempo_bytes`, reserved so that the events' views
+// stay valid) and text and copyright events; meta events of any other type are not written.
+void add_conductor_events(const MidiDictRecord& rec, std::vector<uint8_t>& tempo_bytes, Track& track) {
   tempo_bytes.reserve(rec.tempo_msgs.size() * 3);
   for (const auto& t : rec.tempo_msgs) {
     const uint32_t v = static_cast<uint32_t>(t.data) & 0xFFFFFF;
     const size_t at = tempo_bytes.size();
     tempo_bytes.insert(tempo_bytes.end(), {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
-    tracks[0]->push_back({t.tick, smf::Event::meta(smf::kMetaTempo, std::span(tempo_bytes).subspan(at, 3))});
+    track.push_back({t.tick, smf::Event::meta(smf::kMetaTempo, std::span(tempo_bytes).subspan(at, 3))});
   }
   for (const auto& m : rec.meta_msgs) {
     if (m.msg_type == "text") {
-      tracks[0]->push_back({m.tick, smf::Event::meta(smf::kMetaText, bytes_of(m.data))});
+      track.push_back({m.tick, smf::Event::meta(smf::kMetaText, bytes_of(m.data))});
     } else if (m.msg_type == "copyright") {
-      tracks[0]->push_back({m.tick, smf::Event::meta(smf::kMetaCopyright, bytes_of(m.data))});
+      track.push_back({m.tick, smf::Event::meta(smf::kMetaCopyright, bytes_of(m.data))});
     }
   }
+}
 
-  k = 0;
+// Program changes, pedals (127 down, 0 up) and notes (note-on, then note-off of velocity 64);
+// values keep their low 7 bits.
+void add_channel_events(const MidiDictRecord& rec, std::span<const InstrumentMessage* const> programs, Tracks& tracks) {
+  uint8_t k = 0;
   for (const InstrumentMessage* m : programs) {
     ++k;
-    tracks[k]->push_back({m->tick, smf::Event::channel_event(smf::kProgramChange, static_cast<uint8_t>(m->channel),
-                                                             static_cast<uint8_t>(m->data & 0x7F))});
+    tracks.at(k).push_back({m->tick, smf::Event::channel_event(smf::kProgramChange, static_cast<uint8_t>(m->channel),
+                                                               static_cast<uint8_t>(m->data & 0x7F))});
   }
   for (const auto& p : rec.pedal_msgs) {
-    auto it = channel_track.find(p.channel);
-    if (it == channel_track.end()) continue;
-    tracks[it->second]->push_back(
-        {p.tick, smf::Event::channel_event(smf::kController, static_cast<uint8_t>(p.channel), 64, p.data > 0 ? 127 : 0)});
+    if (Track* t = tracks.of_channel(p.channel)) {
+      t->push_back({p.tick, smf::Event::channel_event(smf::kController, static_cast<uint8_t>(p.channel), 64,
+                                                      p.data > 0 ? 127 : 0)});
+    }
   }
   for (const auto& n : rec.note_msgs) {
-    auto it = channel_track.find(n.channel);
-    if (it == channel_track.end()) continue;
+    Track* t = tracks.of_channel(n.channel);
+    if (!t) continue;
     const auto channel = static_cast<uint8_t>(n.channel);
     const auto key = static_cast<uint8_t>(n.pitch & 0x7F);
-    Track& t = *tracks[it->second];
-    t.push_back({n.start, smf::Event::channel_event(smf::kNoteOn, channel, key, static_cast<uint8_t>(n.velocity & 0x7F))});
-    t.push_back({n.end, smf::Event::channel_event(smf::kNoteOff, channel, key, 64)});
+    t->push_back({n.start, smf::Event::channel_event(smf::kNoteOn, channel, key, static_cast<uint8_t>(n.velocity & 0x7F))});
+    t->push_back({n.end, smf::Event::channel_event(smf::kNoteOff, channel, key, 64)});
   }
+}
 
-  std::vector<std::vector<smf::TrackEvent>> encoded;
-  for (auto& slot : tracks) {
-    if (!slot) continue;
-    Track& t = *slot;
-    stable_sort_by_tick(t);
-    std::vector<smf::TrackEvent> events;
-    events.reserve(t.size() + 1);
-    int64_t previous = 0;
-    for (const TimedEvent& e : t) {
-      const int64_t delta = int64_t{e.tick} - previous;
-      events.push_back({delta > 0 ? static_cast<uint32_t>(delta) & 0x0FFFFFFF : 0, e.event});
-      previous = e.tick;
-    }
-    events.push_back({0, smf::Event::meta(smf::kMetaEndOfTrack, {})});
-    encoded.push_back(std::move(events));
-  }
-  return smf::encode_file(1, static_cast<uint16_t>(rec.ticks_per_beat & 0x7FFF), encoded);
+}  // namespace
+
+Result<std::vector<uint8_t>> encode_midi_dict(const MidiDictRecord& rec) {
+  std::vector<const InstrumentMessage*> programs;
+  programs.reserve(rec.instrument_msgs.size());
+  for (const auto& m : rec.instrument_msgs) programs.push_back(&m);
+  stable_sort_by_key(programs, [](const InstrumentMessage* m) { return m->data; });
+
+  Tracks tracks(programs);
+  std::vector<uint8_t> tempo_bytes;  // outlives the events that view it
+  add_conductor_events(rec, tempo_bytes, tracks.conductor());
+  add_channel_events(rec, programs, tracks);
+  return smf::encode_file(1, static_cast<uint16_t>(rec.ticks_per_beat & 0x7FFF), tracks.encoded());
 }
 
 Status write_midi_file(const MidiDictRecord& record, const std::string& path) {

@@ -41,6 +41,11 @@ NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOpt
   std::stable_sort(plan.name_channel.begin(), plan.name_channel.end(),
                    [](const auto& a, const auto& b) { return a.second < b.second; });
 
+  // Channel -> family: the last program change with a family wins, and the drum channel is the
+  // drums. Unlike tokenize, a channel without a program change gets no family (and its notes are
+  // dropped): normalization moves every kept note to its family's channel, and a note of unknown
+  // instrument has no channel to go to; tokenize, which keeps channels as they are, reads such a
+  // channel as a General MIDI synthesizer would, as the piano.
   for (const auto& m : piece.instrument_msgs) {
     if (auto family = program_family(m.data)) plan.channel_family[m.channel] = std::string(*family);
   }

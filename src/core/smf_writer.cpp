@@ -23,7 +23,7 @@ void put_varlen(std::vector<uint8_t>& out, uint32_t v) {
   while (n > 0) out.push_back(buf[--n]);
 }
 
-// Upper bound of the encoded size of one event, used to reserve once per track.
+// Upper bound of the encoded size of one event, used to reserve the whole file once.
 size_t max_event_size(const TrackEvent& e) { return 4 + 2 + 4 + 3 + e.event.payload.size(); }
 
 void encode_track(std::vector<uint8_t>& out, const std::vector<TrackEvent>& events) {

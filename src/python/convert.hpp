@@ -1,6 +1,27 @@
 // Conversions between Python values and engine values. Every `from_python` overload returns
 // false with a Python exception set on failure; `to_python` overloads return a new reference or
 // null with an exception set.
+//
+// What each engine type takes, and what it raises otherwise ('T' is the type of the value given):
+//   int32_t          int or __index__: the interpreter's TypeError; outside 32 bits OverflowError
+//                    "Python int too large to convert to C long"
+//   double           float, or anything with __float__ / __index__: the interpreter's TypeError
+//   bool             True, False, numpy.bool: TypeError "'T' object cannot be converted to 'PyBool'"
+//   std::string      str: TypeError "'T' object cannot be converted to 'PyString'"
+//   Metadata         dict of str to str: "... to 'PyDict'", then the item's error
+//   std::vector<X>   any sequence but str: TypeError "Can't extract `str` to `Vec`" for a str,
+//                    "... to 'Sequence'" for a non-sequence, then the first bad item's error
+//   records          an instance of the class: "... to 'MidiDict'" (or the message class's name)
+//   paths            str, or anything whose __str__ gives one (pathlib.Path): TypeError "Path must
+//                    be a string or pathlib.Path" when __str__ raises (not re-wrapped)
+//   tokens           str or (str, int, int): TypeError "Token must be either a string or a
+//                    3-tuple" (py_tokens.hpp), the underlying error dropped
+// An argument's TypeError is re-raised as "argument 'NAME': <text>", cause kept (args.hpp); other
+// exception types pass unchanged. The other errors of the module, each raised where it arises:
+//   OSError "Failed to load MIDI file: <reason>", "Failed to save MIDI file: <reason>"
+//   RuntimeError "Tokenization failed: <reason>"; "Already borrowed" / "Already mutably
+//   borrowed" (borrow.hpp); TypeError "No constructor defined for <class>"; KeyError
+//   "Key '<key>' not found"; PanicException for internal failures (panic.hpp).
 #pragma once
 
 #include <Python.h>
