@@ -143,32 +143,22 @@ PyObject* augmented(const PyTokenizer& t, Result<std::vector<Token>> result) {
   return t.tokens_to_python(result.value());
 }
 
-constexpr auto kPitchAug = method("_AbsTokenizer", "apply_pitch_aug", {"tokens", "max_pitch_aug", "pitch_aug"});
-
-PyObject* apply_pitch_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tokenizer_call<kPitchAug>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
+// apply_pitch_aug and apply_velocity_aug: (tokens, the largest amount, the amount or None).
+template <const auto& D, auto Augment>
+PyObject* shift_augmentation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return tokenizer_call<D>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     std::vector<PyRef> items;
     std::vector<Token> tokens;
-    int32_t max_pitch_aug = 0;
-    std::optional<int32_t> pitch_aug;
-    if (!augmentation_args(t, a, items, tokens, max_pitch_aug, pitch_aug)) return nullptr;
-    return augmented(t, noteloom::apply_pitch_aug(t.tok(), std::move(tokens), max_pitch_aug, pitch_aug));
+    int32_t max_amount = 0;
+    std::optional<int32_t> amount;
+    if (!augmentation_args(t, a, items, tokens, max_amount, amount)) return nullptr;
+    return augmented(t, Augment(t.tok(), std::move(tokens), max_amount, amount));
   });
 }
 
+constexpr auto kPitchAug = method("_AbsTokenizer", "apply_pitch_aug", {"tokens", "max_pitch_aug", "pitch_aug"});
 constexpr auto kVelocityAug =
     method("_AbsTokenizer", "apply_velocity_aug", {"tokens", "max_num_aug_steps", "aug_step"});
-
-PyObject* apply_velocity_aug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tokenizer_call<kVelocityAug>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
-    std::vector<PyRef> items;
-    std::vector<Token> tokens;
-    int32_t max_steps = 0;
-    std::optional<int32_t> aug_step;
-    if (!augmentation_args(t, a, items, tokens, max_steps, aug_step)) return nullptr;
-    return augmented(t, noteloom::apply_velocity_aug(t.tok(), std::move(tokens), max_steps, aug_step));
-  });
-}
 
 constexpr auto kTempoAug =
     method("_AbsTokenizer", "apply_tempo_aug", {"tokens", "max_tempo_aug", "mixup", "tempo_aug"});
@@ -256,8 +246,8 @@ PyMethodDef tokenizer_methods[] = {
     method_def<kVocabSize, vocab_size>(),
     method_def<kName, name>(),
     method_def<kQuantize, quantize_velocity>(),
-    method_def<kPitchAug, apply_pitch_aug>(),
-    method_def<kVelocityAug, apply_velocity_aug>(),
+    method_def<kPitchAug, shift_augmentation<kPitchAug, noteloom::apply_pitch_aug>>(),
+    method_def<kVelocityAug, shift_augmentation<kVelocityAug, noteloom::apply_velocity_aug>>(),
     method_def<kTempoAug, apply_tempo_aug>(),
     {nullptr, nullptr, 0, nullptr},
 };

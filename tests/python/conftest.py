@@ -5,10 +5,21 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 from noteloom import InstrumentMessage, MidiDict, NoteMessage, PedalMessage, TempoMessage
 
 from support import build_midi_dict
+
+# Every property test runs under this one profile: no deadline (a shared host stalls at random), and
+# the read-only fixtures and slow generators some of them use are fine.
+settings.register_profile(
+    "noteloom",
+    max_examples=200,
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
+)
+settings.load_profile("noteloom")
 
 
 @pytest.fixture

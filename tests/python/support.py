@@ -101,3 +101,31 @@ def round_to_i32(x):
     if math.isinf(x):
         return INT32_MAX if x > 0 else INT32_MIN
     return max(INT32_MIN, min(INT32_MAX, round_half_away(x)))
+
+
+class Index:
+    """An integer-like object: it has __index__ and nothing else (no __int__, no __eq__)."""
+
+    def __init__(self, value=7):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Hook:
+    """An integer-like object whose __index__ first runs `action` (the conversion calls back into
+    Python at a chosen moment), records its result or error, then converts to `value`."""
+
+    def __init__(self, action, value=7):
+        self.action, self.value = action, value
+        self.result = None
+        self.error = None
+
+    def __index__(self):
+        try:
+            self.result = self.action()
+        except Exception as e:  # recorded, then raised again so the caller sees it
+            self.error = e
+            raise
+        return self.value
