@@ -44,7 +44,8 @@ struct Token {
 // token is (text, first, second), where the text names the kind:
 //   "<...>"                      special token of that text (the numbers are ignored)
 //   "onset", "dur"               onset or duration of `first` milliseconds
-//   "drum"                       drum hit of pitch `first`
+//   "drum"                       drum hit of pitch `first` (so the vocabulary's note tokens of the
+//                                instrument "drum" have no text form of their own)
 //   "...prefix:..." with exactly three ':'-separated pieces: prefix token of that text;
 //                                with another number of pieces: special token of that text
 //   anything else                note of that instrument, pitch `first`, velocity `second`
