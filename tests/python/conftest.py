@@ -7,9 +7,9 @@ import sys
 import pytest
 from hypothesis import HealthCheck, settings
 
-from noteloom import InstrumentMessage, MidiDict, NoteMessage, PedalMessage, TempoMessage
+from noteloom import InstrumentMessage, MetaMessage, MidiDict, NoteMessage, PedalMessage, TempoMessage
 
-from support import build_midi_dict
+from support import build_midi_dict, make_meta, make_pedal, pedal_and_text_piece
 
 # Every property test runs under this one profile: no deadline (a shared host stalls at random), and
 # the read-only fixtures and slow generators some of them use are fine.
@@ -34,61 +34,27 @@ def populated():
 
 
 # --- message objects -------------------------------------------------------------------------
-#
-# Notes, tempo changes and program changes can be made through MidiDict.add_*. Pedal and text
-# messages only come out of a loaded MIDI file, so those tests need MidiDict.from_midi; until
-# the loader is part of the module they are skipped.
-
-
-def _write_midi_with_pedal_and_text(path):
-    import mido
-
-    mid = mido.MidiFile(ticks_per_beat=480)
-    track = mido.MidiTrack()
-    track.append(mido.MetaMessage("text", text="hello", time=0))
-    track.append(mido.Message("program_change", program=0, channel=0, time=0))
-    track.append(mido.Message("control_change", control=64, value=127, channel=0, time=0))
-    track.append(mido.Message("note_on", note=60, velocity=90, channel=0, time=0))
-    track.append(mido.Message("note_off", note=60, velocity=0, channel=0, time=480))
-    track.append(mido.Message("control_change", control=64, value=0, channel=0, time=0))
-    track.append(mido.MetaMessage("end_of_track", time=0))
-    mid.tracks.append(track)
-    mid.save(str(path))
 
 
 @pytest.fixture(scope="session")
-def loaded_midi_dict(tmp_path_factory):
-    """A MidiDict loaded from a small MIDI file with a pedal and a text event, or None."""
-    if not hasattr(MidiDict, "from_midi"):
-        return None
-    path = tmp_path_factory.mktemp("midi") / "pedal_and_text.mid"
-    _write_midi_with_pedal_and_text(path)
-    return MidiDict.from_midi(str(path))
+def loaded_midi_dict():
+    """A MidiDict loaded from a small MIDI file with a pedal and a text event."""
+    return pedal_and_text_piece()
 
 
-def _make_message(cls, loaded):
-    d = MidiDict()
-    if cls is NoteMessage:
-        d.add_note(60, 10, 20, 90, 3)
-        return d.note_msgs[0]
-    if cls is TempoMessage:
-        d.add_tempo(500000, 10)
-        return d.tempo_msgs[0]
-    if cls is InstrumentMessage:
-        d.add_instrument(5, 10, 3)
-        return d.instrument_msgs[0]
-    if loaded is None:
-        pytest.skip(f"{cls.__name__} objects only come from loaded MIDI files (MidiDict.from_midi not available)")
-    source = loaded.pedal_msgs if cls is PedalMessage else loaded.meta_msgs
-    if not source:
-        pytest.skip(f"the loaded MIDI file gave no {cls.__name__}")
-    return source[0]
+_MAKERS = {
+    NoteMessage: lambda d: (d.add_note(60, 10, 20, 90, 3), d.note_msgs[0])[1],
+    TempoMessage: lambda d: (d.add_tempo(500000, 10), d.tempo_msgs[0])[1],
+    InstrumentMessage: lambda d: (d.add_instrument(5, 10, 3), d.instrument_msgs[0])[1],
+    PedalMessage: lambda d: make_pedal(1, 10, 3),
+    MetaMessage: lambda d: make_meta("text", "hello"),
+}
 
 
 @pytest.fixture
-def make_message(loaded_midi_dict):
+def make_message():
     """make_message(cls) returns a new message object of class cls."""
-    return lambda cls: _make_message(cls, loaded_midi_dict)
+    return lambda cls: _MAKERS[cls](MidiDict())
 
 
 # --- SipHash-1-3 reference -------------------------------------------------------------------

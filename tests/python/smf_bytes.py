@@ -1,23 +1,14 @@
-"""Byte-level helpers for building Standard MIDI Files in tests, plus a small reference model of
-how noteloom lays out the files it writes and how it turns track events into messages.
+"""Byte-level builders for Standard MIDI Files in tests.
 
-Builder: every event helper returns the bytes of one track event, delta time included, so a test
-can assemble a file byte by byte:
+Every event helper returns the bytes of one track event, delta time included, so a test can
+assemble a file byte by byte:
 
     data = midi_file(1, 480, [track(program(0, 0, 0), note_on(0, 0, 60, 90), note_off(480, 0, 60), end_of_track())])
-
-Model: events are plain tuples (see EVENT KINDS below). `layout` reproduces the track table the
-writer builds for a MidiDict, `encode` turns tracks of (delta, event) into file bytes with running
-status, and `load_events` turns tracks of (delta, event) into the message lists the loader
-produces. The tests compare noteloom against these, and the model against hand-written bytes.
 """
 
 from __future__ import annotations
 
 import struct
-
-# --- builder ------------------------------------------------------------------------------------
-
 
 def varlen(value: int) -> bytes:
     """Variable-length quantity (7 bits per byte, high bit set on all but the last byte)."""
@@ -133,147 +124,3 @@ def end_of_track(delta: int = 0) -> bytes:
 def sysex(delta: int, payload: bytes) -> bytes:
     """F0 <len> <payload>; the payload should end with F7."""
     return varlen(delta) + b"\xf0" + varlen(len(payload)) + payload
-
-
-# --- model --------------------------------------------------------------------------------------
-#
-# EVENT KINDS (plain tuples):
-#   ("note_on", channel, key, velocity)      ("note_off", channel, key, velocity)
-#   ("control", channel, number, value)      ("program", channel, program)
-#   ("tempo", usec)                          ("text", payload_bytes)     ("copyright", payload_bytes)
-#   ("end_of_track",)                        ("other",)  - anything the loader ignores
-#
-# Plain message forms (as produced by `plain` in the tests):
-#   notes (pitch, start, end, velocity, tick, channel); tempos (data, tick);
-#   instruments (program, tick, channel); pedals (data, tick, channel); metas (msg_type, text)
-
-
-def i32(value: int) -> int:
-    """The signed 32-bit reading of the low 32 bits of `value`."""
-    value &= 0xFFFFFFFF
-    return value - (1 << 32) if value & 0x80000000 else value
-
-
-def load_events(tracks, ticks_per_beat: int) -> dict:
-    """The messages the loader makes from tracks of (delta, event), defaults and sorting included."""
-    notes, tempos, instruments, pedals, metas = [], [], [], [], []
-    open_notes: dict[tuple[int, int], list[tuple[int, int]]] = {}
-    for events in tracks:
-        running = 0
-        for delta, ev in events:
-            running = (running + delta) & 0xFFFFFFFF
-            tick = i32(running)
-            kind = ev[0]
-            if kind == "note_on" and ev[3] > 0:
-                open_notes.setdefault((ev[1], ev[2]), []).append((tick, ev[3]))
-            elif kind in ("note_on", "note_off"):
-                channel, key = ev[1], ev[2]
-                still_open = []
-                for start, velocity in open_notes.pop((channel, key), []):
-                    if start == tick:
-                        still_open.append((start, velocity))
-                    else:
-                        notes.append((key, start, tick, velocity, start, channel))
-                if still_open:
-                    open_notes[(channel, key)] = still_open
-            elif kind == "control" and ev[2] == 64:
-                pedals.append((1 if ev[3] >= 64 else 0, tick, ev[1]))
-            elif kind == "program":
-                instruments.append((ev[2], tick, ev[1]))
-            elif kind == "tempo":
-                tempos.append((ev[1], tick))
-            elif kind in ("text", "copyright"):
-                try:
-                    metas.append((kind, ev[1].decode("utf-8")))
-                except UnicodeDecodeError:
-                    pass
-    if not tempos:
-        tempos.append((500000, 0))
-    if not instruments:
-        instruments.append((0, 0, 0))
-    return {
-        "ticks_per_beat": ticks_per_beat,
-        "notes": sorted(notes, key=lambda n: n[4]),
-        "tempos": sorted(tempos, key=lambda t: t[1]),
-        "instruments": sorted(instruments, key=lambda i: i[1]),
-        "pedals": sorted(pedals, key=lambda p: p[1]),
-        "metas": metas,
-    }
-
-
-def layout(notes=(), tempos=(), instruments=(), pedals=(), metas=()):
-    """The tracks of (delta, event) that the writer produces for a MidiDict's message lists.
-
-    notes (pitch, start, end, velocity, channel, ...); tempos (data, tick); instruments
-    (program, tick, channel); pedals (data, tick, channel); metas (msg_type, text) at tick 0.
-    """
-    table: dict[int, list] = {0: []}
-    ordered = sorted(instruments, key=lambda m: m[0])
-    channel_track: dict[int, int] = {}
-    k = 0
-    for _prog, _tick, channel in ordered:
-        k = (k + 1) % 256
-        table[k] = []
-        channel_track[channel] = k
-    for data, tick in tempos:
-        table[0].append((tick, ("tempo", data & 0xFFFFFF)))
-    for msg_type, value in metas:
-        if msg_type in ("text", "copyright"):
-            table[0].append((0, (msg_type, value.encode("utf-8"))))
-    k = 0
-    for prog, tick, channel in ordered:
-        k = (k + 1) % 256
-        table[k].append((tick, ("program", channel & 0x0F, prog & 0x7F)))
-    for data, tick, channel in pedals:
-        if channel in channel_track:
-            table[channel_track[channel]].append((tick, ("control", channel & 0x0F, 64, 127 if data > 0 else 0)))
-    for note in notes:
-        pitch, start, end, velocity, channel = note[:5]
-        if channel in channel_track:
-            t = table[channel_track[channel]]
-            t.append((start, ("note_on", channel & 0x0F, pitch & 0x7F, velocity & 0x7F)))
-            t.append((end, ("note_off", channel & 0x0F, pitch & 0x7F, 64)))
-    tracks = []
-    for number in sorted(table):
-        events = sorted(table[number], key=lambda e: e[0])
-        out, previous = [], 0
-        for tick, ev in events:
-            delta = tick - previous
-            out.append((delta & 0x0FFFFFFF if delta > 0 else 0, ev))
-            previous = tick
-        out.append((0, ("end_of_track",)))
-        tracks.append(out)
-    return tracks
-
-
-_STATUS = {"note_off": 0x80, "note_on": 0x90, "control": 0xB0, "program": 0xC0}
-_META = {"tempo": 0x51, "text": 0x01, "copyright": 0x02, "end_of_track": 0x2F}
-
-
-def encode_event(ev, running_status):
-    """Bytes of one event (without delta) and the running status after it."""
-    kind = ev[0]
-    if kind in _STATUS:
-        status = _STATUS[kind] | ev[1]
-        data = bytes(v & 0x7F for v in ev[2:])
-        return (b"" if status == running_status else bytes([status])) + data, status
-    if kind == "tempo":
-        payload = ev[1].to_bytes(3, "big")
-    elif kind in ("text", "copyright"):
-        payload = ev[1]
-    else:
-        payload = b""
-    return bytes([0xFF, _META[kind]]) + varlen(len(payload)) + payload, None
-
-
-def encode(fmt: int, division: int, tracks) -> bytes:
-    """File bytes for tracks of (delta, event): channel events use running status, meta events
-    cancel it."""
-    chunks = []
-    for events in tracks:
-        body, status = [], None
-        for delta, ev in events:
-            data, status = encode_event(ev, status)
-            body.append(varlen(delta) + data)
-        chunks.append(track(*body))
-    return midi_file(fmt, division, chunks)

@@ -7,27 +7,10 @@ before they borrow at all.
 
 import pytest
 
-from support import build_midi_dict, message_fields, snapshot
+from support import Hook, build_midi_dict, message_fields, snapshot
 
 MUTABLY_BORROWED = "Already mutably borrowed"
 BORROWED = "Already borrowed"
-
-
-class Hook:
-    """An integer whose __index__ first runs `action` and records what happened."""
-
-    def __init__(self, action, value=1):
-        self.action, self.value = action, value
-        self.result = None
-        self.error = None
-
-    def __index__(self):
-        try:
-            self.result = self.action()
-        except Exception as e:  # recorded, then raised again so the caller sees it
-            self.error = e
-            raise
-        return self.value
 
 
 def base():
@@ -118,7 +101,7 @@ def test_comparison_with_an_exclusively_borrowed_dict_falls_back_to_identity():
         seen["d.__eq__(twin)"] = d.__eq__(twin)
         seen["twin.__eq__(d)"] = twin.__eq__(d)
 
-    d.add_note(Hook(compare), 0, 480, 90, 0)
+    d.add_note(Hook(compare, value=1), 0, 480, 90, 0)
     assert seen == {
         "d == twin": False,
         "twin == d": False,

@@ -97,6 +97,19 @@ def test_encode_writes_what_the_engine_gives(pieces, tmp_path):
     assert "1  Empty note messages after filtering" in info.stdout and "files/s" in info.stdout
 
 
+def test_the_noteloom_script_is_the_command_line(pieces, tmp_path):
+    script = Path(sysconfig.get_path("scripts")) / "noteloom"
+    if not script.exists():
+        pytest.skip("the package is installed without its scripts")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}  # neither prints the GIL notice
+    r = subprocess.run([str(script), "encode", str(pieces), "-o", str(tmp_path / "a")], capture_output=True,
+                       text=True, env=env, timeout=300)
+    m = run_cli("encode", pieces, "-o", tmp_path / "b", env=env)
+    for run in (r, m):
+        assert run.returncode == 0 and "RuntimeWarning" not in run.stderr, run.stderr
+    assert dataset_bytes(tmp_path / "a") == dataset_bytes(tmp_path / "b")
+
+
 def test_dedupe_skips_copies_naming_the_first(pieces, tmp_path):
     r = run_cli("encode", pieces, "-o", tmp_path / "ds", "--dedupe")
     assert r.returncode == 0, r.stderr

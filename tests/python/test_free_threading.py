@@ -12,7 +12,7 @@ import time
 import pytest
 
 from noteloom import MidiDict
-from support import build_midi_dict, message_fields
+from support import Hook, build_midi_dict, message_fields
 
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 PANIC_TEXTS = {"dictionary changed size during iteration", "dictionary keys changed during iteration"}
@@ -23,18 +23,17 @@ needs_parallel_threads = pytest.mark.skipif(
 )
 
 
-class Hook:
-    """An integer whose __index__ signals `held` and waits for `release`."""
+def blocking_hook(value):
+    """A Hook whose __index__ signals `held`, then waits for `release` before converting."""
+    held, release = threading.Event(), threading.Event()
 
-    def __init__(self, value):
-        self.value = value
-        self.held = threading.Event()
-        self.release = threading.Event()
+    def hold():
+        held.set()
+        assert release.wait(10), "the other thread never finished"
 
-    def __index__(self):
-        self.held.set()
-        assert self.release.wait(10), "the other thread never finished"
-        return self.value
+    hook = Hook(hold, value)
+    hook.held, hook.release = held, release
+    return hook
 
 
 def run_in_thread(fn):
@@ -64,7 +63,7 @@ def attempt(fn):
 def test_exclusive_borrow_held_by_another_thread():
     d = build_midi_dict(notes=[(60, 0, 480, 90, 0)])
     twin = build_midi_dict(notes=[(60, 0, 480, 90, 0)])
-    hook = Hook(5)
+    hook = blocking_hook(5)
     t, out = run_in_thread(lambda: d.add_note(hook, 1, 2, 3, 4))
     assert hook.held.wait(10)
     try:
@@ -96,7 +95,7 @@ def test_exclusive_borrow_held_by_another_thread():
 
 def test_shared_borrow_held_by_another_thread():
     d = build_midi_dict(notes=[(60, 0, 480, 90, 0)])
-    hook = Hook(960)
+    hook = blocking_hook(960)
     t, out = run_in_thread(lambda: d.tick_to_ms(hook))
     assert hook.held.wait(10)
     try:

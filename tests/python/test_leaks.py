@@ -10,16 +10,17 @@ figures drift on the free-threaded build (type objects are freed late), which wo
 leaks behind noise.
 """
 
+import atexit
 import gc
 import os
+import shutil
 import sys
+import tempfile
 
 import pytest
 
-import tempfile
-
 from noteloom import AbsTokenizer, MidiDict, NoteMessage, PanicException, TempoMessage, normalize_midi_dict
-from support import build_midi_dict
+from support import Hook, Index, build_midi_dict
 
 ROUNDS = 20_000
 WARMUP = 4_000
@@ -103,27 +104,11 @@ def big_dict():
     return d
 
 
-class Index:
-    def __index__(self):
-        return 7
-
-
 class RaisingIndex:
     cause = KeyError("cause")
 
     def __index__(self):
         raise TypeError("not today") from self.cause
-
-
-class Hook:
-    """Runs `action` inside __index__, then converts to 7."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __index__(self):
-        self.action()
-        return 7
 
 
 class RaisingEq:
@@ -241,6 +226,7 @@ def _operations():
 def _pipeline_operations():
     """File input/output, tokenizer, normalization and augmentation, with their failure paths."""
     folder = tempfile.mkdtemp(prefix="noteloom-leaks-")
+    atexit.register(shutil.rmtree, folder, ignore_errors=True)  # the operations are made at collection
     path = os.path.join(folder, "piece.mid")
     garbage = os.path.join(folder, "garbage.mid")
     with open(garbage, "wb") as f:
@@ -296,8 +282,6 @@ def test_no_leak(name):
 
 
 def test_no_leak_with_pedal_and_meta_messages(loaded_midi_dict):
-    if loaded_midi_dict is None:
-        pytest.skip("needs MidiDict.from_midi to obtain pedal and text messages")
     pedal = loaded_midi_dict.pedal_msgs[0]
     meta = loaded_midi_dict.meta_msgs[0]
     meta.data = BIG

@@ -8,7 +8,7 @@ import pytest
 
 import smf_bytes as sb
 from noteloom import AbsTokenizer, MidiDict, normalize_midi_dict
-from support import round_half_away
+from support import Index, round_half_away
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
@@ -498,14 +498,6 @@ def _velocity_piece():
 
 def _velocities(fn, drum_velocity=127):
     return [n[3] for n in notes(norm(_velocity_piece(), {"piano": False}, drum_velocity=drum_velocity, fn=fn))]
-
-
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
 
 
 class BadIndex:
