@@ -12,7 +12,8 @@ __version__ = "0.1.0"
 def _running_command_line() -> bool:
     """Whether this process is noteloom's command line (python -m noteloom, or the noteloom script)."""
     argv = getattr(_sys, "orig_argv", [])
-    return any(a == "-m" and b == "noteloom" for a, b in zip(argv, argv[1:]))
+    script = len(argv) > 1 and argv[1].rpartition("/")[2] == "noteloom"
+    return script or any(a == "-m" and b == "noteloom" for a, b in zip(argv, argv[1:]))
 
 
 if _running_command_line():
