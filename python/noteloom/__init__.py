@@ -47,6 +47,10 @@ MidiFile = type(MidiDict().to_midi())
 # A token: a str (special tokens such as "<S>") or a 3-tuple (str, int, int).
 Token = str | tuple[str, int, int]
 
+from . import _pickling  # noqa: E402
+
+_pickling.register()
+
 from .dataset import TokenDataset, TokenWindows  # noqa: E402
 from .engine import EncodedFile, encode_files  # noqa: E402
 

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <vector>
 
 #include "panic.hpp"
 #include "py_abs_tokenizer.hpp"
@@ -32,6 +33,13 @@ PyModuleDef module_def = {
 // The module is created once per process and only in the interpreter that first imports it.
 std::atomic<int64_t> owner_interpreter{-1};
 std::atomic<PyObject*> module_cell{nullptr};
+
+std::vector<PyMethodDef*> native_helpers() {
+  std::vector<PyMethodDef*> defs;
+  for (PyMethodDef& def : encode_stream_methods()) defs.push_back(&def);
+  defs.push_back(&new_message_method());
+  return defs;
+}
 
 // Appends `name` to module.__all__ (created when absent), then sets the attribute.
 bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
@@ -72,10 +80,11 @@ bool fill_module(PyObject* module) {
   if (!function) return false;
   PyRef function_name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!function_name || !add_to_module(sub.get(), function_name.get(), function.get())) return false;
-  // The engine's native half, for noteloom.encode_files (outside __all__, like PanicException).
-  for (PyMethodDef& def : encode_stream_methods()) {
-    PyRef engine_function = PyRef::steal(new_function(module, def));
-    if (!engine_function || PyModule_AddObjectRef(module, def.ml_name, engine_function.get()) < 0) return false;
+  // The package's native helpers: the engine's native half and the message factory of unpickling
+  // (outside __all__, like PanicException).
+  for (PyMethodDef* def : native_helpers()) {
+    PyRef helper = PyRef::steal(new_function(module, *def));
+    if (!helper || PyModule_AddObjectRef(module, def->ml_name, helper.get()) < 0) return false;
   }
   // PanicException is reachable as an attribute (outside __all__) so callers can catch it by class.
   PyObject* panic_type = panic_exception_type();

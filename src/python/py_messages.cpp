@@ -98,7 +98,28 @@ PyType_Spec instrument_spec =
 PyType_Spec pedal_spec = message_spec<PedalMessage>("noteloom.korvi._korvi.PedalMessage", message_slots<PedalMessage, pedal_getset>);
 PyType_Spec meta_spec = message_spec<MetaMessage>("noteloom.korvi._korvi.MetaMessage", message_slots<MetaMessage, meta_getset>);
 
+// A message of class `cls` with default fields: how a message is rebuilt (then its fields set) when
+// it is unpickled, since the classes themselves have no constructor.
+constexpr auto kNewMessage = function("_new_message", {"cls"}).with_doc("A message of class `cls` with default fields.");
+
+PyObject* new_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_function<kNewMessage>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
+    auto is = [&](TypeCell& cell) { return a[0] == reinterpret_cast<PyObject*>(cell.require()); };
+    if (is(type_cell<NoteMessage>())) return new_record_object(NoteMessage{});
+    if (is(type_cell<TempoMessage>())) return new_record_object(TempoMessage{});
+    if (is(type_cell<InstrumentMessage>())) return new_record_object(InstrumentMessage{});
+    if (is(type_cell<PedalMessage>())) return new_record_object(PedalMessage{});
+    if (is(type_cell<MetaMessage>())) return new_record_object(MetaMessage{});
+    PyErr_SetString(PyExc_TypeError, "argument 'cls': not a message class");
+    return nullptr;
+  });
+}
+
+PyMethodDef new_message_def = method_def<kNewMessage, new_message>();
+
 }  // namespace
+
+PyMethodDef& new_message_method() { return new_message_def; }
 
 template <> TypeCell& type_cell<NoteMessage>() { static TypeCell cell(&note_spec); return cell; }
 template <> TypeCell& type_cell<TempoMessage>() { static TypeCell cell(&tempo_spec); return cell; }

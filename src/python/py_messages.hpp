@@ -13,4 +13,7 @@ template <> TypeCell& type_cell<InstrumentMessage>();
 template <> TypeCell& type_cell<PedalMessage>();
 template <> TypeCell& type_cell<MetaMessage>();
 
+// _new_message(cls), a module function of _noteloom.
+PyMethodDef& new_message_method();
+
 }  // namespace noteloom::py

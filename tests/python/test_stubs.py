@@ -42,3 +42,20 @@ def test_a_wrong_stub_is_caught(tmp_path):
     result = stubtest(tmp_path, mypy_path=stubs)
     assert result.returncode != 0
     assert "noteloom.MidiDict.add_tempo" in result.stdout
+
+
+USER_CODE = '''
+import noteloom
+d = noteloom.MidiDict.from_midi("piece.mid")
+pitches: list[int] = [n.pitch + 1 for n in d.get_msg_dict()["note_msgs"]]
+programs: dict[str, int] = noteloom.AbsTokenizer().config["instrument_programs"]
+tokens: list[noteloom.Token] = noteloom.AbsTokenizer().tokenize(d)
+snapshot: noteloom.MidiFile = d.to_midi()
+'''
+
+
+def test_user_code_type_checks_strictly(tmp_path):
+    (tmp_path / "use.py").write_text(USER_CODE)
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "use.py"],
+                            capture_output=True, text=True, cwd=tmp_path, timeout=900)
+    assert result.returncode == 0, result.stdout + result.stderr
