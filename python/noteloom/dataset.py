@@ -203,6 +203,10 @@ class TokenDataset:
     def __reduce__(self):
         return (type(self), (str(self.directory),))
 
+    def __repr__(self) -> str:
+        state = "" if self.meta.get("complete") else ", incomplete"
+        return f"TokenDataset({str(self.directory)!r}: {len(self)} sequences, {self.num_tokens} tokens{state})"
+
     def __len__(self) -> int:
         return len(self.offsets) - 1
 
@@ -259,6 +263,9 @@ class TokenWindows:
         if length < 1 or stride < 1:
             raise ValueError("window length and stride must be positive")
         self.dataset, self.length, self.stride = dataset, length, stride
+
+    def __repr__(self) -> str:
+        return f"TokenWindows(length={self.length}, stride={self.stride}: {len(self)} windows of {self.dataset!r})"
 
     def __len__(self) -> int:
         total = self.dataset.num_tokens

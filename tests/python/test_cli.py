@@ -222,6 +222,8 @@ def test_windows_pack_sequences_end_to_end(pieces, tmp_path):
     assert len(ds.windows(len(packed) + 1)) == 0
     with pytest.raises(IndexError):
         ds[len(ds)]
+    assert repr(ds) == f"TokenDataset({str(tmp_path / 'ds')!r}: 5 sequences, {len(packed)} tokens)"
+    assert repr(ds.windows(7)) == f"TokenWindows(length=7, stride=7: {len(packed) // 7} windows of {ds!r})"
 
 
 _FORKED = None  # the dataset forked workers inherit
