@@ -4,6 +4,7 @@
 #              Python free-threaded, Python GIL build)
 # make fuzz  - a fuzzing campaign, FUZZ_SECONDS per harness
 # make bench - benchmarks
+# make wheels - manylinux wheels for cp313t and cp313 in dist/, each installed and run in a fresh venv
 
 VENV      := .venv
 VENV_GIL  := .venv-gil
@@ -19,7 +20,7 @@ PEER_PYTHON = $(or $(GIL_PYTHON),$(shell for c in python3.13 python3.12 $$HOME/.
   command -v "$$c" >/dev/null 2>&1 && "$$c" -c 'import sys, sysconfig; sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0)' 2>/dev/null \
   && { command -v "$$c"; break; }; done))
 
-.PHONY: setup demo test build build-gil test-cpp test-python test-python-gil fuzz bench clean
+.PHONY: setup demo test build build-gil test-cpp test-python test-python-gil fuzz bench wheels clean
 
 demo: build
 	PYTHON_GIL=0 $(PY) tools/demo.py
@@ -71,6 +72,9 @@ test-python-gil: build-gil
 FUZZ_SECONDS ?= 60
 fuzz:
 	fuzz/run $(FUZZ_SECONDS)
+
+wheels: setup
+	tools/build-wheels
 
 # The peer environment is rebuilt when its package list changes.
 $(VENV_PEERS)/.ready: bench/requirements-peers.txt
