@@ -32,16 +32,15 @@ class Tracks {
  public:
   explicit Tracks(std::span<const InstrumentMessage* const> programs) {
     tracks_[0].emplace();
-    uint8_t k = 0;
-    for (const InstrumentMessage* m : programs) {
-      ++k;
-      tracks_[k].emplace();
-      channel_track_[m->channel] = k;
+    for (size_t i = 0; i < programs.size(); ++i) {
+      tracks_[program_track(i)].emplace();
+      channel_track_[programs[i]->channel] = program_track(i);
     }
   }
 
   Track& conductor() { return *tracks_[0]; }
-  Track& at(uint8_t k) { return *tracks_[k]; }
+  // The track of the i-th program change in program order.
+  Track& of_program(size_t i) { return *tracks_[program_track(i)]; }
   // The track of `channel`'s events, or null.
   Track* of_channel(int32_t channel) {
     auto it = channel_track_.find(channel);
@@ -71,6 +70,8 @@ class Tracks {
   }
 
  private:
+  static uint8_t program_track(size_t i) { return static_cast<uint8_t>(i + 1); }  // wraps after 255
+
   std::array<std::optional<Track>, 256> tracks_;
   std::unordered_map<int32_t, uint8_t> channel_track_;
 };
@@ -97,11 +98,11 @@ void add_conductor_events(const MidiDictRecord& rec, std::vector<uint8_t>& tempo
 // Program changes, pedals (127 down, 0 up) and notes (note-on, then note-off of velocity 64);
 // values keep their low 7 bits.
 void add_channel_events(const MidiDictRecord& rec, std::span<const InstrumentMessage* const> programs, Tracks& tracks) {
-  uint8_t k = 0;
-  for (const InstrumentMessage* m : programs) {
-    ++k;
-    tracks.at(k).push_back({m->tick, smf::Event::channel_event(smf::kProgramChange, static_cast<uint8_t>(m->channel),
-                                                               static_cast<uint8_t>(m->data & 0x7F))});
+  for (size_t i = 0; i < programs.size(); ++i) {
+    const InstrumentMessage* m = programs[i];
+    tracks.of_program(i).push_back({m->tick, smf::Event::channel_event(smf::kProgramChange,
+                                                                       static_cast<uint8_t>(m->channel),
+                                                                       static_cast<uint8_t>(m->data & 0x7F))});
   }
   for (const auto& p : rec.pedal_msgs) {
     if (Track* t = tracks.of_channel(p.channel)) {

@@ -3,7 +3,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <vector>
 
 #include "panic.hpp"
 #include "py_abs_tokenizer.hpp"
@@ -33,13 +32,6 @@ PyModuleDef module_def = {
 // The module is created once per process and only in the interpreter that first imports it.
 std::atomic<int64_t> owner_interpreter{-1};
 std::atomic<PyObject*> module_cell{nullptr};
-
-std::vector<PyMethodDef*> native_helpers() {
-  std::vector<PyMethodDef*> defs;
-  for (PyMethodDef& def : encode_stream_methods()) defs.push_back(&def);
-  defs.push_back(&new_message_method());
-  return defs;
-}
 
 // Appends `name` to module.__all__ (created when absent), then sets the attribute.
 bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
@@ -82,10 +74,14 @@ bool fill_module(PyObject* module) {
   if (!function_name || !add_to_module(sub.get(), function_name.get(), function.get())) return false;
   // The package's native helpers: the engine's native half and the message factory of unpickling
   // (outside __all__, like PanicException).
-  for (PyMethodDef* def : native_helpers()) {
-    PyRef helper = PyRef::steal(new_function(module, *def));
-    if (!helper || PyModule_AddObjectRef(module, def->ml_name, helper.get()) < 0) return false;
+  auto add_helper = [module](PyMethodDef& def) {
+    PyRef helper = PyRef::steal(new_function(module, def));
+    return helper && PyModule_AddObjectRef(module, def.ml_name, helper.get()) == 0;
+  };
+  for (PyMethodDef& def : encode_stream_methods()) {
+    if (!add_helper(def)) return false;
   }
+  if (!add_helper(new_message_method())) return false;
   // PanicException is reachable as an attribute (outside __all__) so callers can catch it by class.
   PyObject* panic_type = panic_exception_type();
   if (!panic_type || PyModule_AddObjectRef(module, "PanicException", panic_type) < 0) return false;

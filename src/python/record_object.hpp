@@ -89,7 +89,7 @@ void record_object_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// The type spec of a class whose instances are `Object`s (subclassing is not allowed).
+// What PyType_FromSpec needs to make a class whose instances are `Object`s (not subclassable).
 template <typename Object>
 constexpr PyType_Spec class_spec(const char* name, PyType_Slot* slots) {
   return {name, static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
