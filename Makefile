@@ -36,9 +36,12 @@ $(VENV)/.ready: requirements-dev.txt constraints.txt tools/setup-env tools/boots
 	tools/setup-env $(VENV) "$$(tools/bootstrap-python)"
 	$(PY) -m pip freeze --all > $@
 
-$(VENV_GIL)/.ready: requirements-dev.txt constraints.txt tools/setup-env
+# The stock build's environment also holds Dask (requirements-dask.txt): its tests run there, where
+# every package it needs comes as a wheel.
+$(VENV_GIL)/.ready: requirements-dev.txt requirements-dask.txt constraints.txt tools/setup-env
 	@if [ -z "$(GIL_PYTHON)" ]; then echo "no stock CPython 3.13 here: GIL build skipped"; else \
-	  tools/setup-env $(VENV_GIL) "$(GIL_PYTHON)" && $(VENV_GIL)/bin/python -m pip freeze --all > $@; fi
+	  tools/setup-env $(VENV_GIL) "$(GIL_PYTHON)" requirements-dask.txt \
+	  && $(VENV_GIL)/bin/python -m pip freeze --all > $@; fi
 
 build/.system-deps: tools/install-system-deps
 	tools/install-system-deps

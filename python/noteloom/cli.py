@@ -2,6 +2,7 @@
 
     python -m noteloom encode PATH... -o OUT [--format bin|jsonl|parquet] [-j N] [--raw]
                               [--oov drop|unk|zero] [--max-tokens N] [--dedupe] [--resume]
+                              [--dask ADDRESS|local:N [--shard-size N]]
     python -m noteloom info OUT
 
 Exit status: 0 when at least one file was encoded, 1 when none could be or the output cannot be
@@ -22,7 +23,8 @@ from typing import Any, Iterable, Iterator
 
 import numpy as np
 
-from . import dataset
+from . import corpus, dataset
+from .corpus import ids_of
 from .engine import OOV_RULES, EncodedFile, encode_windows
 
 MIDI_SUFFIXES = (".mid", ".midi")
@@ -39,15 +41,6 @@ def find_midi_files(paths: Iterable[str]) -> Iterator[str]:
         for root, dirs, files in os.walk(path):
             dirs.sort()
             yield from (os.path.join(root, f) for f in sorted(files) if f.lower().endswith(MIDI_SUFFIXES))
-
-
-def reason_kind(reason: str) -> str:
-    """A skip reason without what names one file, for counting skipped files by reason."""
-    if reason.startswith("duplicate of "):
-        return "duplicate"
-    if reason.startswith("Too many tokens"):
-        return "Too many tokens"
-    return reason
 
 
 class Progress:
@@ -87,7 +80,7 @@ class JsonlSink:
         self.stream = sys.stdout if out == "-" else open(out, "w", encoding="utf-8")
 
     def commit(self, kept: list[EncodedFile], records: list[dict[str, Any]]) -> None:
-        self.stream.write("".join(json.dumps({"path": r.path, "ids": _ids(r).tolist()}) + "\n" for r in kept))
+        self.stream.write("".join(json.dumps({"path": r.path, "ids": ids_of(r).tolist()}) + "\n" for r in kept))
         self.stream.flush()
 
     def close(self, complete: bool, session: dict[str, Any]) -> None:
@@ -125,8 +118,8 @@ class ParquetSink:
         pa = self.pa
         offsets = [0]
         for r in self.rows:
-            offsets.append(offsets[-1] + len(_ids(r)))
-        values = np.concatenate([_ids(r) for r in self.rows])
+            offsets.append(offsets[-1] + len(ids_of(r)))
+        values = np.concatenate([ids_of(r) for r in self.rows])
         ids = pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), pa.array(values, pa.uint16()))
         table = pa.table([pa.array([r.path for r in self.rows], pa.string()), ids,
                           pa.array([r.hash for r in self.rows], pa.uint64())], schema=self.schema)
@@ -145,31 +138,10 @@ class BinSink:
 
     def __init__(self, out: str, meta: dict[str, Any], resume: bool):
         self.writer = dataset.DatasetWriter(out, meta, resume=resume)
-
-    def commit(self, kept: list[EncodedFile], records: list[dict[str, Any]]) -> None:
-        self.writer.commit([_ids(r) for r in kept], [dataset.manifest_line(rec) for rec in records])
+        self.commit = corpus.dataset_commit(self.writer)
 
     def close(self, complete: bool, session: dict[str, Any]) -> None:
         self.writer.close(complete=complete, session=session)
-
-
-def _ids(result: EncodedFile) -> np.ndarray:
-    """The IDs of an encoded file (only skipped files have none)."""
-    assert result.ids is not None, result.reason
-    return result.ids
-
-
-def _digest(result: EncodedFile) -> str | None:
-    """The file's hash as the manifest writes it: 16 hex digits."""
-    return None if result.hash is None else f"{result.hash:016x}"
-
-
-def _record(result: EncodedFile, digest: str | None, duplicate_of: str | None) -> dict[str, Any]:
-    if result.reason is not None or duplicate_of is not None:
-        reason = result.reason if result.reason is not None else f"duplicate of {duplicate_of}"
-        return {"status": "skipped", "path": result.path, "reason": reason, "tokens": 0, "oov": 0, "hash": digest}
-    return {"status": "ok", "path": result.path, "reason": None, "tokens": len(_ids(result)), "oov": result.oov,
-            "hash": digest}
 
 
 def _check_resumed_inputs(inputs: Iterator[str], out: Path, done: int) -> None:
@@ -184,16 +156,9 @@ def _check_resumed_inputs(inputs: Iterator[str], out: Path, done: int) -> None:
 
 def encode_command(args: argparse.Namespace) -> int:
     started = time.monotonic()
-    from . import AbsTokenizer, __version__
-
-    tok = AbsTokenizer()
-    meta = {
-        "tokenizer": tok.name(),
-        "vocab_size": tok.vocab_size(),
-        "noteloom_version": __version__,
-        "options": {"normalize": not args.raw, "oov": args.oov, "max_tokens": args.max_tokens,
-                    "dedupe": args.dedupe},
-    }
+    if args.dask is not None:
+        return dask_encode_command(args, started)
+    meta = corpus.dataset_meta(normalize=not args.raw, oov=args.oov, max_tokens=args.max_tokens, dedupe=args.dedupe)
     if args.resume and args.format != "bin":
         raise ValueError("--resume continues a bin dataset only")
     if args.format == "bin":
@@ -209,49 +174,52 @@ def encode_command(args: argparse.Namespace) -> int:
     if skip:
         _check_resumed_inputs(inputs, Path(args.output), skip)
     progress = Progress(args.paths, skip)
-    files = kept_files = tokens = 0
-    reasons: collections.Counter[str] = collections.Counter()
+    tally = corpus.Tally()
     complete = False
     try:
         windows = encode_windows(inputs, threads=args.jobs, normalize=not args.raw, oov=args.oov,
                                  max_tokens=args.max_tokens)
-        for window in windows:
-            kept, records = [], []
-            for r in window:
-                digest = _digest(r)
-                first = seen.get(digest) if args.dedupe and digest is not None else None
-                record = _record(r, digest, first)
-                records.append(record)
-                if record["status"] == "ok":
-                    kept.append(r)
-                    if args.dedupe and digest is not None:
-                        seen[digest] = r.path
-                    tokens += len(_ids(r))
-                else:
-                    reasons[reason_kind(record["reason"])] += 1
-            sink.commit(kept, records)
-            files += len(window)
-            kept_files += len(kept)
-            progress.update(len(window))
+        corpus.encode_into(windows, sink.commit, tally, dedupe=args.dedupe, seen=seen, progress=progress.update)
         complete = True
     finally:
         progress.close()
         seconds = time.monotonic() - started
-        session = {"threads": args.jobs or os.process_cpu_count() or 1, "files": files, "encoded": kept_files,
-                   "tokens": tokens, "seconds": round(seconds, 3)}
-        sink.close(complete, session)
-
-    rate = files / seconds if seconds > 0 else 0.0
-    skipped = files - kept_files
-    print(f"noteloom: encoded {kept_files} of {files} files ({skipped} skipped), {tokens} tokens in {seconds:.1f} s "
-          f"({rate:.0f} files/s, {tokens / max(seconds, 1e-9) / 1e6:.2f} M tokens/s) -> {args.output}",
-          file=sys.stderr)
-    for kind, count in reasons.most_common():
-        print(f"  skipped {count}: {kind}", file=sys.stderr)
-    if kept_files == 0 and skip == 0:
+        sink.close(complete, tally.session(args.jobs, seconds))
+    _report(tally, seconds, args.output)
+    if tally.kept == 0 and skip == 0:
         print("noteloom: no file could be encoded", file=sys.stderr)
         return 1
     return 0
+
+
+def dask_encode_command(args: argparse.Namespace, started: float) -> int:
+    """encode --dask: one task per shard of the inputs on a Dask cluster, the bin layout only."""
+    if args.format != "bin":
+        raise ValueError("--dask writes the bin layout only")
+    from . import dask as on_dask
+
+    options = dict(threads=args.jobs, normalize=not args.raw, oov=args.oov, max_tokens=args.max_tokens)
+    with on_dask.connect(args.dask) as client:
+        ds = on_dask.encode_on_dask(find_midi_files(args.paths), args.output, client, shard_size=args.shard_size,
+                                    dedupe=args.dedupe, progress=sys.stderr.isatty(), **options)
+    tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens)
+    for rec in ds.manifest():
+        if rec["status"] != "ok":
+            tally.reasons[corpus.reason_kind(rec["reason"])] += 1
+    _report(tally, time.monotonic() - started, args.output)
+    if tally.kept == 0:
+        print("noteloom: no file could be encoded", file=sys.stderr)
+        return 1
+    return 0
+
+
+def _report(tally: corpus.Tally, seconds: float, output: str) -> None:
+    rate = tally.files / seconds if seconds > 0 else 0.0
+    print(f"noteloom: encoded {tally.kept} of {tally.files} files ({tally.files - tally.kept} skipped), "
+          f"{tally.tokens} tokens in {seconds:.1f} s ({rate:.0f} files/s, "
+          f"{tally.tokens / max(seconds, 1e-9) / 1e6:.2f} M tokens/s) -> {output}", file=sys.stderr)
+    for kind, count in tally.reasons.most_common():
+        print(f"  skipped {count}: {kind}", file=sys.stderr)
 
 
 def info_command(args: argparse.Namespace) -> int:
@@ -262,7 +230,7 @@ def info_command(args: argparse.Namespace) -> int:
     for record in ds.manifest():
         files += 1
         if record["status"] != "ok":
-            reasons[reason_kind(record["reason"])] += 1
+            reasons[corpus.reason_kind(record["reason"])] += 1
         else:
             oov += record["oov"]
     meta = ds.meta
@@ -317,6 +285,12 @@ def parser() -> argparse.ArgumentParser:
                      help="skip files that would give more IDs (default 2^20)")
     enc.add_argument("--dedupe", action="store_true", help="skip files whose MidiDict equals an earlier file's")
     enc.add_argument("--resume", action="store_true", help="continue an interrupted run into the same OUT")
+    enc.add_argument("--dask", metavar="ADDRESS", default=None,
+                     help="run on the Dask cluster whose scheduler is at ADDRESS, or on a local cluster of N "
+                          "worker processes with local:N; each worker's threads are -j (default: its cores). "
+                          "A rerun into the same OUT keeps the shards already complete")
+    enc.add_argument("--shard-size", type=_positive, default=10_000, metavar="N",
+                     help="input files per Dask task (default 10,000)")
     info = commands.add_parser("info", help="summarize a token dataset")
     info.add_argument("dataset", metavar="OUT")
     return p

@@ -15,14 +15,31 @@ Writes are ordered so that a run stopped at any instant (Ctrl-C, kill, a full di
 dataset: a window's IDs are appended to tokens.bin, then its offsets to index.npy, then its lines to
 manifest.jsonl, and last the length in index.npy's header is raised over the new offsets. Readers
 trust that length; bytes past it are leftovers of an unfinished window, which a resumed run cuts off.
+
+A sharded dataset (written by noteloom.dask) is a directory of such datasets, one per shard of the
+inputs, under an index that makes them one:
+
+    shards/NNNNN/   the dataset of shard NNNNN (its inputs' position and digest in its meta.json)
+    index.npy       offsets of the kept sequences packed end to end, as above, over all shards
+    starts.npy      int64 start of each kept sequence in the shards' tokens.bin files end to end
+    dedupe.jsonl    manifest records that the cross-shard dedupe pass changed: {"file": N, "record": ...}
+    meta.json       as above, with "files" and "shards" (each shard's dir, files, sequences, tokens)
+    run.json        the sessions of the run
+
+A shard knows nothing of the others: a sequence it keeps may be a duplicate of an earlier shard's,
+which the index leaves out (starts.npy then skips it) and dedupe.jsonl records. A shard appears
+only by the rename of a complete directory, and the index is written after every shard, meta.json
+last, so a reader sees the whole dataset or none.
 """
 
 from __future__ import annotations
 
+import collections
+import io
 import json
 import os
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Iterable, Iterator
 
 import numpy as np
 
@@ -31,6 +48,9 @@ INDEX = "index.npy"
 MANIFEST = "manifest.jsonl"
 META = "meta.json"
 RUN = "run.json"
+SHARDS = "shards"
+STARTS = "starts.npy"
+DEDUPE = "dedupe.jsonl"
 FORMAT = "noteloom-token-dataset"
 LAYOUT_VERSION = 1
 
@@ -179,12 +199,12 @@ class DatasetWriter:
 
 
 class TokenDataset:
-    """A dataset written by ``python -m noteloom encode``, memory-mapped.
+    """A dataset written by ``python -m noteloom encode`` (on one machine or on Dask), memory-mapped.
 
     ``ds[i]`` is a read-only uint16 view of sequence i (from its prefix tokens to "<E>"),
-    ``ds.row(i)`` its manifest line as a dict, ``ds.windows(length)`` fixed-length training windows.
-    It is a map-style dataset for a PyTorch ``DataLoader``: worker processes may be forked or
-    spawned (it pickles as its directory).
+    ``ds.row(i)`` its manifest line as a dict, ``ds.manifest()`` every input file's line in input
+    order, ``ds.windows(length)`` fixed-length training windows. It is a map-style dataset for a
+    PyTorch ``DataLoader``: worker processes may be forked or spawned (it pickles as its directory).
     """
 
     def __init__(self, directory: str | os.PathLike[str]):
@@ -195,9 +215,16 @@ class TokenDataset:
         length = _index_length(self.directory / INDEX)
         self.offsets = np.memmap(self.directory / INDEX, dtype="<i8", mode="r", offset=_NPY_HEADER_SIZE,
                                  shape=(length,))
-        total = int(self.offsets[-1])
-        self.tokens = (np.memmap(self.directory / TOKENS, dtype="<u2", mode="r", shape=(total,)) if total
-                       else np.zeros(0, dtype="<u2"))
+        self._shards: _Shards | None = None
+        self.tokens: np.ndarray | _PackedTokens
+        if SHARDS in self.meta:
+            self._shards = _Shards(self.directory, self.meta[SHARDS])
+            self.starts = np.load(self.directory / STARTS, mmap_mode="r")
+            self.tokens = _PackedTokens(self)
+        else:
+            total = int(self.offsets[-1])
+            self.tokens = (np.memmap(self.directory / TOKENS, dtype="<u2", mode="r", shape=(total,)) if total
+                           else np.zeros(0, dtype="<u2"))
         self._rows: np.ndarray | None = None  # byte offset of each kept file's manifest line
 
     def __reduce__(self):
@@ -205,14 +232,19 @@ class TokenDataset:
 
     def __repr__(self) -> str:
         state = "" if self.meta.get("complete") else ", incomplete"
-        return f"TokenDataset({str(self.directory)!r}: {len(self)} sequences, {self.num_tokens} tokens{state})"
+        shards = "" if self._shards is None else f" in {len(self._shards.dirs)} shards"
+        return f"TokenDataset({str(self.directory)!r}: {len(self)} sequences, {self.num_tokens} tokens{shards}{state})"
 
     def __len__(self) -> int:
         return len(self.offsets) - 1
 
     def __getitem__(self, i: int) -> np.ndarray:
         i = _position(i, len(self), "sequence")
-        return self.tokens[self.offsets[i] : self.offsets[i + 1]]
+        start, end = int(self.offsets[i]), int(self.offsets[i + 1])
+        if self._shards is None:
+            return self.tokens[start:end]
+        shard, local = self._shards.locate(int(self.starts[i]))
+        return self._shards.dataset(shard).tokens[local : local + end - start]
 
     def __iter__(self) -> Iterator[np.ndarray]:
         return (self[i] for i in range(len(self)))
@@ -223,37 +255,157 @@ class TokenDataset:
 
     def row(self, i: int) -> dict[str, Any]:
         """The manifest line of sequence i: path, status, reason, tokens, oov, hash."""
-        if self._rows is None:
-            self._rows = self._kept_rows()
         i = _position(i, len(self), "sequence")
+        if self._shards is not None:
+            shard, local = self._shards.locate(int(self.starts[i]))
+            part = self._shards.dataset(shard)
+            return part.row(int(np.searchsorted(part.offsets, local)))
+        if self._rows is None:
+            self._rows = _kept_rows(self.directory / MANIFEST, len(self))
         with open(self.directory / MANIFEST, "rb") as f:
             f.seek(int(self._rows[i]))
             return json.loads(f.readline())
 
     def manifest(self) -> Iterator[dict[str, Any]]:
         """Every complete manifest line, kept and skipped files, in input order."""
-        with open(self.directory / MANIFEST, "rb") as f:
-            for line in f:
-                if line.endswith(b"\n"):
-                    yield json.loads(line)
-
-    def _kept_rows(self) -> np.ndarray:
-        size = os.path.getsize(self.directory / MANIFEST)
-        if size == 0:
-            return np.zeros(0, dtype=np.int64)
-        text = np.memmap(self.directory / MANIFEST, dtype=np.uint8, mode="r")
-        starts = np.concatenate(([0], np.flatnonzero(text == ord("\n")) + 1))[:-1]
-        marker = np.frombuffer(b'{"status": "ok"', dtype=np.uint8)
-        starts = starts[starts + len(marker) <= size]
-        ok = np.ones(len(starts), dtype=bool)
-        for k, byte in enumerate(marker):
-            ok &= text[starts + k] == byte
-        return starts[ok][: len(self)]
+        if self._shards is None:
+            yield from _manifest_lines(self.directory / MANIFEST)
+            return
+        changed: dict[int, dict[str, Any]] = {}
+        if (self.directory / DEDUPE).exists():
+            changed = {entry["file"]: entry["record"] for entry in _manifest_lines(self.directory / DEDUPE)}
+        file = 0
+        for name in self._shards.dirs:
+            for record in _manifest_lines(self.directory / name / MANIFEST):
+                yield changed.get(file, record)
+                file += 1
 
     def windows(self, length: int, stride: int | None = None) -> TokenWindows:
         """Windows of ``length`` IDs over all sequences packed end to end, starting every ``stride``
         IDs (default: ``length``, no overlap); a last window shorter than ``length`` is left out."""
         return TokenWindows(self, length, length if stride is None else stride)
+
+
+def _manifest_lines(path: Path) -> Iterator[dict[str, Any]]:
+    with open(path, "rb") as f:
+        for line in f:
+            if line.endswith(b"\n"):
+                yield json.loads(line)
+
+
+def _kept_rows(path: Path, sequences: int) -> np.ndarray:
+    """The byte offset of each kept file's line in a manifest (the first `sequences` of them)."""
+    size = os.path.getsize(path)
+    if size == 0:
+        return np.zeros(0, dtype=np.int64)
+    text = np.memmap(path, dtype=np.uint8, mode="r")
+    starts = np.concatenate(([0], np.flatnonzero(text == ord("\n")) + 1))[:-1]
+    marker = np.frombuffer(b'{"status": "ok"', dtype=np.uint8)
+    starts = starts[starts + len(marker) <= size]
+    ok = np.ones(len(starts), dtype=bool)
+    for k, byte in enumerate(marker):
+        ok &= text[starts + k] == byte
+    return starts[ok][:sequences]
+
+
+class _Shards:
+    """The shards of a sharded dataset, each opened when first read. At most OPEN stay open (each
+    holds two file descriptors), the least recently read closed first."""
+
+    OPEN = 64
+
+    def __init__(self, directory: Path, shards: list[dict[str, Any]]):
+        self.directory = directory
+        self.dirs = [entry["dir"] for entry in shards]
+        # token position where each shard starts, in the shards' tokens end to end
+        self.bases = np.concatenate(([0], np.cumsum([entry["tokens"] for entry in shards], dtype=np.int64)))
+        self.open: collections.OrderedDict[int, TokenDataset] = collections.OrderedDict()
+
+    def locate(self, start: int) -> tuple[int, int]:
+        """The shard holding token position `start`, and the position within it."""
+        shard = int(np.searchsorted(self.bases, start, side="right")) - 1
+        return shard, start - int(self.bases[shard])
+
+    def dataset(self, shard: int) -> TokenDataset:
+        part = self.open.get(shard)
+        if part is None:
+            part = self.open[shard] = TokenDataset(self.directory / self.dirs[shard])
+            while len(self.open) > self.OPEN:
+                self.open.popitem(last=False)
+        else:
+            self.open.move_to_end(shard)
+        return part
+
+
+class _PackedTokens:
+    """A sharded dataset's kept sequences end to end, sliced like the one tokens.bin of a dataset
+    on one machine: a slice within one sequence is a view, one across sequences a copy."""
+
+    def __init__(self, dataset: TokenDataset):
+        self.dataset = dataset
+
+    def __len__(self) -> int:
+        return self.dataset.num_tokens
+
+    def __getitem__(self, key: slice) -> np.ndarray:
+        if not isinstance(key, slice):
+            raise TypeError("a sharded dataset's tokens are read by slices")
+        start, stop, step = key.indices(len(self))
+        if step != 1:
+            raise ValueError("a sharded dataset's tokens are read by slices of step 1")
+        offsets, pieces = self.dataset.offsets, []
+        i = int(np.searchsorted(offsets, start, side="right")) - 1
+        while start < stop:
+            end = min(stop, int(offsets[i + 1]))
+            first = int(offsets[i])
+            pieces.append(self.dataset[i][start - first : end - first])
+            start, i = end, i + 1
+        if len(pieces) == 1:
+            return pieces[0]
+        joined = np.concatenate(pieces) if pieces else np.zeros(0, dtype="<u2")
+        joined.flags.writeable = False
+        return joined
+
+
+def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], shards: list[dict[str, Any]],
+                      left_out: dict[int, Iterable[int]], changed: Iterable[tuple[int, dict[str, Any]]],
+                      session: dict[str, Any]) -> None:
+    """Makes the complete shards under `directory` one dataset: `shards` lists them in input order
+    (dir, files, sequences, tokens), `left_out` maps a shard's position in that list to the
+    sequences of that shard the dataset leaves out, `changed` gives the manifest records the dedupe
+    pass changed (input file number, record). meta.json is written last."""
+    directory = Path(directory)
+    starts, lengths, base = [], [], 0
+    for k, entry in enumerate(shards):
+        path = directory / entry["dir"] / INDEX
+        offsets = np.fromfile(path, dtype="<i8", offset=_NPY_HEADER_SIZE, count=_index_length(path))
+        keep = np.ones(len(offsets) - 1, dtype=bool)
+        keep[np.fromiter(left_out.get(k, ()), dtype=np.int64)] = False
+        starts.append(base + offsets[:-1][keep])
+        lengths.append(np.diff(offsets)[keep])
+        base += int(offsets[-1])
+    length = np.concatenate(lengths) if lengths else np.zeros(0, dtype=np.int64)
+    packed = np.concatenate(([0], np.cumsum(length, dtype=np.int64))).astype("<i8")
+
+    def replace(name: str, data: bytes) -> None:
+        tmp = directory / (name + ".tmp")
+        with open(tmp, "wb") as f:
+            f.write(data)
+            os.fsync(f.fileno())
+        os.replace(tmp, directory / name)
+
+    replace(INDEX, _npy_header(len(packed)) + packed.tobytes())
+    buffer = io.BytesIO()
+    np.save(buffer, (np.concatenate(starts) if starts else np.zeros(0, dtype=np.int64)).astype("<i8"))
+    replace(STARTS, buffer.getvalue())
+    replace(DEDUPE, b"".join(manifest_line({"file": file, "record": rec}) for file, rec in changed))
+    sessions = []
+    if (directory / RUN).exists():
+        sessions = json.loads((directory / RUN).read_text()).get("sessions", [])
+    replace(RUN, (json.dumps({"sessions": [*sessions, session]}, indent=2, sort_keys=True) + "\n").encode())
+    whole = dict(meta, format=FORMAT, layout_version=LAYOUT_VERSION, complete=True,
+                 files=sum(entry["files"] for entry in shards), shards=shards)
+    replace(META, (json.dumps(whole, indent=2, sort_keys=True) + "\n").encode())
 
 
 class TokenWindows:

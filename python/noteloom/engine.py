@@ -62,13 +62,8 @@ def encode_windows(
 
     While the caller handles one window, the native threads already encode the next one.
     """
-    if oov not in OOV_RULES:
-        raise ValueError(f"oov must be one of {', '.join(OOV_RULES)}, not {oov!r}")
+    check_options(threads=threads, oov=oov, max_tokens=max_tokens)
     threads = (os.process_cpu_count() or 1) if threads is None else threads
-    if threads < 1:
-        raise ValueError("threads must be at least 1")
-    if max_tokens < 0:
-        raise ValueError("max_tokens must not be negative")
     names = (os.fsdecode(p) for p in paths)
     stop = bytearray(1)  # set when the consumer goes away, so the batches in flight end early
     stream = _noteloom._encode_stream(threads, normalize, OOV_RULES[oov], max_tokens, stop)
@@ -97,6 +92,16 @@ def encode_windows(
             ]
     finally:
         stop[0] = 1
+
+
+def check_options(*, threads: int | None, oov: str, max_tokens: int) -> None:
+    """Raises ValueError for options the engine cannot run with."""
+    if oov not in OOV_RULES:
+        raise ValueError(f"oov must be one of {', '.join(OOV_RULES)}, not {oov!r}")
+    if threads is not None and threads < 1:
+        raise ValueError("threads must be at least 1")
+    if max_tokens < 0:
+        raise ValueError("max_tokens must not be negative")
 
 
 class _Window:

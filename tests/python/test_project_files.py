@@ -26,6 +26,8 @@ def test_test_extra_set_up_and_pins_agree():
     runtime = names(project["dependencies"])
     dev = names((ROOT / "requirements-dev.txt").read_text().splitlines())
     pinned = names((ROOT / "constraints.txt").read_text().splitlines())
+    dask = names((ROOT / "requirements-dask.txt").read_text().splitlines())
+    assert names(project["optional-dependencies"]["dask"]) <= dask <= pinned
     assert test_extra <= dev, test_extra - dev
     assert runtime <= dev, runtime - dev
     assert dev <= pinned, dev - pinned

@@ -1,0 +1,108 @@
+"""One encoding run's bookkeeping, shared by the command line and the Dask shards: a manifest record
+per input file, duplicates skipped by hash, counts of what was kept and why files were skipped."""
+
+from __future__ import annotations
+
+import collections
+import dataclasses
+import os
+from typing import Any, Callable, Iterable
+
+import numpy as np
+
+from .dataset import DatasetWriter, manifest_line
+from .engine import EncodedFile
+
+DUPLICATE = "duplicate of "
+
+
+def dataset_meta(*, normalize: bool, oov: str, max_tokens: int, dedupe: bool) -> dict[str, Any]:
+    """What meta.json says of the tokenizer and the options; a resumed run must match it."""
+    from . import AbsTokenizer, __version__
+
+    tok = AbsTokenizer()
+    return {
+        "tokenizer": tok.name(),
+        "vocab_size": tok.vocab_size(),
+        "noteloom_version": __version__,
+        "options": {"normalize": normalize, "oov": oov, "max_tokens": max_tokens, "dedupe": dedupe},
+    }
+
+
+def ids_of(result: EncodedFile) -> np.ndarray:
+    """The IDs of an encoded file (only skipped files have none)."""
+    assert result.ids is not None, result.reason
+    return result.ids
+
+
+def digest(result: EncodedFile) -> str | None:
+    """The file's hash as the manifest writes it: 16 hex digits."""
+    return None if result.hash is None else f"{result.hash:016x}"
+
+
+def record(result: EncodedFile, hash_text: str | None, duplicate_of: str | None) -> dict[str, Any]:
+    """The manifest record of one input file."""
+    if result.reason is not None or duplicate_of is not None:
+        reason = result.reason if result.reason is not None else DUPLICATE + str(duplicate_of)
+        return {"status": "skipped", "path": result.path, "reason": reason, "tokens": 0, "oov": 0, "hash": hash_text}
+    return {"status": "ok", "path": result.path, "reason": None, "tokens": len(ids_of(result)), "oov": result.oov,
+            "hash": hash_text}
+
+
+def reason_kind(reason: str) -> str:
+    """A skip reason without what names one file, for counting skipped files by reason."""
+    if reason.startswith(DUPLICATE):
+        return "duplicate"
+    if reason.startswith("Too many tokens"):
+        return "Too many tokens"
+    return reason
+
+
+@dataclasses.dataclass
+class Tally:
+    files: int = 0
+    kept: int = 0
+    tokens: int = 0
+    reasons: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter)
+
+    def session(self, threads: int | None, seconds: float) -> dict[str, Any]:
+        """run.json's entry for a run that made this tally."""
+        return {"threads": threads or os.process_cpu_count() or 1, "files": self.files, "encoded": self.kept,
+                "tokens": self.tokens, "seconds": round(seconds, 3)}
+
+
+Commit = Callable[[list[EncodedFile], list[dict[str, Any]]], None]
+
+
+def dataset_commit(writer: DatasetWriter) -> Commit:
+    """A Commit that appends each window to a dataset directory."""
+    return lambda kept, records: writer.commit([ids_of(r) for r in kept], [manifest_line(rec) for rec in records])
+
+
+def encode_into(windows: Iterable[list[EncodedFile]], commit: Commit, tally: Tally, *, dedupe: bool,
+                seen: dict[str, str], progress: Callable[[int], None] | None = None) -> None:
+    """Gives each window of results to `commit` as its kept files and one record per file.
+
+    With `dedupe`, a file whose hash equals that of an earlier kept file (in `seen`: hash -> path,
+    updated here) is skipped as its duplicate. `tally` counts as windows are committed, so it holds
+    what was written even when the run stops part way.
+    """
+    for window in windows:
+        kept, records = [], []
+        for r in window:
+            hash_text = digest(r)
+            first = seen.get(hash_text) if dedupe and hash_text is not None else None
+            rec = record(r, hash_text, first)
+            records.append(rec)
+            if rec["status"] == "ok":
+                kept.append(r)
+                if dedupe and hash_text is not None:
+                    seen[hash_text] = r.path
+            else:
+                tally.reasons[reason_kind(rec["reason"])] += 1
+        commit(kept, records)
+        tally.files += len(window)
+        tally.kept += len(kept)
+        tally.tokens += sum(len(ids_of(r)) for r in kept)
+        if progress is not None:
+            progress(len(window))

@@ -1,0 +1,340 @@
+"""The corpus engine past one machine: one Dask task per shard of the inputs, one dataset at the end.
+
+    from distributed import Client
+    from noteloom.dask import encode_on_dask
+
+    ds = encode_on_dask(paths, "/shared/out", Client("tcp://scheduler:8786"))
+
+Each task runs the engine on its shard's files with the worker's own native threads (the engine
+releases the interpreter, so one worker process per host uses every core) and writes the dataset
+layout of noteloom.dataset into out/shards/NNNNN/. The client then writes the index that makes the
+shards one dataset, with --dedupe's duplicates found across shards. The inputs and `out` must be on
+storage that every worker reads and writes under the same paths; the workers open the inputs by
+absolute path, and the manifest keeps each path as given.
+
+A shard is written into a directory of its own and renamed into place only when complete, so a
+retried, repeated or concurrent task leaves either the whole shard or none of it, a worker that dies
+costs the shard it was writing, and a rerun with the same inputs and settings keeps every complete
+shard. A shard written from other inputs or settings stops the run rather than being mixed in.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import hashlib
+import itertools
+import json
+import os
+import re
+import shutil
+import time
+import uuid
+from pathlib import Path
+from typing import Any, Iterable, Iterator
+
+import numpy as np
+
+from . import corpus, dataset
+from .engine import check_options, encode_windows
+
+SHARD_NAME = re.compile(r"\d{5,}")
+
+
+def encode_on_dask(
+    paths: Iterable[str | os.PathLike[str]],
+    out: str | os.PathLike[str],
+    client: Any,
+    *,
+    shard_size: int = 10_000,
+    dedupe: bool = False,
+    progress: bool = False,
+    threads: int | None = None,
+    normalize: bool = True,
+    oov: str = "drop",
+    max_tokens: int = 2**20,
+) -> dataset.TokenDataset:
+    """Encodes MIDI files into the sharded dataset `out` on a Dask cluster, and returns it.
+
+    ``client`` is a ``distributed.Client`` (or any ``concurrent.futures.Executor``, to run the shards
+    in local processes). ``paths`` is read lazily, one shard of ``shard_size`` files at a time, and
+    only a few shards per worker are in flight. ``threads`` is each task's engine threads (default:
+    the worker's cores); ``normalize``, ``oov`` and ``max_tokens`` are the engine's options, and
+    ``dedupe`` skips files equal to an earlier one across all shards. Read the result with
+    ``TokenDataset(out)``: its sequences and manifest are those of a one-machine encode of the same
+    files, in input order. A rerun into the same ``out`` keeps the shards already complete.
+    """
+    if shard_size < 1:
+        raise ValueError("shard_size must be at least 1")
+    check_options(threads=threads, oov=oov, max_tokens=max_tokens)
+    out = Path(out)
+    _prepare(out)
+    meta = corpus.dataset_meta(normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe)
+    started = time.monotonic()
+    run = _Tasks(client)
+    bar = _bar(progress)
+    summaries: dict[int, dict[str, Any]] = {}
+    names = (os.fsdecode(p) for p in paths)
+    shards = (list(itertools.islice(names, shard_size)) for _ in itertools.count())
+    try:
+        for number, given in enumerate(itertools.takewhile(bool, shards)):
+            while run.pending >= run.room():
+                _collect(run.wait(), summaries, bar)
+            opened = [os.path.abspath(p) for p in given]
+            run.submit(_encode_shard, str(out), number, number * shard_size, given, opened, meta, threads,
+                       key=f"noteloom-shard-{number:05d}-{uuid.uuid4().hex[:8]}")
+        while run.pending:
+            _collect(run.wait(), summaries, bar)
+    except BaseException:
+        run.cancel()
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+    listed = [summaries[k] for k in range(len(summaries))]
+    _tidy(out, len(listed))
+    left_out, changed = _cross_shard_duplicates(out, listed) if dedupe else ({}, [])
+    kept = sum(s["sequences"] for s in listed) - sum(len(v) for v in left_out.values())
+    session = {"threads": threads, "workers": run.workers(), "shards": len(listed),
+               "reused": sum(not s["written"] for s in listed), "files": sum(s["files"] for s in listed),
+               "encoded": kept, "seconds": round(time.monotonic() - started, 3)}
+    shard_list = [{k: s[k] for k in ("dir", "files", "sequences", "tokens")} for s in listed]
+    dataset.write_shard_index(out, meta, shard_list, left_out, changed, session)
+    return dataset.TokenDataset(out)
+
+
+@contextlib.contextmanager
+def connect(address: str) -> Iterator[Any]:
+    """A Client of the scheduler at `address`, or of a new local cluster of N worker processes
+    (one thread each: the engine brings its own) for "local:N"; closed on leaving."""
+    distributed = _distributed()
+    if address.startswith("local:"):
+        try:
+            workers = int(address[len("local:"):])
+        except ValueError:
+            workers = 0
+        if workers < 1:
+            raise ValueError(f"--dask local:N needs a number of workers of at least 1, not {address!r}")
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+            yield client
+    else:
+        with distributed.Client(address) as client:
+            yield client
+
+
+def _distributed() -> Any:
+    try:
+        import distributed
+    except ImportError:
+        raise ImportError("running on Dask needs dask.distributed: pip install 'noteloom[dask]'") from None
+    return distributed
+
+
+class _Tasks:
+    """Shard tasks in flight on a Dask client or a concurrent.futures executor."""
+
+    def __init__(self, client: Any):
+        self.client = client
+        self.dask = hasattr(client, "nthreads") and hasattr(client, "scheduler_info")
+        self.futures: set[Any] = set()
+
+    @property
+    def pending(self) -> int:
+        return len(self.futures)
+
+    def workers(self) -> int:
+        if self.dask:
+            return len(self.client.nthreads())
+        return getattr(self.client, "_max_workers", None) or 1
+
+    def room(self) -> int:
+        """Tasks to keep in flight: two per worker, so none waits for the client between shards."""
+        return 2 * max(self.workers(), 1)
+
+    def submit(self, fn: Any, *args: Any, key: str) -> None:
+        if self.dask:
+            # retries cover a failing task (a storage error); a lost worker's task is rescheduled anyway
+            self.futures.add(self.client.submit(fn, *args, key=key, pure=False, retries=2))
+        else:
+            self.futures.add(self.client.submit(fn, *args))
+
+    def wait(self) -> list[Any]:
+        if self.dask:
+            done, _ = _distributed().wait(list(self.futures), return_when="FIRST_COMPLETED")
+        else:
+            done, _ = concurrent.futures.wait(self.futures, return_when=concurrent.futures.FIRST_COMPLETED)
+        self.futures -= set(done)
+        return list(done)
+
+    def cancel(self) -> None:
+        for future in self.futures:
+            future.cancel()
+        self.futures.clear()
+
+
+def _collect(done: list[Any], summaries: dict[int, dict[str, Any]], bar: Any) -> None:
+    for future in done:
+        summary = future.result()  # a task's exception is raised here
+        summaries[summary["number"]] = summary
+        if bar is not None:
+            bar.update(summary["files"])
+
+
+def _bar(progress: bool) -> Any:
+    if not progress:
+        return None
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped]
+    except ImportError:
+        return None
+    return tqdm(unit=" files", dynamic_ncols=True)
+
+
+def _prepare(out: Path) -> None:
+    """Makes out/shards, refusing an `out` that holds something other than a sharded dataset."""
+    if out.exists() and not out.is_dir():
+        raise OSError(f"{out} exists and is not a directory")
+    if (out / dataset.META).exists():
+        if dataset.SHARDS not in json.loads((out / dataset.META).read_text()):
+            raise OSError(f"{out} holds a dataset written on one machine; choose another output")
+    elif out.exists() and any(p.name != dataset.SHARDS for p in out.iterdir()):
+        raise OSError(f"{out} is a non-empty directory that holds no dataset; choose another")
+    (out / dataset.SHARDS).mkdir(parents=True, exist_ok=True)
+
+
+def _tidy(out: Path, count: int) -> None:
+    """Removes what killed attempts left, and refuses shards past the end of these inputs."""
+    for entry in (out / dataset.SHARDS).iterdir():
+        if ".partial-" in entry.name:
+            shutil.rmtree(entry, ignore_errors=True)
+        elif SHARD_NAME.fullmatch(entry.name) and int(entry.name) >= count:
+            raise ValueError(f"{out} holds shard {entry.name}, past the {count} shards of these inputs: "
+                             "it was written from other inputs; choose another output")
+
+
+def _inputs_digest(paths: list[str]) -> str:
+    h = hashlib.sha256()
+    for p in paths:
+        h.update(p.encode("utf-8", "surrogateescape") + b"\0")
+    return h.hexdigest()
+
+
+def _encode_shard(out: str, number: int, first: int, paths: list[str], opened: list[str], meta: dict[str, Any],
+                  threads: int | None) -> dict[str, Any]:
+    """The task: writes shard `number` (input files `first`...) unless it is complete, and sums it up."""
+    shards = Path(out) / dataset.SHARDS
+    final = shards / f"{number:05d}"
+    inputs = {"first": first, "count": len(paths), "sha256": _inputs_digest(paths)}
+    written = False
+    if not final.exists():
+        partial = shards / f"{final.name}.partial-{uuid.uuid4().hex}"
+        try:
+            _write_shard(partial, paths, opened, dict(meta, inputs=inputs), threads)
+            os.rename(partial, final)
+            written = True
+        except OSError:
+            if not final.is_dir():  # unless another attempt at this shard finished first
+                raise
+        finally:
+            shutil.rmtree(partial, ignore_errors=True)
+        _sync(shards)
+    _check_shard(final, meta, inputs)
+    return _summary(final, number, first, written)
+
+
+def _write_shard(directory: Path, paths: list[str], opened: list[str], meta: dict[str, Any],
+                 threads: int | None) -> None:
+    started = time.monotonic()
+    options = meta["options"]
+    writer = dataset.DatasetWriter(directory, meta)
+    tally = corpus.Tally()
+    complete = False
+    try:
+        given = iter(paths)
+        windows = ([r._replace(path=next(given)) for r in window]
+                   for window in encode_windows(opened, threads=threads, normalize=options["normalize"],
+                                                oov=options["oov"], max_tokens=options["max_tokens"]))
+        corpus.encode_into(windows, corpus.dataset_commit(writer), tally, dedupe=options["dedupe"], seen={})
+        complete = True
+    finally:
+        writer.close(complete=complete, session=tally.session(threads, time.monotonic() - started))
+
+
+def _sync(directory: Path) -> None:
+    """Makes a rename in `directory` durable."""
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _check_shard(shard: Path, meta: dict[str, Any], inputs: dict[str, Any]) -> None:
+    found = json.loads((shard / dataset.META).read_text())
+    same = {k: found.get(k) for k in ("tokenizer", "vocab_size", "options", "inputs")}
+    wanted = dict({k: meta[k] for k in ("tokenizer", "vocab_size", "options")}, inputs=inputs)
+    if same != wanted or not found.get("complete"):
+        raise ValueError(f"{shard.parent.parent}: shard {shard.name} was written from other inputs or settings; "
+                         "choose another output")
+
+
+def _summary(shard: Path, number: int, first: int, written: bool) -> dict[str, Any]:
+    """What the client needs of a shard: its counts, and for the dedupe pass each file that was kept
+    or skipped as a duplicate (its file number in the shard, hash, and sequence number or -1)."""
+    files = sequences = tokens = 0
+    eligible, hashes, sequence = [], [], []
+    for record in dataset.TokenDataset(shard).manifest():
+        ok = record["status"] == "ok"
+        if ok or (record["reason"] or "").startswith(corpus.DUPLICATE):
+            eligible.append(files)
+            hashes.append(int(record["hash"], 16))
+            sequence.append(sequences if ok else -1)
+        sequences += ok
+        tokens += record["tokens"]
+        files += 1
+    return {"number": number, "first": first, "dir": f"{dataset.SHARDS}/{shard.name}", "files": files,
+            "sequences": sequences, "tokens": tokens, "written": written,
+            "eligible": np.array(eligible, dtype=np.int64), "hashes": np.array(hashes, dtype=np.uint64),
+            "sequence": np.array(sequence, dtype=np.int64)}
+
+
+def _cross_shard_duplicates(out: Path, shards: list[dict[str, Any]]
+                            ) -> tuple[dict[int, list[int]], list[tuple[int, dict[str, Any]]]]:
+    """The dedupe pass over all shards: which sequences the index leaves out (shard -> sequence
+    numbers) and the manifest records that change (input file number, record), such that the
+    result is a one-machine --dedupe run's: a file is a duplicate of the first file kept with its hash.
+
+    Each shard already skipped its own duplicates; what changes is a file whose first copy is in an
+    earlier shard."""
+    hashes = np.concatenate([s["hashes"] for s in shards])
+    if not len(hashes):
+        return {}, []
+    shard_of = np.concatenate([np.full(len(s["hashes"]), k, dtype=np.int64) for k, s in enumerate(shards)])
+    file_of = np.concatenate([s["eligible"] for s in shards])
+    sequence = np.concatenate([s["sequence"] for s in shards])
+    _, first_index, inverse = np.unique(hashes, return_index=True, return_inverse=True)
+    first = first_index[inverse]  # np.unique gives each value's first occurrence, in input order here
+    copies = np.flatnonzero((first != np.arange(len(hashes))) & (shard_of[first] != shard_of))
+    left_out: dict[int, list[int]] = {}
+    for i in copies[sequence[copies] >= 0]:
+        left_out.setdefault(int(shard_of[i]), []).append(int(sequence[i]))
+    wanted: dict[int, set[int]] = {}
+    for i in itertools.chain(copies, first[copies]):
+        wanted.setdefault(int(shard_of[i]), set()).add(int(file_of[i]))
+    records = {(k, j): rec for k, lines in wanted.items()
+               for j, rec in _manifest_records(out / shards[k]["dir"], lines)}
+    changed = []
+    for i in copies:
+        k, j = int(shard_of[i]), int(file_of[i])
+        original = records[int(shard_of[first[i]]), int(file_of[first[i]])]
+        rec = dict(records[k, j], status="skipped", reason=corpus.DUPLICATE + original["path"], tokens=0, oov=0)
+        changed.append((shards[k]["first"] + j, rec))
+    return left_out, sorted(changed, key=lambda entry: entry[0])
+
+
+def _manifest_records(shard: Path, lines: set[int]) -> Iterator[tuple[int, dict[str, Any]]]:
+    with open(shard / dataset.MANIFEST, "rb") as f:
+        for j, line in enumerate(f):
+            if j in lines:
+                yield j, json.loads(line)
