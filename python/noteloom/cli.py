@@ -198,7 +198,10 @@ def dask_encode_command(args: argparse.Namespace, started: float) -> int:
         raise ValueError("--dask writes the bin layout only")
     from . import dask as on_dask
 
-    options = dict(threads=args.jobs, normalize=not args.raw, oov=args.oov, max_tokens=args.max_tokens)
+    threads = args.jobs
+    if threads is None and args.dask.startswith("local:") and args.dask[6:].isdigit():
+        threads = max(1, (os.process_cpu_count() or 1) // max(1, int(args.dask[6:])))  # the workers share the cores
+    options = dict(threads=threads, normalize=not args.raw, oov=args.oov, max_tokens=args.max_tokens)
     with on_dask.connect(args.dask) as client:
         ds = on_dask.encode_on_dask(find_midi_files(args.paths), args.output, client, shard_size=args.shard_size,
                                     dedupe=args.dedupe, progress=sys.stderr.isatty(), **options)
@@ -306,6 +309,6 @@ def main(argv: list[str] | None = None) -> int:
         print("noteloom: interrupted; the records written so far are kept (continue with --resume)",
               file=sys.stderr)
         return 130
-    except (OSError, ValueError) as e:
+    except (OSError, ValueError, ImportError) as e:
         print(f"noteloom: {e}", file=sys.stderr)
         return 1

@@ -23,6 +23,7 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import hashlib
+import importlib
 import itertools
 import json
 import os
@@ -94,10 +95,9 @@ def encode_on_dask(
     listed = [summaries[k] for k in range(len(summaries))]
     _tidy(out, len(listed))
     left_out, changed = _cross_shard_duplicates(out, listed) if dedupe else ({}, [])
-    kept = sum(s["sequences"] for s in listed) - sum(len(v) for v in left_out.values())
     session = {"threads": threads, "workers": run.workers(), "shards": len(listed),
                "reused": sum(not s["written"] for s in listed), "files": sum(s["files"] for s in listed),
-               "encoded": kept, "seconds": round(time.monotonic() - started, 3)}
+               "seconds": round(time.monotonic() - started, 3)}
     shard_list = [{k: s[k] for k in ("dir", "files", "sequences", "tokens")} for s in listed]
     dataset.write_shard_index(out, meta, shard_list, left_out, changed, session)
     return dataset.TokenDataset(out)
@@ -125,10 +125,9 @@ def connect(address: str) -> Iterator[Any]:
 
 def _distributed() -> Any:
     try:
-        import distributed
+        return importlib.import_module("distributed")
     except ImportError:
         raise ImportError("running on Dask needs dask.distributed: pip install 'noteloom[dask]'") from None
-    return distributed
 
 
 class _Tasks:

@@ -38,8 +38,9 @@ import collections
 import io
 import json
 import os
+import threading
 from pathlib import Path
-from typing import Any, Iterable, Iterator
+from typing import Any, Iterable, Iterator, Mapping
 
 import numpy as np
 
@@ -368,12 +369,13 @@ class _PackedTokens:
 
 
 def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], shards: list[dict[str, Any]],
-                      left_out: dict[int, Iterable[int]], changed: Iterable[tuple[int, dict[str, Any]]],
+                      left_out: Mapping[int, Iterable[int]], changed: Iterable[tuple[int, dict[str, Any]]],
                       session: dict[str, Any]) -> None:
     """Makes the complete shards under `directory` one dataset: `shards` lists them in input order
     (dir, files, sequences, tokens), `left_out` maps a shard's position in that list to the
     sequences of that shard the dataset leaves out, `changed` gives the manifest records the dedupe
-    pass changed (input file number, record). meta.json is written last."""
+    pass changed (input file number, record), `session` what run.json adds (this function counts
+    the sequences and tokens kept). meta.json is written last."""
     directory = Path(directory)
     starts, lengths, base = [], [], 0
     for k, entry in enumerate(shards):
@@ -388,20 +390,21 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
     packed = np.concatenate(([0], np.cumsum(length, dtype=np.int64))).astype("<i8")
 
     def replace(name: str, data: bytes) -> None:
-        tmp = directory / (name + ".tmp")
+        tmp = directory / f"{name}.tmp-{os.getpid()}-{threading.get_ident()}"  # two clients may race
         with open(tmp, "wb") as f:
             f.write(data)
             os.fsync(f.fileno())
         os.replace(tmp, directory / name)
 
     replace(INDEX, _npy_header(len(packed)) + packed.tobytes())
-    buffer = io.BytesIO()
+    buffer = io.BytesIO()  # starts.npy is a plain .npy file: np.load maps it
     np.save(buffer, (np.concatenate(starts) if starts else np.zeros(0, dtype=np.int64)).astype("<i8"))
     replace(STARTS, buffer.getvalue())
     replace(DEDUPE, b"".join(manifest_line({"file": file, "record": rec}) for file, rec in changed))
     sessions = []
     if (directory / RUN).exists():
         sessions = json.loads((directory / RUN).read_text()).get("sessions", [])
+    session = dict(session, encoded=len(packed) - 1, tokens=int(packed[-1]))
     replace(RUN, (json.dumps({"sessions": [*sessions, session]}, indent=2, sort_keys=True) + "\n").encode())
     whole = dict(meta, format=FORMAT, layout_version=LAYOUT_VERSION, complete=True,
                  files=sum(entry["files"] for entry in shards), shards=shards)

@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, settings
 
 from noteloom import InstrumentMessage, MetaMessage, MidiDict, NoteMessage, PedalMessage, TempoMessage
 
-from support import build_midi_dict, make_meta, make_pedal, pedal_and_text_piece
+from support import build_midi_dict, make_meta, make_pedal, pedal_and_text_piece, write_piece
 
 # Every property test runs under this one profile: no deadline (a shared host stalls at random), and
 # the read-only fixtures and slow generators some of them use are fine.
@@ -31,6 +31,21 @@ def populated():
         instruments=[(0, 0, 0), (40, 0, 1)],
         metadata={"title": "Etude", "composer": "anon"},
     )
+
+
+@pytest.fixture
+def pieces(tmp_path):
+    """Five good pieces (one a copy of another), a damaged file and a piece without notes."""
+    folder = tmp_path / "pieces"
+    (folder / "sub").mkdir(parents=True)
+    good = [write_piece(folder / name, seed) for seed, name in enumerate(["c.mid", "a.mid", "sub/b.MIDI", "d.mid"])]
+    (folder / "e.mid").write_bytes(good[0].read_bytes())
+    (folder / "bad.mid").write_bytes(b"this is not a midi file at all")
+    (folder / "notes.txt").write_text("not a midi file name: left out of folder walks")
+    empty = MidiDict()
+    empty.add_tempo(500000, 0)
+    empty.to_midi().save(str(folder / "empty.mid"))
+    return folder
 
 
 # --- message objects -------------------------------------------------------------------------

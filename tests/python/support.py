@@ -4,6 +4,8 @@ import collections
 import functools
 import math
 import os
+import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -293,3 +295,25 @@ def make_piece(notes=(), tempos=(), instruments=(), pedals=(), metadata=None, tp
     if pedals:
         d.pedal_msgs = [make_pedal(*p) for p in pedals]
     return d
+
+
+# --- the command line and its inputs ---------------------------------------------------------
+
+
+def run_cli(*args, cwd=None, timeout=300, env=None):
+    return subprocess.run([sys.executable, "-m", "noteloom", *map(str, args)], capture_output=True, text=True,
+                          cwd=cwd, timeout=timeout, env=env)
+
+
+def write_piece(path, seed):
+    """A small piece with piano, guitar, bass and drums whose content depends on `seed`."""
+    d = MidiDict()
+    d.add_tempo(500000 + 10000 * (seed % 50), 0)
+    for program, channel in ((0, 0), (25, 1), (33, 2), (0, 9)):
+        d.add_instrument(program, 0, channel)
+    for i in range(6 + seed % 7):
+        d.add_note(48 + (i * 5 + seed) % 40, i * 240, i * 240 + 200 + 20 * (seed % 9), 40 + (i * 13 + seed) % 80, i % 3)
+    d.add_note(36, 0, 10, 100, 9)
+    d.add_note(38 + seed % 3, 480 * (seed % 5 + 1), 480 * (seed % 5 + 1) + 10, 90, 9)
+    d.to_midi().save(str(path))
+    return path

@@ -13,45 +13,13 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from noteloom import AbsTokenizer, MidiDict, TokenDataset, encode_files
+from noteloom import AbsTokenizer, TokenDataset, encode_files
+
+from support import run_cli
 
 REPO = Path(__file__).resolve().parents[2]
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 DATASET_FILES = ("tokens.bin", "index.npy", "manifest.jsonl", "meta.json")
-
-
-def run_cli(*args, cwd=None, timeout=300, env=None):
-    return subprocess.run([sys.executable, "-m", "noteloom", *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, timeout=timeout, env=env)
-
-
-def write_piece(path, seed):
-    """A small piece with piano, guitar, bass and drums whose content depends on `seed`."""
-    d = MidiDict()
-    d.add_tempo(500000 + 10000 * (seed % 50), 0)
-    for program, channel in ((0, 0), (25, 1), (33, 2), (0, 9)):
-        d.add_instrument(program, 0, channel)
-    for i in range(6 + seed % 7):
-        d.add_note(48 + (i * 5 + seed) % 40, i * 240, i * 240 + 200 + 20 * (seed % 9), 40 + (i * 13 + seed) % 80, i % 3)
-    d.add_note(36, 0, 10, 100, 9)
-    d.add_note(38 + seed % 3, 480 * (seed % 5 + 1), 480 * (seed % 5 + 1) + 10, 90, 9)
-    d.to_midi().save(str(path))
-    return path
-
-
-@pytest.fixture
-def pieces(tmp_path):
-    """Five good pieces (one a copy of another), a damaged file and a piece without notes."""
-    folder = tmp_path / "pieces"
-    (folder / "sub").mkdir(parents=True)
-    good = [write_piece(folder / name, seed) for seed, name in enumerate(["c.mid", "a.mid", "sub/b.MIDI", "d.mid"])]
-    (folder / "e.mid").write_bytes(good[0].read_bytes())
-    (folder / "bad.mid").write_bytes(b"this is not a midi file at all")
-    (folder / "notes.txt").write_text("not a midi file name: left out of folder walks")
-    empty = MidiDict()
-    empty.add_tempo(500000, 0)
-    empty.to_midi().save(str(folder / "empty.mid"))
-    return folder
 
 
 def dataset_bytes(out):

@@ -1,0 +1,178 @@
+"""Encoding in shards (noteloom.dask, encode --dask): however the inputs were cut, retried, resumed or
+raced, the dataset reads as the one-machine encode of the same files, sequence for sequence and
+manifest line for manifest line."""
+
+import concurrent.futures
+import importlib.util
+import json
+import multiprocessing
+import os
+import pickle
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from noteloom import TokenDataset
+from noteloom.cli import find_midi_files
+from noteloom.dask import encode_on_dask
+
+from support import CORPUS, run_cli, write_piece
+
+HAS_DISTRIBUTED = importlib.util.find_spec("distributed") is not None
+needs_distributed = pytest.mark.skipif(not HAS_DISTRIBUTED, reason="needs dask.distributed (the stock build's env)")
+
+
+@pytest.fixture
+def inputs(pieces, tmp_path):
+    """The pieces, more of them, part of the shared corpus when present, and copies of the first
+    files again at the end, so that duplicates sit in other shards than their originals."""
+    more = tmp_path / "more"
+    more.mkdir()
+    files = list(find_midi_files([pieces])) + [str(write_piece(more / f"{k}.mid", 10 + k)) for k in range(6)]
+    if CORPUS.exists():
+        files += list(find_midi_files([CORPUS]))[:40]
+    return files + files[:6]
+
+
+def one_machine(files, out, *options):
+    r = run_cli("encode", *files, "-o", out, *options)
+    assert r.returncode == 0, r.stderr
+    return TokenDataset(out)
+
+
+def assert_same(sharded, single):
+    assert (len(sharded), sharded.num_tokens) == (len(single), single.num_tokens)
+    for i in range(len(single)):
+        np.testing.assert_array_equal(sharded[i], single[i])
+        assert sharded.row(i) == single.row(i)
+    assert list(sharded.manifest()) == list(single.manifest())
+    a, b = sharded.windows(97, 61), single.windows(97, 61)
+    assert len(a) == len(b) > 0
+    for i in range(len(b)):
+        np.testing.assert_array_equal(a[i], b[i])
+
+
+def wait_for(condition, what, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not (value := condition()):
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
+    return value
+
+
+def shard_stats(out):
+    return {p.name: (p.stat().st_ino, (p / "tokens.bin").stat().st_mtime_ns) for p in (out / "shards").iterdir()}
+
+
+@pytest.mark.parametrize("dedupe, shard_size", [(True, 2), (False, 7)])
+def test_shards_read_as_the_one_machine_dataset(inputs, tmp_path, dedupe, shard_size):
+    options = ["--dedupe"] if dedupe else []
+    single = one_machine(inputs, tmp_path / "single", *options)
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        sharded = encode_on_dask(inputs, tmp_path / "sharded", pool, shard_size=shard_size, dedupe=dedupe, threads=1)
+    assert sharded.meta["files"] == len(inputs) and len(sharded.meta["shards"]) == -(-len(inputs) // shard_size)
+    assert_same(sharded, single)
+    assert_same(pickle.loads(pickle.dumps(sharded)), single)
+    if dedupe:
+        assert any(r["reason"].startswith("duplicate of ") for r in sharded.manifest() if r["status"] != "ok")
+
+
+def test_a_rerun_keeps_complete_shards_and_redoes_the_rest(inputs, tmp_path):
+    out = tmp_path / "sharded"
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        encode_on_dask(inputs, out, pool, shard_size=3, dedupe=True)
+        before = shard_stats(out)
+        (out / "shards" / "00001" / "tokens.bin").unlink()
+        os.rename(out / "shards" / "00001", out / "shards" / "00001.partial-killed")  # what a killed task leaves
+        sharded = encode_on_dask(inputs, out, pool, shard_size=3, dedupe=True)
+    after = shard_stats(out)
+    assert after.keys() == before.keys()
+    assert {k for k in before if after[k] != before[k]} == {"00001"}
+    session = json.loads((out / "run.json").read_text())["sessions"][-1]
+    assert (session["shards"], session["reused"]) == (len(before), len(before) - 1)
+    assert_same(sharded, one_machine(inputs, tmp_path / "single", "--dedupe"))
+
+
+@pytest.mark.parametrize("change, error", [
+    ("reversed", "other inputs"),
+    ("oov", "other inputs or settings"),
+    ("fewer", "past the"),
+    ("one machine", "written on one machine"),
+])
+def test_what_does_not_fit_the_output_is_refused(inputs, tmp_path, change, error):
+    out = tmp_path / "out"
+    files, options = inputs, {}
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        if change == "one machine":
+            one_machine(inputs, out)
+        else:
+            encode_on_dask(inputs, out, pool, shard_size=4)
+            files = {"reversed": inputs[::-1], "fewer": inputs[: len(inputs) // 4 * 4 - 8]}.get(change, inputs)
+            options = {"oov": "unk"} if change == "oov" else {}
+        before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+        with pytest.raises((ValueError, OSError), match=error):
+            encode_on_dask(files, out, pool, shard_size=4, **options)
+    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
+
+
+def test_two_clients_racing_on_one_output_agree(inputs, tmp_path):
+    out, results = tmp_path / "sharded", []
+
+    def run():
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            results.append(encode_on_dask(inputs, out, pool, shard_size=2, dedupe=True))
+
+    racers = [threading.Thread(target=run) for _ in range(2)]
+    for t in racers:
+        t.start()
+    for t in racers:
+        t.join()
+    assert len(results) == 2
+    assert not [p for p in (out / "shards").iterdir() if ".partial-" in p.name]
+    assert_same(TokenDataset(out), one_machine(inputs, tmp_path / "single", "--dedupe"))
+
+
+@needs_distributed
+def test_the_command_line_on_a_local_cluster(pieces, tmp_path):
+    inputs = [pieces, CORPUS] if CORPUS.exists() else [pieces]
+    r = run_cli("encode", *inputs, "-o", tmp_path / "sharded", "--dask", "local:2", "--shard-size", "16", "--dedupe")
+    assert r.returncode == 0, r.stderr
+    single = one_machine(inputs, tmp_path / "single", "--dedupe")
+    assert f"encoded {len(single)} of" in r.stderr
+    assert_same(TokenDataset(tmp_path / "sharded"), single)
+    info = run_cli("info", tmp_path / "sharded")
+    assert info.returncode == 0 and f"sequences:  {len(single)}" in info.stdout
+
+
+@pytest.mark.skipif(HAS_DISTRIBUTED, reason="shows the message given when dask.distributed is missing")
+def test_the_command_line_says_how_to_get_dask(pieces, tmp_path):
+    r = run_cli("encode", pieces, "-o", tmp_path / "out", "--dask", "local:2")
+    assert r.returncode == 1 and "pip install 'noteloom[dask]'" in r.stderr
+
+
+@needs_distributed
+def test_a_worker_killed_mid_shard_costs_that_shard_only(inputs, tmp_path):
+    from distributed import Client, LocalCluster
+
+    # A pipe that no one writes to holds its shard's task for the engine's 5 s wait: the worker
+    # running that task is killed while the shard is half written.
+    fifo = tmp_path / "silent.mid"
+    os.mkfifo(fifo)
+    files = inputs[:4] + [str(fifo)] + inputs[4:]
+    out, done = tmp_path / "sharded", []
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        runner = threading.Thread(target=lambda: done.append(encode_on_dask(files, out, client, shard_size=2)))
+        runner.start()
+        busy = wait_for(lambda: [w for w, keys in client.processing().items() if any("-00002-" in k for k in keys)],
+                        "the pipe's shard never started")
+        wait_for(lambda: list((out / "shards").glob("00002.partial-*")), "the pipe's shard is not being written")
+        pids = client.run(os.getpid)
+        os.kill(pids[busy[0]], signal.SIGKILL)
+        runner.join(timeout=120)
+    assert done, "the run did not finish after the worker was killed"
+    assert not [p for p in (out / "shards").iterdir() if ".partial-" in p.name]
+    assert_same(done[0], one_machine(files, tmp_path / "single"))
