@@ -9,8 +9,8 @@ Each task runs the engine on its shard's files with the worker's own native thre
 releases the interpreter, so one worker process per host uses every core) and writes the dataset
 layout of noteloom.dataset into out/shards/NNNNN/. The client then writes the index that makes the
 shards one dataset, with --dedupe's duplicates found across shards. The inputs and `out` must be on
-storage that every worker reads and writes under the same paths; the workers open the inputs by
-absolute path, and the manifest keeps each path as given.
+storage that every worker reads and writes under the same paths; the workers read a relative path
+from the client's working directory, and the manifest keeps each path as given.
 
 A shard is written into a directory of its own and renamed into place only when complete, so a
 retried, repeated or concurrent task leaves either the whole shard or none of it, a worker that dies
@@ -81,8 +81,7 @@ def encode_on_dask(
         for number, given in enumerate(itertools.takewhile(bool, shards)):
             while run.pending >= run.room():
                 _collect(run.wait(), summaries, bar)
-            opened = [os.path.abspath(p) for p in given]
-            run.submit(_encode_shard, str(out), number, number * shard_size, given, opened, meta, threads,
+            run.submit(_encode_shard, str(out.absolute()), number, number * shard_size, given, os.getcwd(), meta, threads,
                        key=f"noteloom-shard-{number:05d}-{uuid.uuid4().hex[:8]}")
         while run.pending:
             _collect(run.wait(), summaries, bar)
@@ -219,9 +218,10 @@ def _inputs_digest(paths: list[str]) -> str:
     return h.hexdigest()
 
 
-def _encode_shard(out: str, number: int, first: int, paths: list[str], opened: list[str], meta: dict[str, Any],
+def _encode_shard(out: str, number: int, first: int, paths: list[str], cwd: str, meta: dict[str, Any],
                   threads: int | None) -> dict[str, Any]:
-    """The task: writes shard `number` (input files `first`...) unless it is complete, and sums it up."""
+    """The task: writes shard `number` (input files `first`...) unless it is complete, and sums it up.
+    Relative paths are the client's, relative to its working directory `cwd`."""
     shards = Path(out) / dataset.SHARDS
     final = shards / f"{number:05d}"
     inputs = {"first": first, "count": len(paths), "sha256": _inputs_digest(paths)}
@@ -229,6 +229,7 @@ def _encode_shard(out: str, number: int, first: int, paths: list[str], opened: l
     if not final.exists():
         partial = shards / f"{final.name}.partial-{uuid.uuid4().hex}"
         try:
+            opened = [os.path.join(cwd, p) for p in paths]
             _write_shard(partial, paths, opened, dict(meta, inputs=inputs), threads)
             os.rename(partial, final)
             written = True
@@ -239,7 +240,7 @@ def _encode_shard(out: str, number: int, first: int, paths: list[str], opened: l
             shutil.rmtree(partial, ignore_errors=True)
         _sync(shards)
     _check_shard(final, meta, inputs)
-    return _summary(final, number, first, written)
+    return _summary(final, number, first, written, meta["options"]["dedupe"])
 
 
 def _write_shard(directory: Path, paths: list[str], opened: list[str], meta: dict[str, Any],
@@ -278,24 +279,25 @@ def _check_shard(shard: Path, meta: dict[str, Any], inputs: dict[str, Any]) -> N
                          "choose another output")
 
 
-def _summary(shard: Path, number: int, first: int, written: bool) -> dict[str, Any]:
+def _summary(shard: Path, number: int, first: int, written: bool, dedupe: bool) -> dict[str, Any]:
     """What the client needs of a shard: its counts, and for the dedupe pass each file that was kept
     or skipped as a duplicate (its file number in the shard, hash, and sequence number or -1)."""
-    files = sequences = tokens = 0
-    eligible, hashes, sequence = [], [], []
-    for record in dataset.TokenDataset(shard).manifest():
-        ok = record["status"] == "ok"
-        if ok or (record["reason"] or "").startswith(corpus.DUPLICATE):
-            eligible.append(files)
-            hashes.append(int(record["hash"], 16))
-            sequence.append(sequences if ok else -1)
-        sequences += ok
-        tokens += record["tokens"]
-        files += 1
-    return {"number": number, "first": first, "dir": f"{dataset.SHARDS}/{shard.name}", "files": files,
-            "sequences": sequences, "tokens": tokens, "written": written,
-            "eligible": np.array(eligible, dtype=np.int64), "hashes": np.array(hashes, dtype=np.uint64),
-            "sequence": np.array(sequence, dtype=np.int64)}
+    part = dataset.TokenDataset(shard)
+    summary = {"number": number, "first": first, "dir": f"{dataset.SHARDS}/{shard.name}",
+               "files": (shard / dataset.MANIFEST).read_bytes().count(b"\n"), "sequences": len(part),
+               "tokens": part.num_tokens, "written": written}
+    if dedupe:
+        eligible, hashes, sequence, kept = [], [], [], 0
+        for file, record in enumerate(part.manifest()):
+            ok = record["status"] == "ok"
+            if ok or (record["reason"] or "").startswith(corpus.DUPLICATE):
+                eligible.append(file)
+                hashes.append(int(record["hash"], 16))
+                sequence.append(kept if ok else -1)
+            kept += ok
+        summary.update(eligible=np.array(eligible, dtype=np.int64), hashes=np.array(hashes, dtype=np.uint64),
+                       sequence=np.array(sequence, dtype=np.int64))
+    return summary
 
 
 def _cross_shard_duplicates(out: Path, shards: list[dict[str, Any]]
