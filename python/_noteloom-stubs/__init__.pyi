@@ -1,5 +1,5 @@
-# The extension module: PanicException and the corpus engine's native half (used through
-# noteloom.encode_files). Its classes are published in noteloom.korvi._korvi.
+# The extension module: PanicException, the corpus engine's native half (used through
+# noteloom.encode_files) and augment_ids's. Its classes are published in noteloom.korvi._korvi.
 import os
 import types
 from collections.abc import Buffer, Sequence
@@ -15,3 +15,13 @@ def _stream_submit(stream: types.CapsuleType, paths: Sequence[str | os.PathLike[
 def _stream_next(
     stream: types.CapsuleType,
 ) -> tuple[float, list[Buffer | None], list[int | None], list[int], list[str | None]]: ...
+def _augment_ids(
+    ids: Buffer,
+    max_pitch_aug: int,
+    pitch_aug: int | None,
+    max_num_aug_steps: int,
+    aug_step: int | None,
+    max_tempo_aug: float,
+    mixup: bool,
+    tempo_aug: float | None,
+) -> bytearray: ...

@@ -51,6 +51,7 @@ from . import _pickling  # noqa: E402
 
 _pickling.register()
 
+from .augment import augment_ids  # noqa: E402
 from .dataset import TokenDataset, TokenWindows  # noqa: E402
 from .engine import EncodedFile, encode_files  # noqa: E402
 
@@ -66,6 +67,7 @@ __all__ = [
     "PanicException",
     "encode_files",
     "EncodedFile",
+    "augment_ids",
     "TokenDataset",
     "TokenWindows",
     "MidiFile",

@@ -13,6 +13,7 @@ __all__ = [
     "PanicException",
     "encode_files",
     "EncodedFile",
+    "augment_ids",
     "TokenDataset",
     "TokenWindows",
     "MidiFile",
@@ -178,3 +179,4 @@ def normalize_midi_dict(
 
 from .dataset import TokenDataset as TokenDataset, TokenWindows as TokenWindows
 from .engine import EncodedFile as EncodedFile, encode_files as encode_files
+from .augment import augment_ids as augment_ids

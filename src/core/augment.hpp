@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "abs_tokenizer.hpp"
@@ -30,5 +31,30 @@ Result<std::vector<Token>> apply_velocity_aug(const AbsTokenizer& tok, std::vect
 // Fails only when a random draw fails (no entropy, or an interval whose width is not finite).
 Result<std::vector<Token>> apply_tempo_aug(const AbsTokenizer& tok, const std::vector<Token>& tokens,
                                            double max_tempo_aug, bool mixup, std::optional<double> tempo_aug);
+
+// The three augmentations in turn (pitch, velocity, tempo) on token IDs, with no token objects: the
+// result is, ID for ID, what encoding the three functions above applied to the decoded IDs gives,
+// each ID read as the text form of its token reads back (so a note of the instrument "drum" is a
+// drum hit, and an ID outside the vocabulary is "<U>"). Random amounts come from the same per-thread
+// generator, drawn in the same order. Fails only when a random draw fails.
+struct IdAugmentation {
+  int32_t max_pitch_aug = 0;
+  std::optional<int32_t> pitch_aug;
+  int32_t max_num_aug_steps = 0;
+  std::optional<int32_t> aug_step;
+  double max_tempo_aug = 0.0;
+  bool mixup = false;
+  std::optional<double> tempo_aug;
+};
+
+// One overload per integer type an ID array may come in.
+Result<std::vector<uint16_t>> augment_ids(std::span<const uint8_t> ids, const IdAugmentation& how);
+Result<std::vector<uint16_t>> augment_ids(std::span<const int8_t> ids, const IdAugmentation& how);
+Result<std::vector<uint16_t>> augment_ids(std::span<const uint16_t> ids, const IdAugmentation& how);
+Result<std::vector<uint16_t>> augment_ids(std::span<const int16_t> ids, const IdAugmentation& how);
+Result<std::vector<uint16_t>> augment_ids(std::span<const uint32_t> ids, const IdAugmentation& how);
+Result<std::vector<uint16_t>> augment_ids(std::span<const int32_t> ids, const IdAugmentation& how);
+Result<std::vector<uint16_t>> augment_ids(std::span<const uint64_t> ids, const IdAugmentation& how);
+Result<std::vector<uint16_t>> augment_ids(std::span<const int64_t> ids, const IdAugmentation& how);
 
 }  // namespace noteloom
