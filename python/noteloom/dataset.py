@@ -44,6 +44,8 @@ from typing import Any, Iterable, Iterator, Mapping
 
 import numpy as np
 
+from .augment import augment_ids, check_augmentation
+
 TOKENS = "tokens.bin"
 INDEX = "index.npy"
 MANIFEST = "manifest.jsonl"
@@ -205,11 +207,19 @@ class TokenDataset:
     ``ds[i]`` is a read-only uint16 view of sequence i (from its prefix tokens to "<E>"),
     ``ds.row(i)`` its manifest line as a dict, ``ds.manifest()`` every input file's line in input
     order, ``ds.windows(length)`` fixed-length training windows. It is a map-style dataset for a
-    PyTorch ``DataLoader``: worker processes may be forked or spawned (it pickles as its directory).
+    PyTorch ``DataLoader``: worker processes may be forked or spawned (it pickles as its directory
+    and augmentation).
+
+    With ``augment`` (keyword arguments of ``noteloom.augment_ids``, such as
+    ``{"max_pitch_aug": 5, "max_num_aug_steps": 2, "max_tempo_aug": 0.2, "mixup": True}``), ``ds[i]``
+    is a new augmented array each time, with fresh random amounts; ``ds.stored(i)`` and the
+    windows stay as stored.
     """
 
-    def __init__(self, directory: str | os.PathLike[str]):
+    def __init__(self, directory: str | os.PathLike[str], *, augment: dict[str, Any] | None = None):
         self.directory = Path(directory)
+        # augment_ids's keyword arguments, applied to every ds[i]
+        self.augment = None if augment is None else check_augmentation(augment)
         self.meta: dict[str, Any] = json.loads((self.directory / META).read_text())
         if self.meta.get("format") != FORMAT:
             raise ValueError(f"{self.directory} holds no noteloom token dataset")
@@ -229,17 +239,24 @@ class TokenDataset:
         self._rows: np.ndarray | None = None  # byte offset of each kept file's manifest line
 
     def __reduce__(self):
-        return (type(self), (str(self.directory),))
+        return (_reopen, (str(self.directory), self.augment))
 
     def __repr__(self) -> str:
         state = "" if self.meta.get("complete") else ", incomplete"
         shards = "" if self._shards is None else f" in {len(self._shards.dirs)} shards"
-        return f"TokenDataset({str(self.directory)!r}: {len(self)} sequences, {self.num_tokens} tokens{shards}{state})"
+        augment = "" if self.augment is None else f", augment={self.augment}"
+        return (f"TokenDataset({str(self.directory)!r}: {len(self)} sequences, {self.num_tokens} tokens"
+                f"{shards}{state}{augment})")
 
     def __len__(self) -> int:
         return len(self.offsets) - 1
 
     def __getitem__(self, i: int) -> np.ndarray:
+        ids = self.stored(i)
+        return ids if self.augment is None else augment_ids(ids, **self.augment)
+
+    def stored(self, i: int) -> np.ndarray:
+        """Sequence i as stored, without augmentation: a read-only view."""
         i = _position(i, len(self), "sequence")
         start, end = int(self.offsets[i]), int(self.offsets[i + 1])
         if self._shards is None:
@@ -285,6 +302,10 @@ class TokenDataset:
         """Windows of ``length`` IDs over all sequences packed end to end, starting every ``stride``
         IDs (default: ``length``, no overlap); a last window shorter than ``length`` is left out."""
         return TokenWindows(self, length, length if stride is None else stride)
+
+
+def _reopen(directory: str, augment: dict[str, Any] | None) -> TokenDataset:
+    return TokenDataset(directory, augment=augment)
 
 
 def _manifest_lines(path: Path) -> Iterator[dict[str, Any]]:
@@ -359,7 +380,7 @@ class _PackedTokens:
         while start < stop:
             end = min(stop, int(offsets[i + 1]))
             first = int(offsets[i])
-            pieces.append(self.dataset[i][start - first : end - first])
+            pieces.append(self.dataset.stored(i)[start - first : end - first])
             start, i = end, i + 1
         if len(pieces) == 1:
             return pieces[0]
