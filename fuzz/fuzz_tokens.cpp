@@ -2,7 +2,10 @@
 // onset and duration tokens, their values mostly from the edges of their ranges) and the
 // parameters of the three augmentations. Invariants: nothing crashes; every ID encode gives is in
 // the vocabulary, for the input and each augmentation's output; decoding the IDs and encoding again
-// gives the same IDs; and the piece detokenize makes can be written and loaded again.
+// gives the same IDs; the piece detokenize makes can be written and loaded again; and augment_ids
+// on the input's IDs gives what the three augmentations give on the decoded tokens (each read back
+// from its text form, as callers hold them), encoded.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -94,6 +97,25 @@ void check(const AbsTokenizer& tok, std::span<const Token> tokens, bool round_tr
   if (piece) check_piece(tok, tokens);
 }
 
+// The three augmentations with fixed amounts on IDs, and through tokens: the same IDs.
+void check_augment_ids(const AbsTokenizer& tok, std::span<const Token> tokens, int32_t pitch, int32_t step,
+                       double tempo) {
+  const std::vector<int32_t> ids = tok.encode(tokens);
+  std::vector<Token> read;
+  for (const Token& t : tok.decode(ids)) {
+    const TokenText form = text_of(t);
+    read.push_back(t.kind == TokenKind::Special ? t : token_from_text(form.text, form.first, form.second));
+  }
+  auto pitched = apply_pitch_aug(tok, std::move(read), 0, pitch);
+  auto louder = apply_velocity_aug(tok, std::move(pitched.value()), 0, step);
+  auto faster = apply_tempo_aug(tok, louder.value(), 0.0, false, tempo);
+  const std::vector<int32_t> expected = tok.encode(faster.value());
+  IdAugmentation how;
+  how.pitch_aug = pitch, how.aug_step = step, how.tempo_aug = tempo;
+  auto got = augment_ids(std::span<const int32_t>(ids), how);
+  if (!got || !std::equal(got.value().begin(), got.value().end(), expected.begin(), expected.end())) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -119,5 +141,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto faster = apply_tempo_aug(tok, tokens, max_tempo, (flags & 4) != 0, flags & 8 ? std::optional(tempo) : std::nullopt);
   if (!faster) __builtin_trap();
   check(tok, faster.value(), true, true);
+  check_augment_ids(tok, tokens, pitch, step, tempo);
   return 0;
 }
