@@ -81,8 +81,8 @@ def encode_on_dask(
         for number, given in enumerate(itertools.takewhile(bool, shards)):
             while run.pending >= run.room():
                 _collect(run.wait(), summaries, bar)
-            run.submit(_encode_shard, str(out.absolute()), number, number * shard_size, given, os.getcwd(), meta, threads,
-                       key=f"noteloom-shard-{number:05d}-{uuid.uuid4().hex[:8]}")
+            run.submit(_encode_shard, str(out.absolute()), number, number * shard_size, given, os.getcwd(), meta,
+                       threads, key=f"noteloom-shard-{number:05d}-{uuid.uuid4().hex[:8]}")
         while run.pending:
             _collect(run.wait(), summaries, bar)
     except BaseException:
@@ -136,15 +136,20 @@ class _Tasks:
         self.client = client
         self.dask = hasattr(client, "nthreads") and hasattr(client, "scheduler_info")
         self.futures: set[Any] = set()
+        self.count, self.asked = 0, -1e9  # workers last counted, and when
 
     @property
     def pending(self) -> int:
         return len(self.futures)
 
     def workers(self) -> int:
-        if self.dask:
-            return len(self.client.nthreads())
-        return getattr(self.client, "_max_workers", None) or 1
+        """The workers at hand (a Dask cluster's are asked for at most once a second: they come and go)."""
+        if not self.dask:
+            return getattr(self.client, "_max_workers", None) or 1
+        now = time.monotonic()
+        if now - self.asked > 1.0:
+            self.count, self.asked = len(self.client.nthreads()), now
+        return self.count
 
     def room(self) -> int:
         """Tasks to keep in flight: two per worker, so none waits for the client between shards."""
@@ -275,8 +280,8 @@ def _check_shard(shard: Path, meta: dict[str, Any], inputs: dict[str, Any]) -> N
     same = {k: found.get(k) for k in ("tokenizer", "vocab_size", "options", "inputs")}
     wanted = dict({k: meta[k] for k in ("tokenizer", "vocab_size", "options")}, inputs=inputs)
     if same != wanted or not found.get("complete"):
-        raise ValueError(f"{shard.parent.parent}: shard {shard.name} was written from other inputs or settings; "
-                         "choose another output")
+        raise ValueError(f"{shard.parent.parent}: shard {shard.name} was written from other inputs, settings or "
+                         "shard size; rerun with the same ones or choose another output")
 
 
 def _summary(shard: Path, number: int, first: int, written: bool, dedupe: bool) -> dict[str, Any]:
