@@ -1,6 +1,6 @@
 """The command line: MIDI folders in, a token dataset out.
 
-    python -m noteloom encode PATH... -o OUT [--format bin|jsonl|parquet] [-j N] [--raw]
+    python -m noteloom encode [PATH...] [--paths-from FILE] -o OUT [--format bin|jsonl|parquet] [-j N] [--raw]
                               [--oov drop|unk|zero] [--max-tokens N] [--dedupe] [--resume]
                               [--dask ADDRESS|local:N [--shard-size N]]
     python -m noteloom info OUT
@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
 import json
 import os
 import sys
@@ -43,11 +44,22 @@ def find_midi_files(paths: Iterable[str]) -> Iterator[str]:
             yield from (os.path.join(root, f) for f in sorted(files) if f.lower().endswith(MIDI_SUFFIXES))
 
 
+def input_paths(args: argparse.Namespace) -> Iterator[str]:
+    """The PATH arguments, then the lines of --paths-from (read lazily; "-" is stdin)."""
+    yield from args.paths
+    if args.paths_from is None:
+        return
+    with (contextlib.nullcontext(sys.stdin) if args.paths_from == "-" else open(args.paths_from, encoding="utf-8",
+                                                                                   errors="surrogateescape")) as f:
+        yield from (line.rstrip("\n") for line in f if line.strip())
+
+
 class Progress:
     """tqdm's bar on a terminal (files, files/s, and an ETA once a background walk has counted the
     inputs); nothing when stderr is not a terminal."""
 
-    def __init__(self, inputs: list[str], skip: int):
+    def __init__(self, inputs: list[str] | None, skip: int):
+        """`inputs` are walked in the background to count the files; None: the total is not known."""
         self.bar = None
         if not sys.stderr.isatty():
             return
@@ -56,7 +68,8 @@ class Progress:
         except ImportError:
             return
         self.bar = tqdm(total=None, initial=skip, unit=" files", dynamic_ncols=True, file=sys.stderr)
-        threading.Thread(target=self._count, args=(inputs,), daemon=True).start()
+        if inputs is not None:
+            threading.Thread(target=self._count, args=(inputs,), daemon=True).start()
 
     def _count(self, inputs: list[str]) -> None:
         total = sum(1 for _ in find_midi_files(inputs))
@@ -170,10 +183,10 @@ def encode_command(args: argparse.Namespace) -> int:
 
     seen: dict[str, str] = sink.writer.hashes if isinstance(sink, BinSink) else {}
     skip = sink.writer.files_done if isinstance(sink, BinSink) else 0
-    inputs = find_midi_files(args.paths)
+    inputs = find_midi_files(input_paths(args))
     if skip:
         _check_resumed_inputs(inputs, Path(args.output), skip)
-    progress = Progress(args.paths, skip)
+    progress = Progress(args.paths if args.paths_from is None else None, skip)
     tally = corpus.Tally()
     complete = False
     try:
@@ -203,7 +216,7 @@ def dask_encode_command(args: argparse.Namespace, started: float) -> int:
         threads = max(1, (os.process_cpu_count() or 1) // max(1, int(args.dask[6:])))  # the workers share the cores
     options = dict(threads=threads, normalize=not args.raw, oov=args.oov, max_tokens=args.max_tokens)
     with on_dask.connect(args.dask) as client:
-        ds = on_dask.encode_on_dask(find_midi_files(args.paths), args.output, client, shard_size=args.shard_size,
+        ds = on_dask.encode_on_dask(find_midi_files(input_paths(args)), args.output, client, shard_size=args.shard_size,
                                     dedupe=args.dedupe, progress=sys.stderr.isatty(), **options)
     tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens)
     for rec in ds.manifest():
@@ -276,7 +289,10 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="noteloom", description="MIDI files to token datasets.")
     commands = p.add_subparsers(dest="command", required=True)
     enc = commands.add_parser("encode", help="encode MIDI files and folders into a token dataset")
-    enc.add_argument("paths", nargs="+", metavar="PATH", help="MIDI files, or folders searched for *.mid / *.midi")
+    enc.add_argument("paths", nargs="*", metavar="PATH", help="MIDI files, or folders searched for *.mid / *.midi")
+    enc.add_argument("--paths-from", metavar="FILE", default=None,
+                     help="more PATHs, one per line ('-': stdin), read as the run goes: for lists of millions of "
+                          "files made once, instead of walking folders")
     enc.add_argument("-o", "--output", required=True, metavar="OUT",
                      help="dataset directory (bin), or file (jsonl, '-' for stdout; parquet)")
     enc.add_argument("--format", choices=FORMATS, default="bin")
@@ -300,7 +316,10 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    p = parser()
+    args = p.parse_args(argv)
+    if args.command == "encode" and not args.paths and args.paths_from is None:
+        p.error("encode needs a PATH or --paths-from")
     try:
         if args.command == "encode":
             return encode_command(args)

@@ -98,6 +98,21 @@ def test_thread_count_does_not_change_a_byte(pieces, tmp_path, options):
     assert dataset_bytes(outs[0]) == dataset_bytes(outs[1])
 
 
+@pytest.mark.parametrize("how", ["file", "stdin"])
+def test_paths_from_a_list_are_paths_given(pieces, tmp_path, how):
+    listed = [str(pieces / "c.mid"), "", str(pieces / "sub")]  # a blank line is skipped; a folder is walked
+    (tmp_path / "list.txt").write_text("\n".join(listed) + "\n")
+    r = run_cli("encode", "-o", tmp_path / "ds")
+    assert r.returncode == 2 and "--paths-from" in r.stderr
+    args = ["encode", pieces / "a.mid", "--paths-from", tmp_path / "list.txt" if how == "file" else "-"]
+    with open(tmp_path / "list.txt") as stdin:
+        r = subprocess.run([sys.executable, "-m", "noteloom", *map(str, args), "-o", str(tmp_path / "ds")],
+                           stdin=stdin, capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert run_cli("encode", pieces / "a.mid", pieces / "c.mid", pieces / "sub", "-o", tmp_path / "args").returncode == 0
+    assert dataset_bytes(tmp_path / "ds") == dataset_bytes(tmp_path / "args")
+
+
 def test_jsonl_and_parquet_hold_the_same_sequences(pieces, tmp_path):
     r = run_cli("encode", pieces, "-o", tmp_path / "ds")
     assert r.returncode == 0, r.stderr
