@@ -69,6 +69,7 @@ def encode_on_dask(
         raise ValueError("shard_size must be at least 1")
     check_options(threads=threads, oov=oov, max_tokens=max_tokens)
     out = Path(out)
+    started_at = time.time()
     _prepare(out)
     meta = corpus.dataset_meta(normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe)
     started = time.monotonic()
@@ -98,7 +99,7 @@ def encode_on_dask(
                "reused": sum(not s["written"] for s in listed), "files": sum(s["files"] for s in listed),
                "seconds": round(time.monotonic() - started, 3)}
     shard_list = [{k: s[k] for k in ("dir", "files", "sequences", "tokens")} for s in listed]
-    dataset.write_shard_index(out, meta, shard_list, left_out, changed, session)
+    dataset.write_shard_index(out, meta, shard_list, left_out, changed, session, started=started_at)
     return dataset.TokenDataset(out)
 
 
@@ -201,7 +202,9 @@ def _prepare(out: Path) -> None:
     if (out / dataset.META).exists():
         if dataset.SHARDS not in json.loads((out / dataset.META).read_text()):
             raise OSError(f"{out} holds a dataset written on one machine; choose another output")
-    elif out.exists() and any(p.name != dataset.SHARDS for p in out.iterdir()):
+    elif out.exists() and any(p.name not in (dataset.SHARDS, dataset.RUN) and
+                              not dataset.SHARD_INDEX_FILE.fullmatch(p.name) for p in out.iterdir()):
+        # (what a run stopped before its first index was committed leaves is fine)
         raise OSError(f"{out} is a non-empty directory that holds no dataset; choose another")
     (out / dataset.SHARDS).mkdir(parents=True, exist_ok=True)
 
@@ -229,12 +232,14 @@ def _encode_shard(out: str, number: int, first: int, paths: list[str], cwd: str,
     Relative paths are the client's, relative to its working directory `cwd`."""
     shards = Path(out) / dataset.SHARDS
     final = shards / f"{number:05d}"
-    inputs = {"first": first, "count": len(paths), "sha256": _inputs_digest(paths)}
+    opened = [os.path.join(cwd, p) for p in paths]
+    # The digest is of the paths the workers open: the same relative paths from another directory
+    # are other inputs.
+    inputs = {"first": first, "count": len(paths), "sha256": _inputs_digest(opened)}
     written = False
     if not final.exists():
         partial = shards / f"{final.name}.partial-{uuid.uuid4().hex}"
         try:
-            opened = [os.path.join(cwd, p) for p in paths]
             _write_shard(partial, paths, opened, dict(meta, inputs=inputs), threads)
             os.rename(partial, final)
             written = True

@@ -19,26 +19,31 @@ trust that length; bytes past it are leftovers of an unfinished window, which a 
 A sharded dataset (written by noteloom.dask) is a directory of such datasets, one per shard of the
 inputs, under an index that makes them one:
 
-    shards/NNNNN/   the dataset of shard NNNNN (its inputs' position and digest in its meta.json)
-    index.npy       offsets of the kept sequences packed end to end, as above, over all shards
-    starts.npy      int64 start of each kept sequence in the shards' tokens.bin files end to end
-    dedupe.jsonl    manifest records that the cross-shard dedupe pass changed: {"file": N, "record": ...}
-    meta.json       as above, with "files" and "shards" (each shard's dir, files, sequences, tokens)
-    run.json        the sessions of the run
+    shards/NNNNN/      the dataset of shard NNNNN (its inputs' position and digest in its meta.json)
+    index-RUN.npy      offsets of the kept sequences packed end to end, as above, over all shards
+    starts-RUN.npy     int64 start of each kept sequence in the shards' tokens.bin files end to end
+    dedupe-RUN.jsonl   manifest records the cross-shard dedupe pass changed: {"file": N, "record": ...}
+    meta.json          as above, with "files", "shards" (each one's dir, files, sequences, tokens) and
+                       "index" (the names of the three files above, which differ from run to run)
+    run.json           the sessions of the run
 
 A shard knows nothing of the others: a sequence it keeps may be a duplicate of an earlier shard's,
-which the index leaves out (starts.npy then skips it) and dedupe.jsonl records. A shard appears
-only by the rename of a complete directory, and the index is written after every shard, meta.json
-last, so a reader sees the whole dataset or none.
+which the index leaves out (starts skips it) and the dedupe file records. A shard appears only by
+the rename of a complete directory, and the index is written after every shard, under new names,
+with meta.json replaced last, so a reader sees the whole dataset or none, even while a rerun
+rewrites the index.
 """
 
 from __future__ import annotations
 
 import collections
+import contextlib
 import io
 import json
 import os
+import re
 import threading
+import uuid
 from pathlib import Path
 from typing import Any, Iterable, Iterator, Mapping
 
@@ -52,8 +57,8 @@ MANIFEST = "manifest.jsonl"
 META = "meta.json"
 RUN = "run.json"
 SHARDS = "shards"
-STARTS = "starts.npy"
-DEDUPE = "dedupe.jsonl"
+# A sharded dataset's own index files (and their temporaries), named by the run that wrote them.
+SHARD_INDEX_FILE = re.compile(r"(index-\w+\.npy|starts-\w+\.npy|dedupe-\w+\.jsonl|[\w.-]+\.tmp-\w+)")
 FORMAT = "noteloom-token-dataset"
 LAYOUT_VERSION = 1
 
@@ -167,7 +172,10 @@ class DatasetWriter:
 
     def _write_json(self, name: str, value: dict[str, Any]) -> None:
         tmp = self.dir / (name + ".tmp")
-        tmp.write_text(json.dumps(value, indent=2, sort_keys=True) + "\n")
+        with open(tmp, "w") as f:
+            f.write(json.dumps(value, indent=2, sort_keys=True) + "\n")
+            f.flush()
+            os.fsync(f.fileno())  # before the rename: some file systems would otherwise keep an empty file
         os.replace(tmp, self.dir / name)
 
     def commit(self, sequences: list[np.ndarray], lines: list[bytes]) -> None:
@@ -223,14 +231,14 @@ class TokenDataset:
         self.meta: dict[str, Any] = json.loads((self.directory / META).read_text())
         if self.meta.get("format") != FORMAT:
             raise ValueError(f"{self.directory} holds no noteloom token dataset")
-        length = _index_length(self.directory / INDEX)
-        self.offsets = np.memmap(self.directory / INDEX, dtype="<i8", mode="r", offset=_NPY_HEADER_SIZE,
-                                 shape=(length,))
+        sharded = SHARDS in self.meta
+        index = self.directory / (self.meta["index"]["offsets"] if sharded else INDEX)
+        self.offsets = np.memmap(index, dtype="<i8", mode="r", offset=_NPY_HEADER_SIZE, shape=(_index_length(index),))
         self._shards: _Shards | None = None
         self.tokens: np.ndarray | _PackedTokens
-        if SHARDS in self.meta:
+        if sharded:
             self._shards = _Shards(self.directory, self.meta[SHARDS])
-            self.starts = np.load(self.directory / STARTS, mmap_mode="r")
+            self.starts = np.load(self.directory / self.meta["index"]["starts"], mmap_mode="r")
             self.tokens = _PackedTokens(self)
         else:
             total = int(self.offsets[-1])
@@ -289,9 +297,8 @@ class TokenDataset:
         if self._shards is None:
             yield from _manifest_lines(self.directory / MANIFEST)
             return
-        changed: dict[int, dict[str, Any]] = {}
-        if (self.directory / DEDUPE).exists():
-            changed = {entry["file"]: entry["record"] for entry in _manifest_lines(self.directory / DEDUPE)}
+        dedupe = self.directory / self.meta["index"]["dedupe"]
+        changed = {entry["file"]: entry["record"] for entry in _manifest_lines(dedupe)}
         file = 0
         for name in self._shards.dirs:
             for record in _manifest_lines(self.directory / name / MANIFEST):
@@ -342,6 +349,7 @@ class _Shards:
         # token position where each shard starts, in the shards' tokens end to end
         self.bases = np.concatenate(([0], np.cumsum([entry["tokens"] for entry in shards], dtype=np.int64)))
         self.open: collections.OrderedDict[int, TokenDataset] = collections.OrderedDict()
+        self.lock = threading.Lock()  # DataLoader threads read one dataset at once
 
     def locate(self, start: int) -> tuple[int, int]:
         """The shard holding token position `start`, and the position within it."""
@@ -349,13 +357,16 @@ class _Shards:
         return shard, start - int(self.bases[shard])
 
     def dataset(self, shard: int) -> TokenDataset:
-        part = self.open.get(shard)
-        if part is None:
-            part = self.open[shard] = TokenDataset(self.directory / self.dirs[shard])
+        with self.lock:
+            part = self.open.get(shard)
+            if part is not None:
+                self.open.move_to_end(shard)
+                return part
+        part = TokenDataset(self.directory / self.dirs[shard])  # opened outside the lock: it reads files
+        with self.lock:
+            self.open[shard] = part
             while len(self.open) > self.OPEN:
                 self.open.popitem(last=False)
-        else:
-            self.open.move_to_end(shard)
         return part
 
 
@@ -369,12 +380,17 @@ class _PackedTokens:
     def __len__(self) -> int:
         return self.dataset.num_tokens
 
-    def __getitem__(self, key: slice) -> np.ndarray:
+    def __array__(self, dtype: Any = None, copy: bool | None = None) -> np.ndarray:
+        whole = self[0 : len(self)]
+        return whole if dtype is None else whole.astype(dtype)
+
+    def __getitem__(self, key: slice | int) -> Any:
         if not isinstance(key, slice):
-            raise TypeError("a sharded dataset's tokens are read by slices")
+            i = _position(key.__index__(), len(self), "token")
+            return self[i : i + 1][0]
         start, stop, step = key.indices(len(self))
         if step != 1:
-            raise ValueError("a sharded dataset's tokens are read by slices of step 1")
+            return np.asarray(self)[key]
         offsets, pieces = self.dataset.offsets, []
         i = int(np.searchsorted(offsets, start, side="right")) - 1
         while start < stop:
@@ -391,12 +407,17 @@ class _PackedTokens:
 
 def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], shards: list[dict[str, Any]],
                       left_out: Mapping[int, Iterable[int]], changed: Iterable[tuple[int, dict[str, Any]]],
-                      session: dict[str, Any]) -> None:
+                      session: dict[str, Any], *, started: float) -> None:
     """Makes the complete shards under `directory` one dataset: `shards` lists them in input order
     (dir, files, sequences, tokens), `left_out` maps a shard's position in that list to the
     sequences of that shard the dataset leaves out, `changed` gives the manifest records the dedupe
     pass changed (input file number, record), `session` what run.json adds (this function counts
-    the sequences and tokens kept). meta.json is written last."""
+    the sequences and tokens kept).
+
+    The index files get names of their own, and meta.json, which names them, is replaced last: it
+    is the one commit point, so a run stopped at any instant leaves the dataset as it was before
+    (or none) or as it is after. Then the index files of earlier runs go, those made before
+    `started` (a time.time()) only: newer ones may be another client's, about to be committed."""
     directory = Path(directory)
     starts, lengths, base = [], [], 0
     for k, entry in enumerate(shards):
@@ -411,25 +432,37 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
     packed = np.concatenate(([0], np.cumsum(length, dtype=np.int64))).astype("<i8")
 
     def replace(name: str, data: bytes) -> None:
-        tmp = directory / f"{name}.tmp-{os.getpid()}-{threading.get_ident()}"  # two clients may race
+        tmp = directory / f"{name}.tmp-{uuid.uuid4().hex}"
         with open(tmp, "wb") as f:
             f.write(data)
             os.fsync(f.fileno())
         os.replace(tmp, directory / name)
 
-    replace(INDEX, _npy_header(len(packed)) + packed.tobytes())
-    buffer = io.BytesIO()  # starts.npy is a plain .npy file: np.load maps it
+    run = uuid.uuid4().hex[:12]
+    names = {"offsets": f"index-{run}.npy", "starts": f"starts-{run}.npy", "dedupe": f"dedupe-{run}.jsonl"}
+    replace(names["offsets"], _npy_header(len(packed)) + packed.tobytes())
+    buffer = io.BytesIO()  # a plain .npy file: np.load maps it
     np.save(buffer, (np.concatenate(starts) if starts else np.zeros(0, dtype=np.int64)).astype("<i8"))
-    replace(STARTS, buffer.getvalue())
-    replace(DEDUPE, b"".join(manifest_line({"file": file, "record": rec}) for file, rec in changed))
+    replace(names["starts"], buffer.getvalue())
+    replace(names["dedupe"], b"".join(manifest_line({"file": file, "record": rec}) for file, rec in changed))
     sessions = []
     if (directory / RUN).exists():
         sessions = json.loads((directory / RUN).read_text()).get("sessions", [])
     session = dict(session, encoded=len(packed) - 1, tokens=int(packed[-1]))
     replace(RUN, (json.dumps({"sessions": [*sessions, session]}, indent=2, sort_keys=True) + "\n").encode())
     whole = dict(meta, format=FORMAT, layout_version=LAYOUT_VERSION, complete=True,
-                 files=sum(entry["files"] for entry in shards), shards=shards)
+                 files=sum(entry["files"] for entry in shards), shards=shards, index=names)
     replace(META, (json.dumps(whole, indent=2, sort_keys=True) + "\n").encode())
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+    for stale in directory.iterdir():
+        if SHARD_INDEX_FILE.fullmatch(stale.name) and stale.name not in names.values():
+            with contextlib.suppress(OSError):
+                if stale.stat().st_mtime < started:
+                    stale.unlink()
 
 
 class TokenWindows:

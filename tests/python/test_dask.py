@@ -49,6 +49,8 @@ def assert_same(sharded, single):
         np.testing.assert_array_equal(sharded[i], single[i])
         assert sharded.row(i) == single.row(i)
     assert list(sharded.manifest()) == list(single.manifest())
+    np.testing.assert_array_equal(np.asarray(sharded.tokens), np.asarray(single.tokens))
+    assert sharded.tokens[-1] == single.tokens[-1] and sharded.tokens[::-7].tolist() == single.tokens[::-7].tolist()
     a, b = sharded.windows(97, 61), single.windows(97, 61)
     assert len(a) == len(b) > 0
     for i in range(len(b)):
@@ -94,6 +96,35 @@ def test_a_rerun_keeps_complete_shards_and_redoes_the_rest(inputs, tmp_path):
     session = json.loads((out / "run.json").read_text())["sessions"][-1]
     assert (session["shards"], session["reused"]) == (len(before), len(before) - 1)
     assert_same(sharded, one_machine(inputs, tmp_path / "single", "--dedupe"))
+
+
+def test_a_run_stopped_before_its_index_reruns_and_tidies(inputs, tmp_path):
+    out = tmp_path / "sharded"
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        encode_on_dask(inputs, out, pool, shard_size=4)
+        first = json.loads((out / "meta.json").read_text())["index"]
+        # what a run killed while writing its index leaves: no meta.json, index files of no run
+        (out / "meta.json").unlink()
+        for name in ("index-0123abcd.npy", "starts-0123abcd.npy", "meta.json.tmp-99"):
+            (out / name).write_bytes(b"partial")
+            os.utime(out / name, (0, 0))
+        sharded = encode_on_dask(inputs, out, pool, shard_size=4)
+    names = sharded.meta["index"]
+    assert sorted(p.name for p in out.iterdir()) == sorted(["shards", "meta.json", "run.json", *names.values()])
+    assert set(names.values()).isdisjoint(first.values())
+    assert_same(sharded, one_machine(inputs, tmp_path / "single"))
+
+
+def test_threads_read_more_shards_than_stay_open(inputs, tmp_path, monkeypatch):
+    from noteloom import dataset
+
+    monkeypatch.setattr(dataset._Shards, "OPEN", 2)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        sharded = encode_on_dask(inputs, tmp_path / "sharded", pool, shard_size=1)
+    expected = [sharded[i].tolist() for i in range(len(sharded))]
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        got = list(pool.map(lambda i: sharded[i % len(sharded)].tolist(), range(40 * len(sharded))))
+    assert got == expected * 40
 
 
 @pytest.mark.parametrize("change, error", [
