@@ -416,8 +416,10 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
 
     The index files get names of their own, and meta.json, which names them, is replaced last: it
     is the one commit point, so a run stopped at any instant leaves the dataset as it was before
-    (or none) or as it is after. Then the index files of earlier runs go, those made before
-    `started` (a time.time()) only: newer ones may be another client's, about to be committed."""
+    (or none) or as it is after. Then the index files the replaced meta.json named go, and those
+    of runs that died before committing, when made an hour or more before `started` (a
+    time.time()): newer ones may be another client's, about to be committed, and the file server's
+    clock may not be the client's."""
     directory = Path(directory)
     starts, lengths, base = [], [], 0
     for k, entry in enumerate(shards):
@@ -438,6 +440,9 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
             os.fsync(f.fileno())
         os.replace(tmp, directory / name)
 
+    previous: set[str] = set()
+    if (directory / META).exists():
+        previous = set(json.loads((directory / META).read_text()).get("index", {}).values())
     run = uuid.uuid4().hex[:12]
     names = {"offsets": f"index-{run}.npy", "starts": f"starts-{run}.npy", "dedupe": f"dedupe-{run}.jsonl"}
     replace(names["offsets"], _npy_header(len(packed)) + packed.tobytes())
@@ -461,7 +466,7 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
     for stale in directory.iterdir():
         if SHARD_INDEX_FILE.fullmatch(stale.name) and stale.name not in names.values():
             with contextlib.suppress(OSError):
-                if stale.stat().st_mtime < started:
+                if stale.name in previous or stale.stat().st_mtime < started - 3600:
                     stale.unlink()
 
 

@@ -107,12 +107,18 @@ def test_a_run_stopped_before_its_index_reruns_and_tidies(inputs, tmp_path):
         (out / "meta.json").unlink()
         for name in ("index-0123abcd.npy", "starts-0123abcd.npy", "meta.json.tmp-99"):
             (out / name).write_bytes(b"partial")
-            os.utime(out / name, (0, 0))
+        recent = out / "dedupe-fedcba98.jsonl"  # perhaps a racing client's, not yet committed: kept
+        recent.write_bytes(b"")
+        for stray in out.iterdir():
+            if stray.is_file() and stray != recent:
+                os.utime(stray, (0, 0))  # made long ago
         sharded = encode_on_dask(inputs, out, pool, shard_size=4)
-    names = sharded.meta["index"]
-    assert sorted(p.name for p in out.iterdir()) == sorted(["shards", "meta.json", "run.json", *names.values()])
-    assert set(names.values()).isdisjoint(first.values())
-    assert_same(sharded, one_machine(inputs, tmp_path / "single"))
+        rerun = encode_on_dask(inputs, out, pool, shard_size=4)
+    names = rerun.meta["index"]
+    assert sorted(p.name for p in out.iterdir()) == sorted(["shards", "meta.json", "run.json", recent.name,
+                                                            *names.values()])
+    assert set(names.values()).isdisjoint(first.values()) and set(names.values()).isdisjoint(sharded.meta["index"].values())
+    assert_same(rerun, one_machine(inputs, tmp_path / "single"))
 
 
 def test_threads_read_more_shards_than_stay_open(inputs, tmp_path, monkeypatch):
