@@ -117,7 +117,7 @@ def test_a_run_stopped_before_its_index_reruns_and_tidies(inputs, tmp_path):
     names = rerun.meta["index"]
     assert sorted(p.name for p in out.iterdir()) == sorted(["shards", "meta.json", "run.json", recent.name,
                                                             *names.values()])
-    assert set(names.values()).isdisjoint(first.values()) and set(names.values()).isdisjoint(sharded.meta["index"].values())
+    assert set(names.values()).isdisjoint([*first.values(), *sharded.meta["index"].values()])
     assert_same(rerun, one_machine(inputs, tmp_path / "single"))
 
 
