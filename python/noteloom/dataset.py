@@ -228,23 +228,34 @@ class TokenDataset:
         self.directory = Path(directory)
         # augment_ids's keyword arguments, applied to every ds[i]
         self.augment = None if augment is None else check_augmentation(augment)
-        self.meta: dict[str, Any] = json.loads((self.directory / META).read_text())
-        if self.meta.get("format") != FORMAT:
-            raise ValueError(f"{self.directory} holds no noteloom token dataset")
-        sharded = SHARDS in self.meta
-        index = self.directory / (self.meta["index"]["offsets"] if sharded else INDEX)
-        self.offsets = np.memmap(index, dtype="<i8", mode="r", offset=_NPY_HEADER_SIZE, shape=(_index_length(index),))
         self._shards: _Shards | None = None
         self.tokens: np.ndarray | _PackedTokens
-        if sharded:
-            self._shards = _Shards(self.directory, self.meta[SHARDS])
-            self.starts = np.load(self.directory / self.meta["index"]["starts"], mmap_mode="r")
-            self.tokens = _PackedTokens(self)
-        else:
+        for attempt in range(3):
+            self.meta: dict[str, Any] = json.loads((self.directory / META).read_text())
+            if self.meta.get("format") != FORMAT:
+                raise ValueError(f"{self.directory} holds no noteloom token dataset")
+            if SHARDS in self.meta and "index" not in self.meta:
+                raise ValueError(f"{self.directory}: a sharded dataset of an older layout; encode it again")
+            try:
+                self._open_index()
+                break
+            except FileNotFoundError:  # a rerun committed a new index between reading meta.json and here
+                if attempt == 2 or SHARDS not in self.meta:
+                    raise
+        if self._shards is None:
             total = int(self.offsets[-1])
             self.tokens = (np.memmap(self.directory / TOKENS, dtype="<u2", mode="r", shape=(total,)) if total
                            else np.zeros(0, dtype="<u2"))
         self._rows: np.ndarray | None = None  # byte offset of each kept file's manifest line
+
+    def _open_index(self) -> None:
+        sharded = SHARDS in self.meta
+        index = self.directory / (self.meta["index"]["offsets"] if sharded else INDEX)
+        self.offsets = np.memmap(index, dtype="<i8", mode="r", offset=_NPY_HEADER_SIZE, shape=(_index_length(index),))
+        if sharded:
+            self.starts = np.load(self.directory / self.meta["index"]["starts"], mmap_mode="r")
+            self._shards = _Shards(self.directory, self.meta[SHARDS])
+            self.tokens = _PackedTokens(self)
 
     def __reduce__(self):
         return (_reopen, (str(self.directory), self.augment))
@@ -298,6 +309,8 @@ class TokenDataset:
             yield from _manifest_lines(self.directory / MANIFEST)
             return
         dedupe = self.directory / self.meta["index"]["dedupe"]
+        if not dedupe.exists():
+            raise FileNotFoundError(f"{self.directory} was encoded again since it was opened: open it again")
         changed = {entry["file"]: entry["record"] for entry in _manifest_lines(dedupe)}
         file = 0
         for name in self._shards.dirs:
@@ -416,10 +429,9 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
 
     The index files get names of their own, and meta.json, which names them, is replaced last: it
     is the one commit point, so a run stopped at any instant leaves the dataset as it was before
-    (or none) or as it is after. Then the index files the replaced meta.json named go, and those
-    of runs that died before committing, when made an hour or more before `started` (a
-    time.time()): newer ones may be another client's, about to be committed, and the file server's
-    clock may not be the client's."""
+    (or none) or as it is after; run.json follows. Index files that meta.json no longer names go
+    once they are an hour older than `started` (a time.time()): until then readers that opened the
+    dataset before may still read them, and another client may be about to commit its own."""
     directory = Path(directory)
     starts, lengths, base = [], [], 0
     for k, entry in enumerate(shards):
@@ -440,9 +452,6 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
             os.fsync(f.fileno())
         os.replace(tmp, directory / name)
 
-    previous: set[str] = set()
-    if (directory / META).exists():
-        previous = set(json.loads((directory / META).read_text()).get("index", {}).values())
     run = uuid.uuid4().hex[:12]
     names = {"offsets": f"index-{run}.npy", "starts": f"starts-{run}.npy", "dedupe": f"dedupe-{run}.jsonl"}
     replace(names["offsets"], _npy_header(len(packed)) + packed.tobytes())
@@ -450,11 +459,6 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
     np.save(buffer, (np.concatenate(starts) if starts else np.zeros(0, dtype=np.int64)).astype("<i8"))
     replace(names["starts"], buffer.getvalue())
     replace(names["dedupe"], b"".join(manifest_line({"file": file, "record": rec}) for file, rec in changed))
-    sessions = []
-    if (directory / RUN).exists():
-        sessions = json.loads((directory / RUN).read_text()).get("sessions", [])
-    session = dict(session, encoded=len(packed) - 1, tokens=int(packed[-1]))
-    replace(RUN, (json.dumps({"sessions": [*sessions, session]}, indent=2, sort_keys=True) + "\n").encode())
     whole = dict(meta, format=FORMAT, layout_version=LAYOUT_VERSION, complete=True,
                  files=sum(entry["files"] for entry in shards), shards=shards, index=names)
     replace(META, (json.dumps(whole, indent=2, sort_keys=True) + "\n").encode())
@@ -463,10 +467,15 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
         os.fsync(fd)
     finally:
         os.close(fd)
+    sessions = []
+    if (directory / RUN).exists():
+        sessions = json.loads((directory / RUN).read_text()).get("sessions", [])
+    session = dict(session, encoded=len(packed) - 1, tokens=int(packed[-1]))
+    replace(RUN, (json.dumps({"sessions": [*sessions, session]}, indent=2, sort_keys=True) + "\n").encode())
     for stale in directory.iterdir():
         if SHARD_INDEX_FILE.fullmatch(stale.name) and stale.name not in names.values():
             with contextlib.suppress(OSError):
-                if stale.name in previous or stale.stat().st_mtime < started - 3600:
+                if stale.stat().st_mtime < started - 3600:
                     stale.unlink()
 
 
