@@ -248,7 +248,7 @@ def _encode_shard(out: str, number: int, first: int, paths: list[str], cwd: str,
                 raise
         finally:
             shutil.rmtree(partial, ignore_errors=True)
-        _sync(shards)
+        dataset.sync_directory(shards)
     _check_shard(final, meta, inputs)
     return _summary(final, number, first, written, meta["options"]["dedupe"])
 
@@ -269,15 +269,6 @@ def _write_shard(directory: Path, paths: list[str], opened: list[str], meta: dic
         complete = True
     finally:
         writer.close(complete=complete, session=tally.session(threads, time.monotonic() - started))
-
-
-def _sync(directory: Path) -> None:
-    """Makes a rename in `directory` durable."""
-    fd = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 def _check_shard(shard: Path, meta: dict[str, Any], inputs: dict[str, Any]) -> None:

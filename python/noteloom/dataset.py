@@ -95,6 +95,23 @@ def _position(i: int, n: int, what: str) -> int:
     return i % n
 
 
+def replace_file(path: Path, data: bytes, tmp: Path) -> None:
+    """Replaces `path` by `data` in one step, through the temporary file `tmp`."""
+    with open(tmp, "wb") as f:
+        f.write(data)
+        os.fsync(f.fileno())  # before the rename: some file systems would otherwise keep an empty file
+    os.replace(tmp, path)
+
+
+def sync_directory(directory: Path) -> None:
+    """Makes the renames in `directory` durable."""
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 def manifest_line(record: dict[str, Any]) -> bytes:
     """One manifest line; "status" comes first so a reader finds the kept files without parsing JSON."""
     return (json.dumps(record) + "\n").encode()
@@ -171,12 +188,8 @@ class DatasetWriter:
         self._write_json(META, dict(self.meta, complete=False))
 
     def _write_json(self, name: str, value: dict[str, Any]) -> None:
-        tmp = self.dir / (name + ".tmp")
-        with open(tmp, "w") as f:
-            f.write(json.dumps(value, indent=2, sort_keys=True) + "\n")
-            f.flush()
-            os.fsync(f.fileno())  # before the rename: some file systems would otherwise keep an empty file
-        os.replace(tmp, self.dir / name)
+        replace_file(self.dir / name, (json.dumps(value, indent=2, sort_keys=True) + "\n").encode(),
+                     self.dir / (name + ".tmp"))
 
     def commit(self, sequences: list[np.ndarray], lines: list[bytes]) -> None:
         """Appends one window: the IDs of its kept files and one manifest line per file."""
@@ -446,11 +459,7 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
     packed = np.concatenate(([0], np.cumsum(length, dtype=np.int64))).astype("<i8")
 
     def replace(name: str, data: bytes) -> None:
-        tmp = directory / f"{name}.tmp-{uuid.uuid4().hex}"
-        with open(tmp, "wb") as f:
-            f.write(data)
-            os.fsync(f.fileno())
-        os.replace(tmp, directory / name)
+        replace_file(directory / name, data, directory / f"{name}.tmp-{uuid.uuid4().hex}")  # clients may race
 
     run = uuid.uuid4().hex[:12]
     names = {"offsets": f"index-{run}.npy", "starts": f"starts-{run}.npy", "dedupe": f"dedupe-{run}.jsonl"}
@@ -462,11 +471,7 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
     whole = dict(meta, format=FORMAT, layout_version=LAYOUT_VERSION, complete=True,
                  files=sum(entry["files"] for entry in shards), shards=shards, index=names)
     replace(META, (json.dumps(whole, indent=2, sort_keys=True) + "\n").encode())
-    fd = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+    sync_directory(directory)
     sessions = []
     if (directory / RUN).exists():
         sessions = json.loads((directory / RUN).read_text()).get("sessions", [])

@@ -3,8 +3,11 @@ IDs, encoded again; mixup changes only the order of events that start together; 
 amounts in every forked worker; TokenDataset's per-item augmentation."""
 
 import multiprocessing
+import pickle
+import tempfile
 import threading
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -29,9 +32,6 @@ def the_methods(ids, pitch_aug, aug_step, tempo_aug, mixup=False):
 
 def sequences():
     """Every sequence the shared corpus gives, and those of a few generated pieces."""
-    import tempfile
-    from pathlib import Path
-
     with tempfile.TemporaryDirectory() as tmp:
         files = [str(write_piece(Path(tmp) / f"{k}.mid", k)) for k in range(8)]
         if CORPUS.exists():
@@ -184,8 +184,6 @@ def test_a_dataset_augments_each_item(dataset):
     for i in range(len(ds)):
         assert ds[i].tolist() == augment_ids(plain[i], **FIXED).tolist()
         assert ds.stored(i).tolist() == plain[i].tolist()
-    import pickle
-
     again = pickle.loads(pickle.dumps(ds))
     assert again.augment == FIXED and again[0].tolist() == ds[0].tolist()
     with pytest.raises(TypeError, match="pitch_shift"):
