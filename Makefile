@@ -45,9 +45,9 @@ $(VENV_GIL)/.ready: requirements-dev.txt requirements-dask.txt constraints.txt t
 
 build/.system-deps: tools/install-system-deps
 	tools/install-system-deps
-	mkdir -p build && dpkg-query -W libgtest-dev > $@
+	mkdir -p build && dpkg-query -W libgtest-dev zlib1g-dev libbz2-dev liblzma-dev libzstd-dev > $@
 
-build: $(VENV)/.ready
+build: $(VENV)/.ready build/.system-deps
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
 	  -Ccmake.define.NOTELOOM_WERROR=$(WERROR) .
 
@@ -61,7 +61,7 @@ test-python: build
 	PYTHON_GIL=0 $(PY) -m pytest tests/python
 
 # The module on the stock GIL build of CPython 3.13, when the machine has one.
-build-gil: $(VENV_GIL)/.ready
+build-gil: $(VENV_GIL)/.ready build/.system-deps
 	@if [ -n "$(GIL_PYTHON)" ]; then \
 	  $(VENV_GIL)/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
 	    -Ccmake.define.NOTELOOM_WERROR=$(WERROR) .; fi

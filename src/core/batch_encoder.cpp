@@ -26,14 +26,14 @@ bool EncodeStream::stopping() const noexcept {
   return stop_ != nullptr && std::atomic_ref<uint8_t>(*stop_).load(std::memory_order_relaxed) != 0;
 }
 
-void EncodeStream::submit(std::vector<std::string> paths) {
+void EncodeStream::submit(std::vector<EncodeInput> inputs) {
   auto batch = std::make_unique<Batch>();
-  batch->results.assign(paths.size(), Result<EncodedPiece>(Error{}));
-  batch->paths = std::move(paths);
+  batch->results.assign(inputs.size(), Result<EncodedPiece>(Error{}));
+  batch->inputs = std::move(inputs);
   std::lock_guard lock(mutex_);
   size_t untaken = 0;
-  for (const auto& b : batches_) untaken += b->paths.size() - b->taken;
-  untaken += batch->paths.size();
+  for (const auto& b : batches_) untaken += b->inputs.size() - b->taken;
+  untaken += batch->inputs.size();
   batches_.push_back(std::move(batch));
   if (inline_) return;
   // One run per file at most: a small batch does not wake threads that would find nothing.
@@ -55,7 +55,7 @@ size_t EncodeStream::queued() const {
 void EncodeStream::run() noexcept {
   std::unique_lock lock(mutex_);
   for (;;) {
-    auto open = std::find_if(batches_.begin(), batches_.end(), [](const auto& b) { return b->taken < b->paths.size(); });
+    auto open = std::find_if(batches_.begin(), batches_.end(), [](const auto& b) { return b->taken < b->inputs.size(); });
     if (open == batches_.end()) break;
     Batch& batch = **open;  // stays queued until its last result is stored
     const size_t i = batch.taken++;
@@ -66,7 +66,9 @@ void EncodeStream::run() noexcept {
     Result<EncodedPiece> result = Error{"cancelled"};
     if (!skip) {
       try {
-        result = encode_midi_file(batch.paths[i], tok_, options_);
+        const EncodeInput& input = batch.inputs[i];
+        result = input.in_memory ? encode_midi_bytes(input.bytes, tok_, options_)
+                                 : encode_midi_file(input.path, tok_, options_);
       } catch (const std::bad_alloc&) {
         result = Error{"out of memory"};
       } catch (...) {
@@ -75,7 +77,7 @@ void EncodeStream::run() noexcept {
     }
     lock.lock();
     batch.results[i] = std::move(result);
-    if (++batch.done == batch.paths.size()) {
+    if (++batch.done == batch.inputs.size()) {
       batch.finished = std::chrono::steady_clock::now();
       changed_.notify_all();
     }
@@ -97,10 +99,10 @@ bool EncodeStream::next(std::chrono::milliseconds timeout, std::vector<Result<En
     run();
     lock.lock();
   }
-  const auto complete = [this] { return batches_.front()->done == batches_.front()->paths.size(); };
+  const auto complete = [this] { return batches_.front()->done == batches_.front()->inputs.size(); };
   if (!changed_.wait_for(lock, timeout, complete)) return false;
   const Batch& done = *batches_.front();
-  if (!done.paths.empty()) seconds = std::chrono::duration<double>(done.finished - done.started).count();
+  if (!done.inputs.empty()) seconds = std::chrono::duration<double>(done.finished - done.started).count();
   out = std::move(batches_.front()->results);
   batches_.pop_front();
   return true;

@@ -1,5 +1,5 @@
-// Encodes batches of MIDI files on a pool of threads. Each file's result lands in the slot of its
-// input position, so results come back in input order whatever the threads' timing; a file that
+// Encodes batches of MIDI files (paths, or file images in memory) on a pool of threads. Each
+// file's result lands in the slot of its input position, so results come back in input order whatever the threads' timing; a file that
 // fails is a failed result in its slot and never stops the batch.
 //
 // An EncodeStream takes batches one after another and works on them with at most `threads` runs
@@ -17,12 +17,23 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "encode_pipeline.hpp"
 
 namespace noteloom {
+
+// One input: a file to read, or a file image in memory that the caller keeps alive (and
+// unchanged) until next() has returned its batch.
+struct EncodeInput {
+  EncodeInput(std::string file) : path(std::move(file)) {}  // NOLINT: a path is an input
+  EncodeInput(std::span<const uint8_t> image) : bytes(image), in_memory(true) {}  // NOLINT
+  std::string path;
+  std::span<const uint8_t> bytes;
+  bool in_memory = false;
+};
 
 class EncodeStream {
  public:
@@ -32,7 +43,8 @@ class EncodeStream {
   EncodeStream& operator=(const EncodeStream&) = delete;
 
   // Queues a batch behind the ones queued before.
-  void submit(std::vector<std::string> paths);
+  void submit(std::vector<EncodeInput> inputs);
+  void submit(const std::vector<std::string>& paths) { submit(std::vector<EncodeInput>(paths.begin(), paths.end())); }
   // Batches submitted and not yet taken by next().
   size_t queued() const;
   // Waits at most `timeout` for the oldest queued batch to have every result; when it has, moves
@@ -44,7 +56,7 @@ class EncodeStream {
 
  private:
   struct Batch {
-    std::vector<std::string> paths;
+    std::vector<EncodeInput> inputs;
     std::vector<Result<EncodedPiece>> results;
     size_t taken = 0;  // files handed to a run
     size_t done = 0;   // results stored

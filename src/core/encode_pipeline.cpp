@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "file_io.hpp"
 #include "instruments.hpp"
 #include "midi_loader.hpp"
 #include "normalize.hpp"
@@ -14,8 +15,6 @@
 
 namespace noteloom {
 namespace {
-
-constexpr const char* kLoadFailed = "Failed to load MIDI file: ";
 
 NormalizeOptions normalize_options(const AbsTokenizer& tok) {
   const auto& c = tok.config();
@@ -265,6 +264,7 @@ Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenize
 
 Result<EncodedPiece> encode_midi_bytes(std::span<const uint8_t> bytes, const AbsTokenizer& tok,
                                        const PipelineOptions& options) {
+  if (bytes.size() > kMaxFileBytes) return Error{std::string(kLoadFailed) + kFileTooLarge};
   auto piece = load_midi_bytes(bytes);
   if (!piece) return Error{kLoadFailed + piece.error().message};
   return encode_piece(piece.value(), tok, options);

@@ -39,7 +39,10 @@ struct EncodedPiece {
   uint32_t oov = 0;   // tokens outside the vocabulary
 };
 
-// Errors: "Failed to load MIDI file: ..." (reading or parsing), the tokenizer's "Empty note
+inline constexpr const char* kLoadFailed = "Failed to load MIDI file: ";
+
+// Errors: "Failed to load MIDI file: ..." (reading or parsing; an image in memory larger than
+// kMaxFileBytes fails as a file that large does), the tokenizer's "Empty note
 // messages after filtering", "Too many tokens: ... (limit ...)".
 Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenizer& tok, const PipelineOptions& options);
 Result<EncodedPiece> encode_midi_bytes(std::span<const uint8_t> bytes, const AbsTokenizer& tok,

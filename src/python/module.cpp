@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "panic.hpp"
+#include "py_archive.hpp"
 #include "py_abs_tokenizer.hpp"
 #include "py_augment_ids.hpp"
 #include "py_encode.hpp"
@@ -80,6 +81,9 @@ bool fill_module(PyObject* module) {
     return helper && PyModule_AddObjectRef(module, def.ml_name, helper.get()) == 0;
   };
   for (PyMethodDef& def : encode_stream_methods()) {
+    if (!add_helper(def)) return false;
+  }
+  for (PyMethodDef& def : archive_methods()) {
     if (!add_helper(def)) return false;
   }
   if (!add_helper(new_message_method()) || !add_helper(augment_ids_method())) return false;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 #include <iterator>
 #include <memory>
 #include <span>
@@ -13,6 +14,8 @@
 #include "args.hpp"
 #include "detached.hpp"
 #include "panic.hpp"
+#include "native_buffer.hpp"
+#include "pyref.hpp"
 #include "record_object.hpp"
 
 namespace noteloom::py {
@@ -20,7 +23,11 @@ namespace {
 
 constexpr auto kOpen = function("_encode_stream", {"threads", "normalize", "oov", "max_tokens", "stop"})
                           .with_doc("A stream of batches encoded on `threads` native threads.");
-constexpr auto kSubmit = function("_stream_submit", {"stream", "paths"}).with_doc("Queues a batch of files.");
+constexpr auto kSubmit =
+    function("_stream_submit", {"stream", "items"})
+        .with_doc("Queues a batch: each item a path, or a pair (data, offsets) of file images in memory: image k is "
+                  "data[offsets[k]:offsets[k+1]], offsets a buffer of int64. The buffers are held until the batch's "
+                  "results are taken.");
 constexpr auto kNext = function("_stream_next", {"stream"})
                            .with_doc("(seconds, ids, hashes, oov counts, reasons) of the oldest queued batch: the "
                                      "time its files took, then one list per field, in input order.");
@@ -53,6 +60,7 @@ class StopFlag {
 struct StreamBox {
   StopFlag stop;
   std::unique_ptr<EncodeStream> stream;
+  std::deque<std::vector<HeldBuffer>> held;  // per queued batch, the buffers its images are in
   pid_t owner = getpid();
 };
 
@@ -71,7 +79,7 @@ void close_stream(PyObject* capsule) {
   delete box;
 }
 
-EncodeStream* stream_from_python(PyObject* obj) {
+StreamBox* box_from_python(PyObject* obj) {
   auto* box = PyCapsule_IsValid(obj, kCapsuleName) ? static_cast<StreamBox*>(PyCapsule_GetPointer(obj, kCapsuleName))
                                                    : nullptr;
   if (box == nullptr) {
@@ -82,55 +90,66 @@ EncodeStream* stream_from_python(PyObject* obj) {
     PyErr_SetString(PyExc_RuntimeError, "an encoding stream started before fork() cannot be used in the child");
     return nullptr;
   }
-  return box->stream.get();
+  return box;
 }
 
-// File names, each converted as from_midi converts its path.
-bool paths_from_python(PyObject* obj, std::vector<std::string>& out) {
-  if (sequence_from_python(obj, out, [](PyObject* item, std::string& path) { return path_from_python(item, path); })) {
-    return true;
+// Images data[offsets[k]:offsets[k+1]] of a pair (data, offsets), appended to `inputs`; the two
+// buffers go to `held`.
+bool images_from_python(PyObject* pair, std::vector<EncodeInput>& inputs, std::vector<HeldBuffer>& held) {
+  HeldBuffer data, offsets;
+  if (!data.hold(PyTuple_GET_ITEM(pair, 0)) || !offsets.hold(PyTuple_GET_ITEM(pair, 1), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+    return false;
   }
-  rewrap_argument_error(Args<kSubmit>::name(1));
-  return false;
+  const char* f = offsets.view().format != nullptr ? offsets.view().format : "B";
+  if (*f == '<' || *f == '=' || *f == '@') ++f;
+  if (offsets.view().itemsize != 8 || (f[0] != 'q' && f[0] != 'l') || f[1] != '\0' || offsets.size() < 8) {
+    PyErr_SetString(PyExc_TypeError, "argument 'items': offsets must be a non-empty buffer of int64");
+    return false;
+  }
+  const auto* at = reinterpret_cast<const int64_t*>(offsets.data());
+  const size_t count = offsets.size() / 8 - 1;
+  for (size_t k = 0; k < count; ++k) {
+    if (at[k] < 0 || at[k + 1] < at[k] || static_cast<uint64_t>(at[k + 1]) > data.size()) {
+      PyErr_SetString(PyExc_ValueError, "argument 'items': offsets must increase within the data");
+      return false;
+    }
+    inputs.emplace_back(std::span<const uint8_t>(data.data() + at[k], static_cast<size_t>(at[k + 1] - at[k])));
+  }
+  held.push_back(std::move(data));
+  held.push_back(std::move(offsets));
+  return true;
+}
+
+// A batch's items: paths (converted as from_midi converts its path) and pairs of images.
+bool inputs_from_python(PyObject* obj, std::vector<EncodeInput>& inputs, std::vector<HeldBuffer>& held) {
+  PyRef items = PyRef::steal(PySequence_Fast(obj, "argument 'items': a sequence is needed"));
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  inputs.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) {
+      if (!images_from_python(item, inputs, held)) return false;
+      continue;
+    }
+    std::string path;
+    if (!path_from_python(item, path)) {
+      rewrap_argument_error(Args<kSubmit>::name(1));
+      return false;
+    }
+    inputs.emplace_back(std::move(path));
+  }
+  return true;
 }
 
 // A file's IDs as a Python object that exposes them through the buffer protocol (writable bytes of
 // native uint16), holding the vector the run produced: np.frombuffer wraps it without a copy, and the
 // thread that collects results does not touch the IDs at all.
-struct IdsObject {
-  PyObject_HEAD
-  std::vector<uint16_t> ids;  // never resized, so views of it stay valid while they hold the object
-};
-
-int ids_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  auto& ids = reinterpret_cast<IdsObject*>(self)->ids;
-  return PyBuffer_FillInfo(view, self, ids.data(), static_cast<Py_ssize_t>(ids.size() * sizeof(uint16_t)), 0, flags);
-}
-
-void ids_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<IdsObject*>(self)->ids.~vector();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyType_Slot ids_slots[] = {
-    {Py_bf_getbuffer, reinterpret_cast<void*>(ids_getbuffer)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ids_dealloc)},
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {0, nullptr},
-};
-
-PyType_Spec ids_spec = class_spec<IdsObject>("_noteloom.TokenIds", ids_slots);
+using IdsObject = VectorObject<uint16_t>;
+PyType_Spec ids_spec = class_spec<IdsObject>("_noteloom.TokenIds", IdsObject::slots);
 TypeCell ids_type(&ids_spec);
 
-PyObject* ids_to_python(std::vector<uint16_t>&& ids) {
-  PyTypeObject* type = ids_type.require();
-  auto* o = reinterpret_cast<IdsObject*>(type->tp_alloc(type, 0));
-  if (o == nullptr) return nullptr;
-  new (&o->ids) std::vector<uint16_t>(std::move(ids));
-  return reinterpret_cast<PyObject*>(o);
-}
+PyObject* ids_to_python(std::vector<uint16_t>&& ids) { return IdsObject::make(ids_type, std::move(ids)); }
 
 // A batch's results as four lists, one item per file (columns rather than a tuple per file: fewer
 // objects for the caller's thread, which builds the final results while the runs work on):
@@ -178,18 +197,21 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* submit_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kSubmit>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
-    EncodeStream* stream = stream_from_python(a[0]);
-    std::vector<std::string> paths;
-    if (stream == nullptr || !paths_from_python(a[1], paths)) return nullptr;
-    stream->submit(std::move(paths));
+    StreamBox* box = box_from_python(a[0]);
+    std::vector<EncodeInput> inputs;
+    std::vector<HeldBuffer> held;
+    if (box == nullptr || !inputs_from_python(a[1], inputs, held)) return nullptr;
+    box->held.push_back(std::move(held));
+    box->stream->submit(std::move(inputs));
     Py_RETURN_NONE;
   });
 }
 
 PyObject* next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kNext>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
-    EncodeStream* stream = stream_from_python(a[0]);
-    if (stream == nullptr) return nullptr;
+    StreamBox* box = box_from_python(a[0]);
+    if (box == nullptr) return nullptr;
+    EncodeStream* stream = box->stream.get();
     // The runs need no Python: the thread state stays detached while they work, except for a look
     // at pending signals every few milliseconds, so Ctrl-C stops the stream promptly.
     std::vector<Result<EncodedPiece>> results;
@@ -205,6 +227,7 @@ PyObject* next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         return nullptr;
       }
     }
+    if (!box->held.empty() && stream->queued() < box->held.size()) box->held.pop_front();  // its images are done
     return results_to_python(seconds, results);
   });
 }

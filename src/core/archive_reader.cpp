@@ -1,0 +1,95 @@
+#include "archive_reader.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "encode_pipeline.hpp"
+#include "file_io.hpp"
+
+namespace noteloom {
+
+bool is_midi_name(std::string_view name) {
+  auto ends_with = [name](std::string_view suffix) {
+    return name.size() >= suffix.size() &&
+           std::equal(suffix.rbegin(), suffix.rend(), name.rbegin(),
+                      [](char s, char c) { return s == std::tolower(static_cast<unsigned char>(c)); });
+  };
+  return ends_with(".mid") || ends_with(".midi");
+}
+
+std::string too_large_member() { return std::string(kLoadFailed) + kFileTooLarge; }
+
+namespace {
+
+// A tar header block: "ustar" at 257, or (old v7 archives) a sound checksum.
+bool looks_like_tar(std::span<const uint8_t> b) {
+  if (b.size() < 512) return false;
+  if (std::memcmp(b.data() + 257, "ustar", 5) == 0) return true;
+  unsigned sum = 0;
+  for (size_t i = 0; i < 512; ++i) sum += (i >= 148 && i < 156) ? ' ' : b[i];
+  unsigned stored = 0;
+  for (size_t i = 148; i < 156 && b[i] >= '0' && b[i] <= '7'; ++i) stored = stored * 8 + (b[i] - '0');
+  return sum == stored && b[0] != 0;
+}
+
+}  // namespace
+
+ArchiveKind archive_kind(std::span<const uint8_t> first) {
+  if (first.size() >= 4 && first[0] == 'P' && first[1] == 'K' &&
+      ((first[2] == 3 && first[3] == 4) || (first[2] == 5 && first[3] == 6))) {
+    return ArchiveKind::Zip;
+  }
+  if (compression_of(first) != Compression::None) return ArchiveKind::CompressedTar;
+  return looks_like_tar(first) ? ArchiveKind::Tar : ArchiveKind::NotArchive;
+}
+
+void ArchiveChunk::clear() {
+  names.clear();
+  reasons.clear();
+  data.clear();
+  offsets.assign(1, 0);
+}
+
+bool ArchiveReader::read(ArchiveChunk& chunk, size_t max_entries, size_t max_bytes) {
+  if (ended_) return false;
+  const size_t before = chunk.names.size();
+  std::string name, reason;
+  while (chunk.names.size() - before < std::max<size_t>(max_entries, 1) &&
+         (chunk.names.size() == before || chunk.data.size() < max_bytes)) {
+    name.clear();
+    reason.clear();
+    if (!next(name, reason, chunk.data)) {
+      ended_ = true;
+      break;
+    }
+    if (reason.empty()) chunk.offsets.push_back(static_cast<int64_t>(chunk.data.size()));
+    chunk.names.push_back(std::move(name));
+    chunk.reasons.push_back(std::move(reason));
+  }
+  return chunk.names.size() > before || !ended_;
+}
+
+Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path) {
+  auto file = open_file_stream(path);
+  if (!file) return file.error();
+  uint8_t first[512];
+  auto got = read_full(*file.value(), first);
+  if (!got) return got.error();
+  const std::span<const uint8_t> head(first, got.value());
+  switch (archive_kind(head)) {
+    case ArchiveKind::Zip:
+      return detail::zip_reader(path);
+    case ArchiveKind::Tar:
+    case ArchiveKind::CompressedTar: {
+      auto reopened = open_file_stream(path);  // from the start again: the first bytes are the stream's
+      if (!reopened) return reopened.error();
+      return detail::tar_reader(decoded_stream(std::move(reopened).value(), compression_of(head)));
+    }
+    case ArchiveKind::NotArchive:
+      break;
+  }
+  return Error{"not a tar or zip archive"};
+}
+
+}  // namespace noteloom

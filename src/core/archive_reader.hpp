@@ -1,0 +1,87 @@
+// MIDI files inside tar and zip archives, read as a stream, once, never unpacked to disk.
+//
+// The rules, all of them:
+// - Kinds: a tar archive, plain or compressed with gzip, bzip2, xz or zstd (byte_stream.hpp), or
+//   a zip archive; recognized by their leading bytes, whatever the file is called.
+// - Entries: regular-file members whose names end in ".mid" or ".midi" (any case), in archive
+//   order (tar: stream order; zip: central directory order). Other members are left out, except
+//   that a member with such a name which is not a regular file (symbolic or hard link, device,
+//   FIFO), is encrypted, uses a compression method other than stored or deflate, or is larger than
+//   kMaxFileBytes is an entry recorded as skipped, with its reason. Nothing is ever written to
+//   disk and no link is followed: names ("../x", "/etc/x") are only names.
+// - Names: as stored, as bytes (tar: pax "path", then GNU long name, then ustar prefix/name;
+//   zip: the central directory's name).
+// - Damage (a bad tar header, a stream that fails its checks or ends early, a zip member that
+//   fails its CRC or inflates past its declared size) is an entry recorded as skipped, named by
+//   the member being read or, when none is known, "<at byte N>" (N: its offset in the decoded
+//   stream). A tar reader then looks for the next sound header; a zip reader with an intact
+//   central directory goes on with the next member; a stream that cannot be decoded further ends
+//   the archive. A zip whose central directory is missing or broken is read from its local
+//   headers, as far as they are whole.
+// - Bounds: a member is never held past kMaxFileBytes (an inflating zip member stops there), so
+//   memory stays bounded by the chunk sizes asked for and time by the archive's decoded size.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "byte_stream.hpp"
+#include "result.hpp"
+
+namespace noteloom {
+
+// Whether an archive member of this name is an input: it ends in ".mid" or ".midi", any case.
+bool is_midi_name(std::string_view name);
+
+enum class ArchiveKind : uint8_t { NotArchive, Tar, CompressedTar, Zip };
+
+// The kind the first bytes of a file announce (512 suffice for a tar header).
+ArchiveKind archive_kind(std::span<const uint8_t> first);
+
+// Entries of an archive, a chunk at a time.
+struct ArchiveChunk {
+  std::vector<std::string> names;    // every entry, in archive order
+  std::vector<std::string> reasons;  // per entry: why it is skipped, or empty for a member read
+  std::vector<uint8_t> data;         // the members read, end to end
+  std::vector<int64_t> offsets{0};   // member k (k-th entry with no reason) is data[offsets[k], offsets[k+1])
+  void clear();
+};
+
+class ArchiveReader {
+ public:
+  virtual ~ArchiveReader() = default;
+  // Appends the next entries to `chunk` until it holds `max_entries` entries or `max_bytes` of data
+  // (at least one entry), or the archive ends. Returns false when the archive had ended before.
+  bool read(ArchiveChunk& chunk, size_t max_entries, size_t max_bytes);
+
+ protected:
+  // One entry: a member's bytes appended to `data` with `reason` left empty, or a reason. False at
+  // the end of the archive.
+  virtual bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data) = 0;
+
+ private:
+  bool ended_ = false;
+};
+
+// Opens the archive at `path` (its kind found from its first bytes). An error when the file cannot
+// be opened or is no archive of a kind above.
+Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path);
+
+// Reason texts.
+inline constexpr const char* kDamagedArchive = "damaged archive: ";
+inline constexpr const char* kNotRegularMember = "not a regular file: ";
+inline constexpr const char* kEncryptedMember = "encrypted zip member";
+// A member larger than kMaxFileBytes: what the engine says of a file that large.
+std::string too_large_member();
+
+namespace detail {
+// The format readers behind open_archive.
+std::unique_ptr<ArchiveReader> tar_reader(std::unique_ptr<ByteStream> stream);
+Result<std::unique_ptr<ArchiveReader>> zip_reader(const std::string& path);
+}  // namespace detail
+
+}  // namespace noteloom

@@ -1,0 +1,342 @@
+#include "byte_stream.hpp"
+
+#include <bzlib.h>
+#include <fcntl.h>
+#include <lzma.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "file_io.hpp"
+
+namespace noteloom {
+
+Result<uint64_t> ByteStream::skip(uint64_t n) {
+  uint8_t scratch[64 * 1024];
+  uint64_t done = 0;
+  while (done < n) {
+    auto got = read({scratch, static_cast<size_t>(std::min<uint64_t>(sizeof scratch, n - done))});
+    if (!got) return got.error();
+    if (got.value() == 0) break;
+    done += got.value();
+  }
+  return done;
+}
+
+Result<size_t> read_full(ByteStream& stream, std::span<uint8_t> out) {
+  size_t used = 0;
+  while (used < out.size()) {
+    auto got = stream.read(out.subspan(used));
+    if (!got) return got.error();
+    if (got.value() == 0) break;
+    used += got.value();
+  }
+  return used;
+}
+
+Compression compression_of(std::span<const uint8_t> b) {
+  auto starts = [&](std::initializer_list<uint8_t> magic) {
+    return b.size() >= magic.size() && std::equal(magic.begin(), magic.end(), b.begin());
+  };
+  if (starts({0x1f, 0x8b})) return Compression::Gzip;
+  if (starts({'B', 'Z', 'h'})) return Compression::Bzip2;
+  if (starts({0xfd, '7', 'z', 'X', 'Z', 0x00})) return Compression::Xz;
+  if (starts({0x28, 0xb5, 0x2f, 0xfd})) return Compression::Zstd;
+  return Compression::None;
+}
+
+const char* compression_name(Compression c) {
+  switch (c) {
+    case Compression::Gzip: return "gzip";
+    case Compression::Bzip2: return "bzip2";
+    case Compression::Xz: return "xz";
+    case Compression::Zstd: return "zstd";
+    case Compression::None: break;
+  }
+  return "uncompressed";
+}
+
+namespace {
+
+class FileStream final : public ByteStream {
+ public:
+  explicit FileStream(int fd) : fd_(fd) {}
+  ~FileStream() override { ::close(fd_); }
+  FileStream(const FileStream&) = delete;
+  FileStream& operator=(const FileStream&) = delete;
+
+  Result<size_t> read(std::span<uint8_t> out) override {
+    for (;;) {
+      const ssize_t n = ::read(fd_, out.data(), std::min<size_t>(out.size(), SSIZE_MAX));
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno != EINTR) return Error{os_error_text(errno)};
+    }
+  }
+
+  Result<uint64_t> skip(uint64_t n) override {
+    const off_t here = ::lseek(fd_, 0, SEEK_CUR);
+    struct stat st {};
+    if (here < 0 || ::fstat(fd_, &st) != 0) return ByteStream::skip(n);
+    const uint64_t left = st.st_size > here ? static_cast<uint64_t>(st.st_size - here) : 0;
+    const uint64_t step = std::min(n, left);
+    if (::lseek(fd_, static_cast<off_t>(here + static_cast<off_t>(step)), SEEK_SET) < 0) {
+      return Error{os_error_text(errno)};
+    }
+    return step;
+  }
+
+ private:
+  int fd_;
+};
+
+// Input for the decoders: the inner stream a block at a time.
+class Input {
+ public:
+  explicit Input(std::unique_ptr<ByteStream> inner) : inner_(std::move(inner)), block_(256 * 1024) {}
+  // The unread input, refilled when empty; empty at the end of the inner stream.
+  Result<std::span<const uint8_t>> available() {
+    if (pos_ == end_ && !ended_) {
+      auto got = inner_->read(block_);
+      if (!got) return got.error();
+      pos_ = 0;
+      end_ = got.value();
+      ended_ = end_ == 0;
+    }
+    return std::span<const uint8_t>(block_.data() + pos_, end_ - pos_);
+  }
+  void consume(size_t n) { pos_ += n; }
+  // Whether nothing but zero bytes is left (what tape blocking pads a stream with).
+  Result<bool> only_zeros_left() {
+    for (;;) {
+      auto avail = available();
+      if (!avail) return avail.error();
+      if (avail.value().empty()) return true;
+      if (std::any_of(avail.value().begin(), avail.value().end(), [](uint8_t b) { return b != 0; })) return false;
+      consume(avail.value().size());
+    }
+  }
+
+ private:
+  std::unique_ptr<ByteStream> inner_;
+  std::vector<uint8_t> block_;
+  size_t pos_ = 0, end_ = 0;
+  bool ended_ = false;
+};
+
+Error damaged(const char* format, const std::string& what) { return Error{std::string(format) + " data: " + what}; }
+
+class GzipStream final : public ByteStream {
+ public:
+  explicit GzipStream(std::unique_ptr<ByteStream> inner) : in_(std::move(inner)) {
+    if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) failed_ = true;
+  }
+  ~GzipStream() override { inflateEnd(&z_); }
+
+  Result<size_t> read(std::span<uint8_t> out) override {
+    if (failed_) return Error{"out of memory"};
+    size_t made = 0;
+    while (made < out.size() && !ended_) {
+      auto avail = in_.available();
+      if (!avail) return avail.error();
+      if (avail.value().empty()) return damaged("gzip", "unexpected end of file");
+      z_.next_in = const_cast<Bytef*>(avail.value().data());
+      z_.avail_in = static_cast<uInt>(std::min<size_t>(avail.value().size(), UINT_MAX));
+      z_.next_out = out.data() + made;
+      z_.avail_out = static_cast<uInt>(std::min<size_t>(out.size() - made, UINT_MAX));
+      const uInt before_in = z_.avail_in, before_out = z_.avail_out;
+      const int rc = inflate(&z_, Z_NO_FLUSH);
+      in_.consume(before_in - z_.avail_in);
+      made += before_out - z_.avail_out;
+      if (rc == Z_STREAM_END) {
+        // Another member may follow (pigz, cat a.gz b.gz); zero padding or nothing ends the file.
+        auto rest = in_.available();
+        if (!rest) return rest.error();
+        if (rest.value().size() >= 1 && rest.value()[0] == 0x1f) {
+          inflateReset(&z_);
+          continue;
+        }
+        auto zeros = in_.only_zeros_left();
+        if (!zeros) return zeros.error();
+        if (!zeros.value()) return damaged("gzip", "unexpected bytes after the end of the stream");
+        ended_ = true;
+      } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+        return damaged("gzip", z_.msg != nullptr ? z_.msg : "corrupt");
+      }
+    }
+    return made;
+  }
+
+ private:
+  Input in_;
+  z_stream z_{};
+  bool ended_ = false, failed_ = false;
+};
+
+class Bzip2Stream final : public ByteStream {
+ public:
+  explicit Bzip2Stream(std::unique_ptr<ByteStream> inner) : in_(std::move(inner)) { start(); }
+  ~Bzip2Stream() override {
+    if (started_) BZ2_bzDecompressEnd(&s_);
+  }
+
+  Result<size_t> read(std::span<uint8_t> out) override {
+    size_t made = 0;
+    while (made < out.size() && !ended_) {
+      if (!started_) return Error{"out of memory"};
+      auto avail = in_.available();
+      if (!avail) return avail.error();
+      if (avail.value().empty()) return damaged("bzip2", "unexpected end of file");
+      s_.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(avail.value().data()));
+      s_.avail_in = static_cast<unsigned>(std::min<size_t>(avail.value().size(), UINT_MAX));
+      s_.next_out = reinterpret_cast<char*>(out.data() + made);
+      s_.avail_out = static_cast<unsigned>(std::min<size_t>(out.size() - made, UINT_MAX));
+      const unsigned before_in = s_.avail_in, before_out = s_.avail_out;
+      const int rc = BZ2_bzDecompress(&s_);
+      in_.consume(before_in - s_.avail_in);
+      made += before_out - s_.avail_out;
+      if (rc == BZ_STREAM_END) {
+        BZ2_bzDecompressEnd(&s_);
+        started_ = false;
+        auto rest = in_.available();
+        if (!rest) return rest.error();
+        if (!rest.value().empty() && rest.value()[0] == 'B') {
+          if (!start()) return Error{"out of memory"};
+          continue;
+        }
+        auto zeros = in_.only_zeros_left();
+        if (!zeros) return zeros.error();
+        if (!zeros.value()) return damaged("bzip2", "unexpected bytes after the end of the stream");
+        ended_ = true;
+      } else if (rc != BZ_OK) {
+        return damaged("bzip2", rc == BZ_DATA_ERROR_MAGIC ? "not bzip2 data" : "corrupt (CRC or block error)");
+      }
+    }
+    return made;
+  }
+
+ private:
+  bool start() {
+    s_ = bz_stream{};
+    started_ = BZ2_bzDecompressInit(&s_, 0, 0) == BZ_OK;
+    return started_;
+  }
+  Input in_;
+  bz_stream s_{};
+  bool started_ = false, ended_ = false;
+};
+
+class XzStream final : public ByteStream {
+ public:
+  // A stream that would need more memory than this to decode is refused (a hostile header can ask
+  // for gigabytes).
+  static constexpr uint64_t kMemoryLimit = uint64_t{256} << 20;
+
+  explicit XzStream(std::unique_ptr<ByteStream> inner) : in_(std::move(inner)) {
+    failed_ = lzma_stream_decoder(&s_, kMemoryLimit, LZMA_CONCATENATED) != LZMA_OK;
+  }
+  ~XzStream() override { lzma_end(&s_); }
+
+  Result<size_t> read(std::span<uint8_t> out) override {
+    if (failed_) return Error{"out of memory"};
+    size_t made = 0;
+    while (made < out.size() && !ended_) {
+      auto avail = in_.available();
+      if (!avail) return avail.error();
+      const bool at_end = avail.value().empty();
+      s_.next_in = avail.value().data();
+      s_.avail_in = avail.value().size();
+      s_.next_out = out.data() + made;
+      s_.avail_out = out.size() - made;
+      const size_t before_in = s_.avail_in, before_out = s_.avail_out;
+      const lzma_ret rc = lzma_code(&s_, at_end ? LZMA_FINISH : LZMA_RUN);
+      in_.consume(before_in - s_.avail_in);
+      made += before_out - s_.avail_out;
+      if (rc == LZMA_STREAM_END) {
+        ended_ = true;
+      } else if (rc == LZMA_MEMLIMIT_ERROR) {
+        return damaged("xz", "needs more than 256 MiB of memory to decode");
+      } else if (rc == LZMA_BUF_ERROR && at_end) {
+        return damaged("xz", "unexpected end of file");
+      } else if (rc != LZMA_OK && rc != LZMA_BUF_ERROR) {
+        return damaged("xz", rc == LZMA_DATA_ERROR ? "corrupt" : rc == LZMA_FORMAT_ERROR ? "not xz data" : "unreadable");
+      }
+    }
+    return made;
+  }
+
+ private:
+  Input in_;
+  lzma_stream s_ = LZMA_STREAM_INIT;
+  bool ended_ = false, failed_ = false;
+};
+
+class ZstdStream final : public ByteStream {
+ public:
+  explicit ZstdStream(std::unique_ptr<ByteStream> inner) : in_(std::move(inner)), d_(ZSTD_createDStream()) {
+    // The default window limit (128 MiB) also bounds the memory a hostile frame can ask for.
+    if (d_ != nullptr) ZSTD_initDStream(d_);
+  }
+  ~ZstdStream() override { ZSTD_freeDStream(d_); }
+
+  Result<size_t> read(std::span<uint8_t> out) override {
+    if (d_ == nullptr) return Error{"out of memory"};
+    size_t made = 0;
+    while (made < out.size() && !ended_) {
+      auto avail = in_.available();
+      if (!avail) return avail.error();
+      if (avail.value().empty()) {
+        if (in_frame_) return damaged("zstd", "unexpected end of file");
+        ended_ = true;
+        break;
+      }
+      ZSTD_inBuffer input{avail.value().data(), avail.value().size(), 0};
+      ZSTD_outBuffer output{out.data() + made, out.size() - made, 0};
+      const size_t rc = ZSTD_decompressStream(d_, &output, &input);
+      in_.consume(input.pos);
+      made += output.pos;
+      if (ZSTD_isError(rc)) return damaged("zstd", ZSTD_getErrorName(rc));
+      in_frame_ = rc != 0;  // 0: a frame ended; the next bytes start another one or the end
+    }
+    return made;
+  }
+
+ private:
+  Input in_;
+  ZSTD_DStream* d_;
+  bool in_frame_ = false, ended_ = false;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<ByteStream>> open_file_stream(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return Error{"file name contained an unexpected NUL byte"};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Error{os_error_text(errno)};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int err = errno;
+    ::close(fd);
+    return Error{S_ISDIR(st.st_mode) ? os_error_text(EISDIR) : st.st_mode != 0 ? kNotAFile : os_error_text(err)};
+  }
+  return std::unique_ptr<ByteStream>(std::make_unique<FileStream>(fd));
+}
+
+std::unique_ptr<ByteStream> decoded_stream(std::unique_ptr<ByteStream> inner, Compression c) {
+  switch (c) {
+    case Compression::Gzip: return std::make_unique<GzipStream>(std::move(inner));
+    case Compression::Bzip2: return std::make_unique<Bzip2Stream>(std::move(inner));
+    case Compression::Xz: return std::make_unique<XzStream>(std::move(inner));
+    case Compression::Zstd: return std::make_unique<ZstdStream>(std::move(inner));
+    case Compression::None: break;
+  }
+  return inner;
+}
+
+}  // namespace noteloom

@@ -1,0 +1,128 @@
+#include "py_archive.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "../core/archive_reader.hpp"
+#include "args.hpp"
+#include "detached.hpp"
+#include "native_buffer.hpp"
+#include "panic.hpp"
+#include "pyref.hpp"
+
+namespace noteloom::py {
+namespace {
+
+constexpr auto kOpen = function("_archive_open", {"path"})
+                           .with_doc("A reader of the tar or zip archive at `path`; OSError when it cannot be "
+                                     "opened or is no such archive.");
+constexpr auto kRead = function("_archive_read", {"reader", "max_entries", "max_bytes"})
+                           .with_doc("The next entries, (names, reasons, data, offsets), or None at the end: a "
+                                     "reason per entry (None for a member read), the members read end to end in "
+                                     "data, member k at data[offsets[k]:offsets[k+1]] (offsets: int64).");
+constexpr auto kKind = function("_archive_kind", {"first"})
+                           .with_doc("'tar', 'compressed tar', 'zip' or None: what a file's first bytes announce.");
+constexpr const char* kCapsuleName = "noteloom.ArchiveReader";
+
+// One thread reads at a time: a reader is a position in a stream.
+struct ReaderBox {
+  std::mutex lock;
+  std::unique_ptr<ArchiveReader> reader;
+};
+
+void close_reader(PyObject* capsule) {
+  delete static_cast<ReaderBox*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+using BytesObject = VectorObject<uint8_t>;
+PyType_Spec bytes_spec = class_spec<BytesObject>("_noteloom.ArchiveData", BytesObject::slots);
+TypeCell bytes_type(&bytes_spec);
+
+// A name as stored, decoded as file names are (surrogate escapes for bytes that are not UTF-8).
+PyObject* name_to_python(const std::string& name) {
+  return PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_function<kOpen>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
+    std::string path;
+    if (!path_from_python(a[0], path)) return nullptr;
+    Result<std::unique_ptr<ArchiveReader>> opened = Error{};
+    {
+      const Detached detached;
+      opened = open_archive(path);
+    }
+    if (!opened) {
+      PyErr_SetString(PyExc_OSError, opened.error().message.c_str());
+      return nullptr;
+    }
+    auto box = std::make_unique<ReaderBox>();
+    box->reader = std::move(opened).value();
+    PyObject* capsule = PyCapsule_New(box.get(), kCapsuleName, close_reader);
+    if (capsule != nullptr) box.release();
+    return capsule;
+  });
+}
+
+PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_function<kRead>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
+    auto* box = PyCapsule_IsValid(a[0], kCapsuleName)
+                    ? static_cast<ReaderBox*>(PyCapsule_GetPointer(a[0], kCapsuleName))
+                    : nullptr;
+    if (box == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "argument 'reader': not an archive reader");
+      return nullptr;
+    }
+    int32_t max_entries = 0, max_bytes = 0;  // chunks stay far below 2 GiB
+    if (!a.convert_from(1, max_entries, max_bytes)) return nullptr;
+    ArchiveChunk chunk;
+    bool more;
+    {
+      const Detached detached;
+      const std::lock_guard guard(box->lock);
+      more = box->reader->read(chunk, static_cast<size_t>(std::max(max_entries, 1)),
+                               static_cast<size_t>(std::max(max_bytes, 0)));
+    }
+    if (!more) Py_RETURN_NONE;
+    PyRef names = PyRef::steal(list_to_python(chunk.names, name_to_python));
+    PyRef reasons = PyRef::steal(list_to_python(chunk.reasons, [](const std::string& r) -> PyObject* {
+      return r.empty() ? Py_NewRef(Py_None) : to_python(r);
+    }));
+    PyRef data = PyRef::steal(BytesObject::make(bytes_type, std::move(chunk.data)));
+    PyRef offsets = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.offsets.data()),
+                                                           static_cast<Py_ssize_t>(chunk.offsets.size() * 8)));
+    if (!names || !reasons || !data || !offsets) return nullptr;
+    return PyTuple_Pack(4, names.get(), reasons.get(), data.get(), offsets.get());
+  });
+}
+
+PyObject* kind_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_function<kKind>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
+    HeldBuffer first;
+    if (!first.hold(a[0])) return nullptr;
+    switch (archive_kind({first.data(), first.size()})) {
+      case ArchiveKind::Tar: return PyUnicode_FromString("tar");
+      case ArchiveKind::CompressedTar: return PyUnicode_FromString("compressed tar");
+      case ArchiveKind::Zip: return PyUnicode_FromString("zip");
+      case ArchiveKind::NotArchive: break;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef archive_defs[] = {
+    method_def<kOpen, open_fn>(),
+    method_def<kRead, read_fn>(),
+    method_def<kKind, kind_fn>(),
+};
+
+}  // namespace
+
+std::span<PyMethodDef> archive_methods() { return archive_defs; }
+
+}  // namespace noteloom::py
