@@ -53,7 +53,8 @@ _pickling.register()
 
 from .augment import augment_ids  # noqa: E402
 from .dataset import TokenDataset, TokenWindows  # noqa: E402
-from .engine import EncodedFile, encode_files  # noqa: E402
+from .engine import EncodedFile, encode_bytes, encode_files  # noqa: E402
+from .job import Summary, encode_dataset  # noqa: E402
 
 __all__ = [
     "MidiDict",
@@ -66,7 +67,10 @@ __all__ = [
     "normalize_midi_dict",
     "PanicException",
     "encode_files",
+    "encode_bytes",
+    "encode_dataset",
     "EncodedFile",
+    "Summary",
     "augment_ids",
     "TokenDataset",
     "TokenWindows",

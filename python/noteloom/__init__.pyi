@@ -12,7 +12,10 @@ __all__ = [
     "normalize_midi_dict",
     "PanicException",
     "encode_files",
+    "encode_bytes",
+    "encode_dataset",
     "EncodedFile",
+    "Summary",
     "augment_ids",
     "TokenDataset",
     "TokenWindows",
@@ -178,5 +181,6 @@ def normalize_midi_dict(
 ) -> MidiDict: ...
 
 from .dataset import TokenDataset as TokenDataset, TokenWindows as TokenWindows
-from .engine import EncodedFile as EncodedFile, encode_files as encode_files
+from .engine import EncodedFile as EncodedFile, encode_bytes as encode_bytes, encode_files as encode_files
+from .job import Summary as Summary, encode_dataset as encode_dataset
 from .augment import augment_ids as augment_ids

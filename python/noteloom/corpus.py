@@ -11,22 +11,9 @@ from typing import Any, Callable, Iterable
 import numpy as np
 
 from .dataset import DatasetWriter, manifest_line
-from .engine import EncodedFile
+from .engine import EncodedFile, Window
 
 DUPLICATE = "duplicate of "
-
-
-def dataset_meta(*, normalize: bool, oov: str, max_tokens: int, dedupe: bool) -> dict[str, Any]:
-    """What meta.json says of the tokenizer and the options; a resumed run must match it."""
-    from . import AbsTokenizer, __version__
-
-    tok = AbsTokenizer()
-    return {
-        "tokenizer": tok.name(),
-        "vocab_size": tok.vocab_size(),
-        "noteloom_version": __version__,
-        "options": {"normalize": normalize, "oov": oov, "max_tokens": max_tokens, "dedupe": dedupe},
-    }
 
 
 def ids_of(result: EncodedFile) -> np.ndarray:
@@ -40,21 +27,31 @@ def digest(result: EncodedFile) -> str | None:
     return None if result.hash is None else f"{result.hash:016x}"
 
 
-def record(result: EncodedFile, hash_text: str | None, duplicate_of: str | None) -> dict[str, Any]:
-    """The manifest record of one input file."""
+def record(result: EncodedFile, hash_text: str | None, duplicate_of: str | None,
+           meta: dict[str, Any] | None = None) -> dict[str, Any]:
+    """The manifest record of one input file (with "meta" last, when the input has one)."""
     if result.reason is not None or duplicate_of is not None:
         reason = result.reason if result.reason is not None else DUPLICATE + str(duplicate_of)
-        return {"status": "skipped", "path": result.path, "reason": reason, "tokens": 0, "oov": 0, "hash": hash_text}
-    return {"status": "ok", "path": result.path, "reason": None, "tokens": len(ids_of(result)), "oov": result.oov,
-            "hash": hash_text}
+        rec = {"status": "skipped", "path": result.path, "reason": reason, "tokens": 0, "oov": 0, "hash": hash_text}
+    else:
+        rec = {"status": "ok", "path": result.path, "reason": None, "tokens": len(ids_of(result)), "oov": result.oov,
+               "hash": hash_text}
+    if meta is not None:
+        rec["meta"] = meta
+    return rec
+
+
+DAMAGED = "damaged archive"
 
 
 def reason_kind(reason: str) -> str:
-    """A skip reason without what names one file, for counting skipped files by reason."""
+    """A skip reason without what names one file or place, for counting skipped files by reason."""
     if reason.startswith(DUPLICATE):
         return "duplicate"
     if reason.startswith("Too many tokens"):
         return "Too many tokens"
+    if reason.startswith(DAMAGED):
+        return DAMAGED
     return reason
 
 
@@ -79,7 +76,7 @@ def dataset_commit(writer: DatasetWriter) -> Commit:
     return lambda kept, records: writer.commit([ids_of(r) for r in kept], [manifest_line(rec) for rec in records])
 
 
-def encode_into(windows: Iterable[list[EncodedFile]], commit: Commit, tally: Tally, *, dedupe: bool,
+def encode_into(windows: Iterable[Window], commit: Commit, tally: Tally, *, dedupe: bool,
                 seen: dict[str, str], progress: Callable[[int], None] | None = None) -> None:
     """Gives each window of results to `commit` as its kept files and one record per file.
 
@@ -89,10 +86,10 @@ def encode_into(windows: Iterable[list[EncodedFile]], commit: Commit, tally: Tal
     """
     for window in windows:
         kept, records = [], []
-        for r in window:
+        for r, meta in zip(window.files, window.metas):
             hash_text = digest(r)
             first = seen.get(hash_text) if dedupe and hash_text is not None else None
-            rec = record(r, hash_text, first)
+            rec = record(r, hash_text, first, meta)
             records.append(rec)
             if rec["status"] == "ok":
                 kept.append(r)
@@ -101,8 +98,8 @@ def encode_into(windows: Iterable[list[EncodedFile]], commit: Commit, tally: Tal
             else:
                 tally.reasons[reason_kind(rec["reason"])] += 1
         commit(kept, records)
-        tally.files += len(window)
+        tally.files += len(window.files)
         tally.kept += len(kept)
         tally.tokens += sum(len(ids_of(r)) for r in kept)
         if progress is not None:
-            progress(len(window))
+            progress(len(window.files))

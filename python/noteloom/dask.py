@@ -37,7 +37,9 @@ from typing import Any, Iterable, Iterator
 import numpy as np
 
 from . import corpus, dataset
-from .engine import check_options, encode_windows
+from .engine import encode_windows
+from .options import MAX_TOKENS, SHARD_SIZE, EncodeOptions, local_workers
+from .sources import FileInput
 
 SHARD_NAME = re.compile(r"\d{5,}")
 
@@ -47,13 +49,13 @@ def encode_on_dask(
     out: str | os.PathLike[str],
     client: Any,
     *,
-    shard_size: int = 10_000,
+    shard_size: int = SHARD_SIZE,
     dedupe: bool = False,
     progress: bool = False,
     threads: int | None = None,
     normalize: bool = True,
     oov: str = "drop",
-    max_tokens: int = 2**20,
+    max_tokens: int = MAX_TOKENS,
 ) -> dataset.TokenDataset:
     """Encodes MIDI files into the sharded dataset `out` on a Dask cluster, and returns it.
 
@@ -67,11 +69,10 @@ def encode_on_dask(
     """
     if shard_size < 1:
         raise ValueError("shard_size must be at least 1")
-    check_options(threads=threads, oov=oov, max_tokens=max_tokens)
+    meta = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe).meta()
     out = Path(out)
     started_at = time.time()
     _prepare(out)
-    meta = corpus.dataset_meta(normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe)
     started = time.monotonic()
     run = _Tasks(client)
     bar = _bar(progress)
@@ -108,13 +109,8 @@ def connect(address: str) -> Iterator[Any]:
     """A Client of the scheduler at `address`, or of a new local cluster of N worker processes
     (one thread each: the engine brings its own) for "local:N"; closed on leaving."""
     distributed = _distributed()
-    if address.startswith("local:"):
-        try:
-            workers = int(address[len("local:"):])
-        except ValueError:
-            workers = 0
-        if workers < 1:
-            raise ValueError(f"--dask local:N needs a number of workers of at least 1, not {address!r}")
+    workers = local_workers(address)
+    if workers is not None:
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, distributed.Client(cluster) as client:
             yield client
@@ -261,10 +257,9 @@ def _write_shard(directory: Path, paths: list[str], opened: list[str], meta: dic
     tally = corpus.Tally()
     complete = False
     try:
-        given = iter(paths)
-        windows = ([r._replace(path=next(given)) for r in window]
-                   for window in encode_windows(opened, threads=threads, normalize=options["normalize"],
-                                                oov=options["oov"], max_tokens=options["max_tokens"]))
+        run = EncodeOptions(threads=threads, normalize=options["normalize"], oov=options["oov"],
+                            max_tokens=options["max_tokens"])
+        windows = encode_windows((FileInput(name, path) for name, path in zip(paths, opened)), run)
         corpus.encode_into(windows, corpus.dataset_commit(writer), tally, dedupe=options["dedupe"], seen={})
         complete = True
     finally:

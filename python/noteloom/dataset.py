@@ -45,7 +45,7 @@ import re
 import threading
 import uuid
 from pathlib import Path
-from typing import Any, Iterable, Iterator, Mapping
+from typing import Any, Callable, Iterable, Iterator, Mapping
 
 import numpy as np
 
@@ -120,7 +120,10 @@ def manifest_line(record: dict[str, Any]) -> bytes:
 class DatasetWriter:
     """Appends windows of sequences to a dataset directory, each window committed as a whole."""
 
-    def __init__(self, directory: str | os.PathLike[str], meta: dict[str, Any], *, resume: bool = False):
+    def __init__(self, directory: str | os.PathLike[str], meta: dict[str, Any], *, resume: bool = False,
+                 expected: Callable[[], str | None] | None = None):
+        """`expected`, for a resumed run, gives the inputs' names one at a time: the files the
+        dataset holds must be the first of them (a ValueError, before anything changes, if not)."""
         self.dir = Path(directory)
         self.meta = dict(meta, format=FORMAT, layout_version=LAYOUT_VERSION)
         self.files_done = 0  # manifest lines, i.e. input files already handled
@@ -129,7 +132,7 @@ class DatasetWriter:
         self.hashes: dict[str, str] = {}  # hash -> path of its first kept file, for --dedupe
         self.sessions: list[dict[str, Any]] = []
         if resume and (self.dir / META).exists():
-            self._reopen()
+            self._reopen(expected)
         else:
             self._create()
         self._tokens = open(self.dir / TOKENS, "r+b")
@@ -152,7 +155,7 @@ class DatasetWriter:
         (self.dir / MANIFEST).write_bytes(b"")
         (self.dir / RUN).unlink(missing_ok=True)
 
-    def _reopen(self) -> None:
+    def _reopen(self, expected: Callable[[], str | None] | None) -> None:
         """Picks up an interrupted run: keeps its complete records and cuts off the rest."""
         old = json.loads((self.dir / META).read_text())
         mine = {k: v for k, v in self.meta.items() if k != "noteloom_version"}
@@ -166,6 +169,9 @@ class DatasetWriter:
                 if not line.endswith(b"\n"):
                     break  # the unfinished line of an interrupted window
                 record = json.loads(line)
+                if expected is not None and (given := expected()) != record["path"]:
+                    raise ValueError(f"cannot resume {self.dir}: input file {self.files_done + 1} is {given!r}, "
+                                     f"the dataset has {record['path']!r}")
                 if record["status"] == "ok":
                     self.sequences += 1
                     self.hashes.setdefault(record["hash"], record["path"])

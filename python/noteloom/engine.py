@@ -1,8 +1,9 @@
-"""The corpus engine: MIDI files to token IDs on a pool of native threads.
+"""The corpus engine: MIDI files and file images to token IDs on a pool of native threads.
 
-Each file is loaded, normalized with the tokenizer's own settings (unless ``normalize=False``),
+Each input is loaded, normalized with the tokenizer's own settings (unless ``normalize=False``),
 tokenized and encoded in native code, with no Python objects on the way; the interpreter is
-released while a batch runs, so the threads work in parallel on every build.
+released while a batch runs, so the threads work in parallel on every build. Inputs are the units
+of noteloom.sources: paths, and images in memory (archive members, Parquet rows, bytes).
 """
 
 from __future__ import annotations
@@ -10,14 +11,18 @@ from __future__ import annotations
 import collections
 import itertools
 import os
-from typing import Iterable, Iterator, NamedTuple
+from typing import Any, Iterable, Iterator, NamedTuple
 
 import numpy as np
 
 import _noteloom
 
-OOV_RULES = {"drop": 0, "unk": 1, "zero": 2}
+from .options import MAX_TOKENS, OOV_RULES, EncodeOptions
+from .sources import FileInput, Images, Unit, image
+
 _UINT16 = np.dtype(np.uint16)  # made once: np.frombuffer runs per file
+# A batch holds at most this many bytes of images (and at least one unit).
+BATCH_BYTES = 64 << 20
 
 
 class EncodedFile(NamedTuple):
@@ -30,13 +35,20 @@ class EncodedFile(NamedTuple):
     oov: int  # tokens outside the vocabulary (dropped, made "<U>" or 0 by the oov rule)
 
 
+class Window(NamedTuple):
+    """A window of results in input order, with each one's manifest "meta" (or None)."""
+
+    files: list[EncodedFile]
+    metas: list[dict[str, Any] | None]
+
+
 def encode_files(
     paths: Iterable[str | os.PathLike[str]],
     *,
     threads: int | None = None,
     normalize: bool = True,
     oov: str = "drop",
-    max_tokens: int = 2**20,
+    max_tokens: int = MAX_TOKENS,
 ) -> Iterator[EncodedFile]:
     """Encodes MIDI files to token IDs, yielding one result per path in input order.
 
@@ -46,34 +58,53 @@ def encode_files(
     into "<U>", "zero" into ID 0 as ``AbsTokenizer.encode`` does. A file that cannot be read or
     loaded, holds no notes, or would give more than ``max_tokens`` IDs is yielded with its reason.
     """
-    for window in encode_windows(paths, threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens):
-        yield from window
+    options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens)
+    for window in encode_windows((os.fsdecode(p) for p in paths), options):
+        yield from window.files
 
 
-def encode_windows(
-    paths: Iterable[str | os.PathLike[str] | bytes],
+def encode_bytes(
+    items: Iterable[tuple[str, Any]],
     *,
     threads: int | None = None,
     normalize: bool = True,
     oov: str = "drop",
-    max_tokens: int = 2**20,
-) -> Iterator[list[EncodedFile]]:
+    max_tokens: int = MAX_TOKENS,
+) -> Iterator[EncodedFile]:
+    """Encodes MIDI files in memory: one result per ``(name, data)`` pair, in input order, ``data``
+    any bytes-like object (bytes, memoryview, a uint8 numpy array). The results equal
+    ``encode_files``'s on the same files (``path`` is the name); nothing is written to disk, and
+    each ``data`` is read in place, so it must not change until its result has come."""
+    options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens)
+    for window in encode_windows((image(os.fsdecode(name), data) for name, data in items), options):
+        yield from window.files
+
+
+def encode_windows(units: Iterable[Unit], options: EncodeOptions) -> Iterator[Window]:
     """encode_files's results a window at a time (the unit the command line commits to disk).
 
     While the caller handles one window, the native threads already encode the next one.
     """
-    check_options(threads=threads, oov=oov, max_tokens=max_tokens)
-    threads = (os.process_cpu_count() or 1) if threads is None else threads
-    names = (os.fsdecode(p) for p in paths)
+    threads = options.thread_count
     stop = bytearray(1)  # set when the consumer goes away, so the batches in flight end early
-    stream = _noteloom._encode_stream(threads, normalize, OOV_RULES[oov], max_tokens, stop)
-    window = _Window(threads)
-    queued: collections.deque[list[str]] = collections.deque()
+    stream = _noteloom._encode_stream(threads, options.normalize, OOV_RULES[options.oov], options.max_tokens, stop)
+    sizer = _Sizer(threads)
+    source = iter(units)
+    queued: collections.deque[list[Unit]] = collections.deque()
 
-    def submit():
-        batch = list(itertools.islice(names, window.files))
+    def submit() -> None:
+        batch: list[Unit] = []
+        entries = size = 0
+        for unit in source:
+            batch.append(unit)
+            if isinstance(unit, Images):
+                entries, size = entries + len(unit), size + unit.nbytes
+            else:
+                entries += 1
+            if entries >= sizer.files or size >= BATCH_BYTES:
+                break
         if batch:
-            _noteloom._stream_submit(stream, batch)
+            _noteloom._stream_submit(stream, [_item(u) for u in batch if not isinstance(u, Images) or u.images])
             queued.append(batch)
 
     try:
@@ -84,27 +115,44 @@ def encode_windows(
         while queued:
             seconds, ids, hashes, counts, reasons = _noteloom._stream_next(stream)
             done = queued.popleft()
-            window.took(len(done), seconds)
+            sizer.took(len(ids), seconds)
             submit()
-            yield [
-                EncodedFile(path, None if i is None else np.frombuffer(i, _UINT16), reason, h, count)
-                for path, i, h, count, reason in zip(done, ids, hashes, counts, reasons)
-            ]
+            yield _merge(done, iter(zip(ids, hashes, counts, reasons)))
     finally:
         stop[0] = 1
 
 
-def check_options(*, threads: int | None, oov: str, max_tokens: int) -> None:
-    """Raises ValueError for options the engine cannot run with."""
-    if oov not in OOV_RULES:
-        raise ValueError(f"oov must be one of {', '.join(OOV_RULES)}, not {oov!r}")
-    if threads is not None and threads < 1:
-        raise ValueError("threads must be at least 1")
-    if max_tokens < 0:
-        raise ValueError("max_tokens must not be negative")
+def _item(unit: Unit) -> Any:
+    if isinstance(unit, str):
+        return unit
+    if isinstance(unit, FileInput):
+        return unit.path
+    return (unit.data, unit.offsets)
 
 
-class _Window:
+def _merge(batch: list[Unit], results: Iterator[tuple[Any, Any, Any, Any]]) -> Window:
+    """The batch's entries with their results, in order; entries skipped before the engine keep
+    their reason."""
+    files: list[EncodedFile] = []
+    metas: list[dict[str, Any] | None] = []
+    for unit in batch:
+        if isinstance(unit, (str, FileInput)):
+            i, h, count, reason = next(results)
+            name = unit if isinstance(unit, str) else unit.name
+            files.append(EncodedFile(name, None if i is None else np.frombuffer(i, _UINT16), reason, h, count))
+            metas.append(None)
+            continue
+        for name, skip in zip(unit.names, unit.reasons):
+            if skip is not None:
+                files.append(EncodedFile(name, None, skip, None, 0))
+            else:
+                i, h, count, reason = next(results)
+                files.append(EncodedFile(name, None if i is None else np.frombuffer(i, _UINT16), reason, h, count))
+        metas.extend(unit.metas if unit.metas is not None else itertools.repeat(None, len(unit)))
+    return Window(files, metas)
+
+
+class _Sizer:
     """How many files go to one batch: enough that a batch lasts some tens of milliseconds (each
     costs a few thread hand-overs), few enough that memory stays bounded and results reach the
     caller steadily. The size follows the measured speed: large files make it small."""

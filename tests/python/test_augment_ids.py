@@ -15,7 +15,7 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 from noteloom import AbsTokenizer, TokenDataset, augment_ids, encode_files
-from noteloom.cli import find_midi_files
+from noteloom.sources import find_midi_files
 
 from support import CORPUS, DUR_BASE, ONSET_BASE, VOCAB_SIZE, note_id, run_cli, write_piece
 
@@ -35,7 +35,7 @@ def sequences():
     with tempfile.TemporaryDirectory() as tmp:
         files = [str(write_piece(Path(tmp) / f"{k}.mid", k)) for k in range(8)]
         if CORPUS.exists():
-            files += list(find_midi_files([CORPUS]))
+            files += list(find_midi_files(CORPUS))
         return [r.ids for r in encode_files(files, threads=2) if r.ids is not None]
 
 

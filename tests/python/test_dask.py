@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 from noteloom import TokenDataset
-from noteloom.cli import find_midi_files
+from noteloom.sources import find_midi_files
 from noteloom.dask import encode_on_dask
 
 from support import CORPUS, run_cli, write_piece
@@ -31,9 +31,9 @@ def inputs(pieces, tmp_path):
     files again at the end, so that duplicates sit in other shards than their originals."""
     more = tmp_path / "more"
     more.mkdir()
-    files = list(find_midi_files([pieces])) + [str(write_piece(more / f"{k}.mid", 10 + k)) for k in range(6)]
+    files = list(find_midi_files(pieces)) + [str(write_piece(more / f"{k}.mid", 10 + k)) for k in range(6)]
     if CORPUS.exists():
-        files += list(find_midi_files([CORPUS]))[:40]
+        files += list(find_midi_files(CORPUS))[:40]
     return files + files[:6]
 
 

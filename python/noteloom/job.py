@@ -1,0 +1,200 @@
+"""The main job as one call: sources in, a dataset (or JSON lines, or Parquet) out.
+
+    summary = noteloom.encode_dataset(["lmd_full.tar.gz"], "dataset/", dedupe=True)
+
+The command line's ``noteloom encode`` is this call with its arguments parsed, so the two write
+the same bytes for the same sources and options.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import itertools
+import os
+import sys
+import threading
+import time
+from typing import Any, Callable, Iterable, Iterator, Sequence
+
+from . import corpus, formats
+from .engine import encode_windows
+from .options import FORMATS, MAX_TOKENS, SHARD_SIZE, EncodeOptions, default_threads, local_workers
+from .sources import MIDI_SUFFIXES, ParquetColumns, Source, Unit, expand, find_midi_files, sequence_of, unit_names
+
+
+@dataclasses.dataclass
+class Summary:
+    """What a run did: inputs handled (this session), kept and skipped, their tokens, the time, and
+    the skipped inputs counted by kind of reason."""
+
+    files: int
+    kept: int
+    skipped: int
+    tokens: int
+    seconds: float
+    reasons: dict[str, int]
+    output: str
+    resumed: int = 0  # inputs a resumed run found already done
+
+
+def encode_dataset(
+    sources: Iterable[Source] | Source,
+    out: str | os.PathLike[str],
+    *,
+    format: str = "bin",
+    threads: int | None = None,
+    normalize: bool = True,
+    oov: str = "drop",
+    max_tokens: int = MAX_TOKENS,
+    dedupe: bool = False,
+    resume: bool = False,
+    column: str | None = None,
+    name_column: str | None = None,
+    meta_columns: Sequence[str] | str = (),
+    progress: bool | Callable[[int], Any] = False,
+    dask: Any = None,
+    shard_size: int = SHARD_SIZE,
+) -> Summary:
+    """Encodes every input of `sources` (MIDI files, folders, tar and zip archives, Parquet files,
+    ``(name, data)`` pairs; see noteloom.sources) into `out`, and sums the run up.
+
+    ``format`` is "bin" (the dataset directory TokenDataset reads), "jsonl" or "parquet".
+    ``dedupe`` skips inputs whose MidiDict equals an earlier one's; ``resume`` continues an
+    interrupted bin run with the same sources and options. ``column`` names a Parquet file's bytes
+    column (default: its only binary one), ``name_column`` the column that names its rows, and
+    ``meta_columns`` the columns copied into each row's manifest record under "meta". ``progress``
+    shows a bar on a terminal when True; a callable receives the number of inputs done so far.
+    ``dask`` (a distributed.Client, an address, or "local:N") runs the shards of ``shard_size``
+    inputs on a Dask cluster.
+    """
+    started = time.monotonic()
+    options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe)
+    given: Iterable[Source] = [sources] if isinstance(sources, (str, bytes, os.PathLike, tuple)) else sources
+    columns = ParquetColumns(column, name_column, sequence_of(meta_columns))
+    out = os.fspath(out)
+    if format not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+    if dask is not None:
+        return _on_dask(given, out, options, columns, format, progress, dask, shard_size, started)
+    feed = _Feed(expand(given, columns))
+    sink = formats.open_sink(format, out, options.meta(), resume, expected=feed.next_name)
+    units = feed.rest()
+    complete = False
+    tally = corpus.Tally()
+    bar = _Progress(progress, sink.files_done)
+    try:
+        bar.count(given)
+        windows = encode_windows(units, options)
+        corpus.encode_into(windows, sink.commit, tally, dedupe=dedupe, seen=sink.hashes, progress=bar.update)
+        complete = True
+    finally:
+        bar.close()
+        sink.close(complete, tally.session(options.threads, time.monotonic() - started))
+    return _summary(tally, time.monotonic() - started, out, sink.files_done)
+
+
+def _summary(tally: corpus.Tally, seconds: float, out: str, resumed: int) -> Summary:
+    return Summary(files=tally.files, kept=tally.kept, skipped=tally.files - tally.kept, tokens=tally.tokens,
+                   seconds=seconds, reasons=dict(tally.reasons.most_common()), output=out, resumed=resumed)
+
+
+class _Feed:
+    """The names of the units' entries one at a time, for a resumed run to check against its
+    manifest as it reads it; then the units from the first entry not taken."""
+
+    def __init__(self, units: Iterator[Unit]):
+        self.units = units
+        self.names: list[str] = []  # of the unit taken last
+        self.current: Unit | None = None
+        self.used = 0
+
+    def next_name(self) -> str | None:
+        while self.used == len(self.names):
+            self.current, self.used = next(self.units, None), 0
+            if self.current is None:
+                self.names = []
+                return None
+            self.names = unit_names(self.current)
+        self.used += 1
+        return self.names[self.used - 1]
+
+    def rest(self) -> Iterator[Unit]:
+        unit, used = self.current, self.used
+        if unit is None or used == len(self.names):
+            return self.units
+        return itertools.chain([unit if used == 0 else unit.drop(used)], self.units)  # type: ignore[union-attr]
+
+
+class _Progress:
+    """tqdm's bar on a terminal (inputs, inputs/s, and an ETA once a background walk has counted
+    them, for files and folders), or a callable given the inputs done so far, or nothing."""
+
+    def __init__(self, progress: bool | Callable[[int], Any], done: int):
+        self.bar: Any = None
+        self.callback = progress if callable(progress) else None
+        self.done = done
+        if progress is True and sys.stderr.isatty():
+            try:
+                from tqdm import tqdm  # type: ignore[import-untyped]
+            except ImportError:
+                return
+            self.bar = tqdm(total=None, initial=done, unit=" files", dynamic_ncols=True, file=sys.stderr)
+
+    def count(self, given: Iterable[Source]) -> None:
+        """Counts the inputs in the background when they are a list of files and folders."""
+        if self.bar is None or not isinstance(given, (list, tuple)):
+            return
+        paths = [os.fsdecode(p) for p in given if not isinstance(p, tuple)]
+        if len(paths) != len(given) or not all(os.path.isdir(p) or p.lower().endswith(MIDI_SUFFIXES)
+                                               for p in paths):
+            return
+        threading.Thread(target=self._count, args=(paths,), daemon=True).start()
+
+    def _count(self, paths: list[str]) -> None:
+        total = sum(1 for p in paths for _ in (find_midi_files(p) if os.path.isdir(p) else [p]))
+        if self.bar is not None:
+            self.bar.total = total
+
+    def update(self, n: int) -> None:
+        self.done += n
+        if self.bar is not None:
+            self.bar.update(n)
+        if self.callback is not None:
+            self.callback(self.done)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            bar, self.bar = self.bar, None
+            bar.close()
+
+
+def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns: ParquetColumns, format: str,
+             progress: bool | Callable[[int], Any], client: Any, shard_size: int, started: float) -> Summary:
+    """The run on a Dask cluster: the bin layout, from MIDI files and folders."""
+    if format != "bin":
+        raise ValueError("--dask writes the bin layout only")
+    from . import dask as on_dask
+
+    def paths() -> Iterator[str]:
+        for unit in expand(given, columns):
+            if not isinstance(unit, str):
+                raise ValueError("--dask reads MIDI files and folders; encode archives, Parquet files and bytes "
+                                 "on one machine")
+            yield unit
+
+    threads = options.threads
+    if isinstance(client, str):
+        workers = local_workers(client)
+        if threads is None and workers is not None:
+            threads = max(1, default_threads() // workers)  # the workers share the cores
+        with on_dask.connect(client) as connected:
+            return _on_dask(given, out, dataclasses.replace(options, threads=threads), columns, format, progress,
+                            connected, shard_size, started)
+    ds = on_dask.encode_on_dask(paths(), out, client, shard_size=shard_size, dedupe=options.dedupe,
+                                progress=progress is True and sys.stderr.isatty(), threads=threads,
+                                normalize=options.normalize, oov=options.oov, max_tokens=options.max_tokens)
+    tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens)
+    for rec in ds.manifest():
+        if rec["status"] != "ok":
+            tally.reasons[corpus.reason_kind(rec["reason"])] += 1
+    return _summary(tally, time.monotonic() - started, out, 0)

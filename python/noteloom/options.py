@@ -1,0 +1,64 @@
+"""The main job's options, with their defaults written once: the command line, encode_dataset,
+encode_files, encode_bytes and the Dask path all take them from here."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+from typing import Any
+
+OOV_RULES = {"drop": 0, "unk": 1, "zero": 2}
+MAX_TOKENS = 2**20
+SHARD_SIZE = 10_000
+FORMATS = ("bin", "jsonl", "parquet")
+
+
+def default_threads() -> int:
+    return os.process_cpu_count() or 1
+
+
+@dataclasses.dataclass(frozen=True)
+class EncodeOptions:
+    """What the engine does with each input file, and whether duplicates are skipped."""
+
+    threads: int | None = None  # None: the machine's cores
+    normalize: bool = True
+    oov: str = "drop"
+    max_tokens: int = MAX_TOKENS
+    dedupe: bool = False
+
+    def __post_init__(self) -> None:
+        if self.oov not in OOV_RULES:
+            raise ValueError(f"oov must be one of {', '.join(OOV_RULES)}, not {self.oov!r}")
+        if self.threads is not None and self.threads < 1:
+            raise ValueError("threads must be at least 1")
+        if self.max_tokens < 0:
+            raise ValueError("max_tokens must not be negative")
+
+    @property
+    def thread_count(self) -> int:
+        return default_threads() if self.threads is None else self.threads
+
+    def meta(self) -> dict[str, Any]:
+        """What meta.json says of the tokenizer and the options; a resumed run must match it."""
+        from . import AbsTokenizer, __version__
+
+        tok = AbsTokenizer()
+        return {
+            "tokenizer": tok.name(),
+            "vocab_size": tok.vocab_size(),
+            "noteloom_version": __version__,
+            "options": {"normalize": self.normalize, "oov": self.oov, "max_tokens": self.max_tokens,
+                        "dedupe": self.dedupe},
+        }
+
+
+def local_workers(address: str) -> int | None:
+    """N of a Dask address "local:N" (a ValueError when N is not a number of at least 1); None for
+    the address of a scheduler."""
+    if not address.startswith("local:"):
+        return None
+    text = address[len("local:"):]
+    if not text.isdigit() or int(text) < 1:
+        raise ValueError(f"--dask local:N needs a number of workers of at least 1, not {address!r}")
+    return int(text)
