@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "file_io.hpp"
@@ -130,22 +131,42 @@ class Input {
   bool ended_ = false;
 };
 
+// A decoder: the bytes decoded before damage are given first, the damage on the next read.
+class Decoder : public ByteStream {
+ public:
+  Result<size_t> read(std::span<uint8_t> out) final {
+    if (failure_) return *failure_;
+    size_t made = 0;
+    if (Status s = decode(out, made); !s) {
+      failure_ = s.error();
+      if (made == 0) return *failure_;
+    }
+    return made;
+  }
+
+ protected:
+  // Decodes into `out`, counting the bytes in `made`, up to the end of out or of the stream.
+  virtual Status decode(std::span<uint8_t> out, size_t& made) = 0;
+
+ private:
+  std::optional<Error> failure_;
+};
+
 Error damaged(const char* format, const std::string& what) { return Error{std::string(format) + " data: " + what}; }
 
-class GzipStream final : public ByteStream {
+class GzipStream final : public Decoder {
  public:
   explicit GzipStream(std::unique_ptr<ByteStream> inner) : in_(std::move(inner)) {
     if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) failed_ = true;
   }
   ~GzipStream() override { inflateEnd(&z_); }
 
-  Result<size_t> read(std::span<uint8_t> out) override {
+  Status decode(std::span<uint8_t> out, size_t& made) override {
     if (failed_) return Error{"out of memory"};
-    size_t made = 0;
     while (made < out.size() && !ended_) {
       auto avail = in_.available();
       if (!avail) return avail.error();
-      if (avail.value().empty()) return damaged("gzip", "unexpected end of file");
+      const bool at_end = avail.value().empty();  // zlib may still hold output: ask it once more
       z_.next_in = const_cast<Bytef*>(avail.value().data());
       z_.avail_in = static_cast<uInt>(std::min<size_t>(avail.value().size(), UINT_MAX));
       z_.next_out = out.data() + made;
@@ -168,9 +189,11 @@ class GzipStream final : public ByteStream {
         ended_ = true;
       } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
         return damaged("gzip", z_.msg != nullptr ? z_.msg : "corrupt");
+      } else if (at_end && before_out == z_.avail_out) {
+        return damaged("gzip", "unexpected end of file");
       }
     }
-    return made;
+    return ok_status();
   }
 
  private:
@@ -179,20 +202,19 @@ class GzipStream final : public ByteStream {
   bool ended_ = false, failed_ = false;
 };
 
-class Bzip2Stream final : public ByteStream {
+class Bzip2Stream final : public Decoder {
  public:
   explicit Bzip2Stream(std::unique_ptr<ByteStream> inner) : in_(std::move(inner)) { start(); }
   ~Bzip2Stream() override {
     if (started_) BZ2_bzDecompressEnd(&s_);
   }
 
-  Result<size_t> read(std::span<uint8_t> out) override {
-    size_t made = 0;
+  Status decode(std::span<uint8_t> out, size_t& made) override {
     while (made < out.size() && !ended_) {
       if (!started_) return Error{"out of memory"};
       auto avail = in_.available();
       if (!avail) return avail.error();
-      if (avail.value().empty()) return damaged("bzip2", "unexpected end of file");
+      const bool at_end = avail.value().empty();
       s_.next_in = reinterpret_cast<char*>(const_cast<uint8_t*>(avail.value().data()));
       s_.avail_in = static_cast<unsigned>(std::min<size_t>(avail.value().size(), UINT_MAX));
       s_.next_out = reinterpret_cast<char*>(out.data() + made);
@@ -216,9 +238,11 @@ class Bzip2Stream final : public ByteStream {
         ended_ = true;
       } else if (rc != BZ_OK) {
         return damaged("bzip2", rc == BZ_DATA_ERROR_MAGIC ? "not bzip2 data" : "corrupt (CRC or block error)");
+      } else if (at_end && before_out == s_.avail_out) {
+        return damaged("bzip2", "unexpected end of file");
       }
     }
-    return made;
+    return ok_status();
   }
 
  private:
@@ -232,7 +256,7 @@ class Bzip2Stream final : public ByteStream {
   bool started_ = false, ended_ = false;
 };
 
-class XzStream final : public ByteStream {
+class XzStream final : public Decoder {
  public:
   // A stream that would need more memory than this to decode is refused (a hostile header can ask
   // for gigabytes).
@@ -243,9 +267,8 @@ class XzStream final : public ByteStream {
   }
   ~XzStream() override { lzma_end(&s_); }
 
-  Result<size_t> read(std::span<uint8_t> out) override {
+  Status decode(std::span<uint8_t> out, size_t& made) override {
     if (failed_) return Error{"out of memory"};
-    size_t made = 0;
     while (made < out.size() && !ended_) {
       auto avail = in_.available();
       if (!avail) return avail.error();
@@ -268,7 +291,7 @@ class XzStream final : public ByteStream {
         return damaged("xz", rc == LZMA_DATA_ERROR ? "corrupt" : rc == LZMA_FORMAT_ERROR ? "not xz data" : "unreadable");
       }
     }
-    return made;
+    return ok_status();
   }
 
  private:
@@ -277,7 +300,7 @@ class XzStream final : public ByteStream {
   bool ended_ = false, failed_ = false;
 };
 
-class ZstdStream final : public ByteStream {
+class ZstdStream final : public Decoder {
  public:
   explicit ZstdStream(std::unique_ptr<ByteStream> inner) : in_(std::move(inner)), d_(ZSTD_createDStream()) {
     // The default window limit (128 MiB) also bounds the memory a hostile frame can ask for.
@@ -285,14 +308,12 @@ class ZstdStream final : public ByteStream {
   }
   ~ZstdStream() override { ZSTD_freeDStream(d_); }
 
-  Result<size_t> read(std::span<uint8_t> out) override {
+  Status decode(std::span<uint8_t> out, size_t& made) override {
     if (d_ == nullptr) return Error{"out of memory"};
-    size_t made = 0;
     while (made < out.size() && !ended_) {
       auto avail = in_.available();
       if (!avail) return avail.error();
-      if (avail.value().empty()) {
-        if (in_frame_) return damaged("zstd", "unexpected end of file");
+      if (avail.value().empty() && !in_frame_) {
         ended_ = true;
         break;
       }
@@ -302,9 +323,10 @@ class ZstdStream final : public ByteStream {
       in_.consume(input.pos);
       made += output.pos;
       if (ZSTD_isError(rc)) return damaged("zstd", ZSTD_getErrorName(rc));
+      if (avail.value().empty() && output.pos == 0) return damaged("zstd", "unexpected end of file");
       in_frame_ = rc != 0;  // 0: a frame ended; the next bytes start another one or the end
     }
-    return made;
+    return ok_status();
   }
 
  private:
