@@ -96,6 +96,7 @@ bench: build build-gil
 	PYTHON_GIL=0 $(PY) bench/bench_midi_io.py
 	PYTHON_GIL=0 $(PY) bench/bench_tokenizer.py
 	PYTHON_GIL=0 $(PY) bench/bench_augment.py
+	PYTHON_GIL=0 $(PY) bench/bench_sources.py
 	@if [ -n "$(GIL_PYTHON)" ]; then $(VENV_GIL)/bin/python bench/bench_dask.py; \
 	  else echo "no stock CPython 3.13 here: Dask benchmark skipped"; fi
 

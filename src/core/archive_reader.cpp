@@ -92,4 +92,37 @@ Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path) {
   return Error{"not a tar or zip archive"};
 }
 
+namespace {
+
+class MemoryStream final : public ByteStream {
+ public:
+  explicit MemoryStream(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  Result<size_t> read(std::span<uint8_t> out) override {
+    const size_t n = std::min(out.size(), bytes_.size() - pos_);
+    std::memcpy(out.data(), bytes_.data() + pos_, n);
+    pos_ += n;
+    return n;
+  }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<ArchiveReader>> open_archive_image(std::span<const uint8_t> image) {
+  const auto head = image.first(std::min<size_t>(image.size(), 512));
+  switch (archive_kind(head)) {
+    case ArchiveKind::Zip:
+      return detail::zip_image_reader(image);
+    case ArchiveKind::Tar:
+    case ArchiveKind::CompressedTar:
+      return detail::tar_reader(decoded_stream(std::make_unique<MemoryStream>(image), compression_of(head)));
+    case ArchiveKind::NotArchive:
+      break;
+  }
+  return Error{"not a tar or zip archive"};
+}
+
 }  // namespace noteloom

@@ -71,6 +71,9 @@ class ArchiveReader {
 // be opened or is no archive of a kind above.
 Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path);
 
+// The same over an archive image in memory, which must outlive the reader.
+Result<std::unique_ptr<ArchiveReader>> open_archive_image(std::span<const uint8_t> image);
+
 // Reason texts.
 inline constexpr const char* kDamagedArchive = "damaged archive: ";
 inline constexpr const char* kNotRegularMember = "not a regular file: ";
@@ -82,6 +85,7 @@ namespace detail {
 // The format readers behind open_archive.
 std::unique_ptr<ArchiveReader> tar_reader(std::unique_ptr<ByteStream> stream);
 Result<std::unique_ptr<ArchiveReader>> zip_reader(const std::string& path);
+std::unique_ptr<ArchiveReader> zip_image_reader(std::span<const uint8_t> image);
 }  // namespace detail
 
 }  // namespace noteloom

@@ -44,7 +44,6 @@ class EncodeStream {
 
   // Queues a batch behind the ones queued before.
   void submit(std::vector<EncodeInput> inputs);
-  void submit(const std::vector<std::string>& paths) { submit(std::vector<EncodeInput>(paths.begin(), paths.end())); }
   // Batches submitted and not yet taken by next().
   size_t queued() const;
   // Waits at most `timeout` for the oldest queued batch to have every result; when it has, moves

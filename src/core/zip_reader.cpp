@@ -80,7 +80,8 @@ void read_zip64_extra(const Bytes& b, uint64_t extra, uint64_t length, Member& m
 
 class ZipReader final : public ArchiveReader {
  public:
-  ZipReader(const uint8_t* map, uint64_t size) : b_(map, size), map_(map), mapped_(size) {}
+  // `mapped` bytes at `map` are unmapped at the end (0: the memory is the caller's).
+  ZipReader(const uint8_t* map, uint64_t size, uint64_t mapped) : b_(map, size), map_(map), mapped_(mapped) {}
   ~ZipReader() override {
     if (mapped_ > 0) ::munmap(const_cast<uint8_t*>(map_), mapped_);
   }
@@ -342,9 +343,15 @@ Result<std::unique_ptr<ArchiveReader>> zip_reader(const std::string& path) {
   ::close(fd);
   if (map == MAP_FAILED) return Error{os_error_text(err)};
   if (map != nullptr) ::madvise(map, size, MADV_SEQUENTIAL);
-  auto reader = std::make_unique<ZipReader>(static_cast<const uint8_t*>(map), size);
+  auto reader = std::make_unique<ZipReader>(static_cast<const uint8_t*>(map), size, size);
   reader->start();
   return std::unique_ptr<ArchiveReader>(std::move(reader));
+}
+
+std::unique_ptr<ArchiveReader> zip_image_reader(std::span<const uint8_t> image) {
+  auto reader = std::make_unique<ZipReader>(image.data(), image.size(), 0);
+  reader->start();
+  return reader;
 }
 
 }  // namespace noteloom::detail

@@ -160,7 +160,8 @@ TEST(EncodeStream, BatchesComeBackInOrderWithResultsInInputOrder) {
     std::vector<std::pair<size_t, size_t>> spans;
     for (size_t n : sizes) {
       n = std::min(n, files.size() - at);
-      stream.submit({files.begin() + static_cast<std::ptrdiff_t>(at), files.begin() + static_cast<std::ptrdiff_t>(at + n)});
+      stream.submit(std::vector<EncodeInput>(files.begin() + static_cast<std::ptrdiff_t>(at),
+                                             files.begin() + static_cast<std::ptrdiff_t>(at + n)));
       spans.emplace_back(at, n);
       at += n;
     }
@@ -190,7 +191,7 @@ TEST(EncodeStream, AStopFlagCancelsWhatIsNotStarted) {
   const AbsTokenizer& tok = AbsTokenizer::shared();
   uint8_t stop = 1;
   EncodeStream stream(tok, PipelineOptions{}, 2, &stop);
-  stream.submit(std::vector<std::string>(50, "/nonexistent/x.mid"));
+  stream.submit(std::vector<EncodeInput>(50, EncodeInput(std::string("/nonexistent/x.mid"))));
   std::vector<Result<EncodedPiece>> results;
   double seconds;
   while (!stream.next(std::chrono::milliseconds(50), results, seconds)) {
