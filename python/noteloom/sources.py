@@ -128,11 +128,11 @@ def expand(sources: Iterable[Source], columns: ParquetColumns = ParquetColumns()
             yield image(os.fsdecode(name), data)
             continue
         path = os.fsdecode(source)
-        if path.lower().endswith(MIDI_SUFFIXES):
-            yield path
-            continue
         if os.path.isdir(path):
             yield from find_midi_files(path)
+            continue
+        if path.lower().endswith(MIDI_SUFFIXES):
+            yield path
             continue
         kind = source_kind(path)
         if kind == "parquet":
