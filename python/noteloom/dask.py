@@ -32,13 +32,14 @@ import shutil
 import time
 import uuid
 from pathlib import Path
-from typing import Any, Iterable, Iterator
+from typing import Any, Callable, Iterable, Iterator
 
 import numpy as np
 
 from . import corpus, dataset
 from .engine import encode_windows
 from .options import MAX_TOKENS, SHARD_SIZE, EncodeOptions, local_workers
+from .progress import Progress
 from .sources import FileInput
 
 SHARD_NAME = re.compile(r"\d{5,}")
@@ -51,7 +52,7 @@ def encode_on_dask(
     *,
     shard_size: int = SHARD_SIZE,
     dedupe: bool = False,
-    progress: bool = False,
+    progress: bool | Callable[[int], Any] = False,
     threads: int | None = None,
     normalize: bool = True,
     oov: str = "drop",
@@ -63,7 +64,8 @@ def encode_on_dask(
     in local processes). ``paths`` is read lazily, one shard of ``shard_size`` files at a time, and
     only a few shards per worker are in flight. ``threads`` is each task's engine threads (default:
     the worker's cores); ``normalize``, ``oov`` and ``max_tokens`` are the engine's options, and
-    ``dedupe`` skips files equal to an earlier one across all shards. Read the result with
+    ``dedupe`` skips files equal to an earlier one across all shards; ``progress`` is a bar on a
+    terminal, or a callable given the files done so far. Read the result with
     ``TokenDataset(out)``: its sequences and manifest are those of a one-machine encode of the same
     files, in input order. A rerun into the same ``out`` keeps the shards already complete.
     """
@@ -75,7 +77,7 @@ def encode_on_dask(
     _prepare(out)
     started = time.monotonic()
     run = _Tasks(client)
-    bar = _bar(progress)
+    bar = Progress(progress, 0)
     summaries: dict[int, dict[str, Any]] = {}
     names = (os.fsdecode(p) for p in paths)
     shards = (list(itertools.islice(names, shard_size)) for _ in itertools.count())
@@ -91,8 +93,7 @@ def encode_on_dask(
         run.cancel()
         raise
     finally:
-        if bar is not None:
-            bar.close()
+        bar.close()
     listed = [summaries[k] for k in range(len(summaries))]
     _tidy(out, len(listed))
     left_out, changed = _cross_shard_duplicates(out, listed) if dedupe else ({}, [])
@@ -173,22 +174,11 @@ class _Tasks:
         self.futures.clear()
 
 
-def _collect(done: list[Any], summaries: dict[int, dict[str, Any]], bar: Any) -> None:
+def _collect(done: list[Any], summaries: dict[int, dict[str, Any]], bar: Progress) -> None:
     for future in done:
         summary = future.result()  # a task's exception is raised here
         summaries[summary["number"]] = summary
-        if bar is not None:
-            bar.update(summary["files"])
-
-
-def _bar(progress: bool) -> Any:
-    if not progress:
-        return None
-    try:
-        from tqdm import tqdm  # type: ignore[import-untyped]
-    except ImportError:
-        return None
-    return tqdm(unit=" files", dynamic_ncols=True)
+        bar.update(summary["files"])
 
 
 def _prepare(out: Path) -> None:

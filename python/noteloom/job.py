@@ -11,15 +11,14 @@ from __future__ import annotations
 import dataclasses
 import itertools
 import os
-import sys
-import threading
 import time
 from typing import Any, Callable, Iterable, Iterator, Sequence
 
 from . import corpus, formats
 from .engine import encode_windows
+from .progress import Progress
 from .options import FORMATS, MAX_TOKENS, SHARD_SIZE, EncodeOptions, default_threads, local_workers
-from .sources import MIDI_SUFFIXES, ParquetColumns, Source, Unit, expand, find_midi_files, sequence_of, unit_names
+from .sources import ParquetColumns, Source, Unit, expand, sequence_of, unit_names
 
 
 @dataclasses.dataclass
@@ -81,7 +80,7 @@ def encode_dataset(
     units = feed.rest()
     complete = False
     tally = corpus.Tally()
-    bar = _Progress(progress, sink.files_done)
+    bar = Progress(progress, sink.files_done)
     try:
         bar.count(given)
         windows = encode_windows(units, options)
@@ -125,49 +124,6 @@ class _Feed:
         return itertools.chain([unit if used == 0 else unit.drop(used)], self.units)  # type: ignore[union-attr]
 
 
-class _Progress:
-    """tqdm's bar on a terminal (inputs, inputs/s, and an ETA once a background walk has counted
-    them, for files and folders), or a callable given the inputs done so far, or nothing."""
-
-    def __init__(self, progress: bool | Callable[[int], Any], done: int):
-        self.bar: Any = None
-        self.callback = progress if callable(progress) else None
-        self.done = done
-        if progress is True and sys.stderr.isatty():
-            try:
-                from tqdm import tqdm  # type: ignore[import-untyped]
-            except ImportError:
-                return
-            self.bar = tqdm(total=None, initial=done, unit=" files", dynamic_ncols=True, file=sys.stderr)
-
-    def count(self, given: Iterable[Source]) -> None:
-        """Counts the inputs in the background when they are a list of files and folders."""
-        if self.bar is None or not isinstance(given, (list, tuple)):
-            return
-        paths = [os.fsdecode(p) for p in given if not isinstance(p, tuple)]
-        if len(paths) != len(given) or not all(os.path.isdir(p) or p.lower().endswith(MIDI_SUFFIXES)
-                                               for p in paths):
-            return
-        threading.Thread(target=self._count, args=(paths,), daemon=True).start()
-
-    def _count(self, paths: list[str]) -> None:
-        total = sum(1 for p in paths for _ in (find_midi_files(p) if os.path.isdir(p) else [p]))
-        if self.bar is not None:
-            self.bar.total = total
-
-    def update(self, n: int) -> None:
-        self.done += n
-        if self.bar is not None:
-            self.bar.update(n)
-        if self.callback is not None:
-            self.callback(self.done)
-
-    def close(self) -> None:
-        if self.bar is not None:
-            bar, self.bar = self.bar, None
-            bar.close()
-
-
 def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns: ParquetColumns, format: str,
              progress: bool | Callable[[int], Any], client: Any, shard_size: int, started: float) -> Summary:
     """The run on a Dask cluster: the bin layout, from MIDI files and folders."""
@@ -191,7 +147,7 @@ def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns:
             return _on_dask(given, out, dataclasses.replace(options, threads=threads), columns, format, progress,
                             connected, shard_size, started)
     ds = on_dask.encode_on_dask(paths(), out, client, shard_size=shard_size, dedupe=options.dedupe,
-                                progress=progress is True and sys.stderr.isatty(), threads=threads,
+                                progress=progress, threads=threads,
                                 normalize=options.normalize, oov=options.oov, max_tokens=options.max_tokens)
     tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens)
     for rec in ds.manifest():

@@ -205,7 +205,7 @@ class ZipReader final : public ArchiveReader {
       scratch_.clear();
       // A member left out is passed over, unless its damage ends the walk (that is recorded).
       if (!wanted && !walk_ended_) continue;
-      name = m.name;
+      name = m.name.empty() ? "<at byte " + std::to_string(at) + ">" : m.name;
       reason = std::move(verdict);
       return true;
     }
