@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import dataclasses
 import hashlib
 import importlib
 import itertools
@@ -36,11 +37,11 @@ from typing import Any, Callable, Iterable, Iterator
 
 import numpy as np
 
-from . import corpus, dataset
+from . import corpus, dataset, sources
 from .engine import encode_windows
 from .options import MAX_TOKENS, SHARD_SIZE, EncodeOptions, local_workers
 from .progress import Progress
-from .sources import FileInput
+from .sources import FileInput, ParquetColumns, Unit
 
 SHARD_NAME = re.compile(r"\d{5,}")
 
@@ -57,12 +58,16 @@ def encode_on_dask(
     normalize: bool = True,
     oov: str = "drop",
     max_tokens: int = MAX_TOKENS,
+    columns: ParquetColumns = ParquetColumns(),
 ) -> dataset.TokenDataset:
-    """Encodes MIDI files into the sharded dataset `out` on a Dask cluster, and returns it.
+    """Encodes MIDI files, folders, archives and Parquet files into the sharded dataset `out` on a
+    Dask cluster, and returns it.
 
     ``client`` is a ``distributed.Client`` (or any ``concurrent.futures.Executor``, to run the shards
-    in local processes). ``paths`` is read lazily, one shard of ``shard_size`` files at a time, and
-    only a few shards per worker are in flight. ``threads`` is each task's engine threads (default:
+    in local processes). ``paths`` is read lazily: MIDI files (and the files of folders) go to
+    shards of ``shard_size`` files; an archive is one shard and a Parquet file one shard per run of
+    row groups holding about ``shard_size`` rows, each read by the worker (``columns`` says which
+    Parquet columns give the bytes, names and "meta"). Only a few shards per worker are in flight. ``threads`` is each task's engine threads (default:
     the worker's cores); ``normalize``, ``oov`` and ``max_tokens`` are the engine's options, and
     ``dedupe`` skips files equal to an earlier one across all shards; ``progress`` is a bar on a
     terminal, or a callable given the files done so far. Read the result with
@@ -79,14 +84,12 @@ def encode_on_dask(
     run = _Tasks(client)
     bar = Progress(progress, 0)
     summaries: dict[int, dict[str, Any]] = {}
-    names = (os.fsdecode(p) for p in paths)
-    shards = (list(itertools.islice(names, shard_size)) for _ in itertools.count())
     try:
-        for number, given in enumerate(itertools.takewhile(bool, shards)):
+        for number, job in enumerate(_jobs(paths, shard_size, columns)):
             while run.pending >= run.room():
                 _collect(run.wait(), summaries, bar)
-            run.submit(_encode_shard, str(out.absolute()), number, number * shard_size, given, os.getcwd(), meta,
-                       threads, key=f"noteloom-shard-{number:05d}-{uuid.uuid4().hex[:8]}")
+            run.submit(_encode_shard, str(out.absolute()), number, job, os.getcwd(), meta, threads, columns,
+                       key=f"noteloom-shard-{number:05d}-{uuid.uuid4().hex[:8]}")
         while run.pending:
             _collect(run.wait(), summaries, bar)
     except BaseException:
@@ -95,6 +98,9 @@ def encode_on_dask(
     finally:
         bar.close()
     listed = [summaries[k] for k in range(len(summaries))]
+    first = 0
+    for summary in listed:  # each shard's first input file, in the inputs of the whole run
+        summary["first"], first = first, first + summary["files"]
     _tidy(out, len(listed))
     left_out, changed = _cross_shard_duplicates(out, listed) if dedupe else ({}, [])
     session = {"threads": threads, "workers": run.workers(), "shards": len(listed),
@@ -103,6 +109,54 @@ def encode_on_dask(
     shard_list = [{k: s[k] for k in ("dir", "files", "sequences", "tokens")} for s in listed]
     dataset.write_shard_index(out, meta, shard_list, left_out, changed, session, started=started_at)
     return dataset.TokenDataset(out)
+
+
+def _jobs(given: Iterable[Any], shard_size: int, columns: ParquetColumns) -> Iterator[dict[str, Any]]:
+    """The shards of the inputs, in order: {"files": names, "first": N} (N: the position of the first
+    among all the run's files given as files), {"archive": path}, or {"parquet": path, "row_groups":
+    [a, b]}. Only Parquet footers are read here; the workers read the rest."""
+    files: list[str] = []
+    first = 0
+
+    def flush() -> Iterator[dict[str, Any]]:
+        nonlocal files, first
+        if files:
+            yield {"files": files, "first": first}
+            first, files = first + len(files), []
+
+    for source in given:
+        if isinstance(source, tuple):
+            raise ValueError("(name, data) pairs are encoded on one machine, not on Dask")
+        path = os.fsdecode(source)
+        kind = sources.kind_of(path)
+        if kind in ("archive", "parquet"):
+            yield from flush()
+            yield from ([{"archive": path}] if kind == "archive" else _parquet_jobs(path, shard_size))
+            continue
+        for name in sources.find_midi_files(path) if kind == "folder" else [path]:
+            files.append(name)
+            if len(files) == shard_size:
+                yield from flush()
+    yield from flush()
+
+
+def _parquet_jobs(path: str, shard_size: int) -> Iterator[dict[str, Any]]:
+    try:
+        import pyarrow.parquet as pq
+
+        footer = pq.ParquetFile(path).metadata
+        counts = [footer.row_group(k).num_rows for k in range(footer.num_row_groups)]
+    except Exception:  # not Parquet after all, or unreadable: the worker records why
+        yield {"parquet": path, "row_groups": None}
+        return
+    start, rows = 0, 0
+    for k, count in enumerate(counts):
+        rows += count
+        if rows >= shard_size or k == len(counts) - 1:
+            yield {"parquet": path, "row_groups": [start, k + 1]}
+            start, rows = k + 1, 0
+    if not counts:
+        yield {"parquet": path, "row_groups": [0, 0]}
 
 
 @contextlib.contextmanager
@@ -212,21 +266,18 @@ def _inputs_digest(paths: list[str]) -> str:
     return h.hexdigest()
 
 
-def _encode_shard(out: str, number: int, first: int, paths: list[str], cwd: str, meta: dict[str, Any],
-                  threads: int | None) -> dict[str, Any]:
-    """The task: writes shard `number` (input files `first`...) unless it is complete, and sums it up.
-    Relative paths are the client's, relative to its working directory `cwd`."""
+def _encode_shard(out: str, number: int, job: dict[str, Any], cwd: str, meta: dict[str, Any],
+                  threads: int | None, columns: ParquetColumns = ParquetColumns()) -> dict[str, Any]:
+    """The task: writes shard `number` (the inputs of `job`, see _jobs) unless it is complete, and
+    sums it up. Relative paths are the client's, relative to its working directory `cwd`."""
     shards = Path(out) / dataset.SHARDS
     final = shards / f"{number:05d}"
-    opened = [os.path.join(cwd, p) for p in paths]
-    # The digest is of the paths the workers open: the same relative paths from another directory
-    # are other inputs.
-    inputs = {"first": first, "count": len(paths), "sha256": _inputs_digest(opened)}
+    units, inputs = _job_inputs(job, cwd, columns)
     written = False
     if not final.exists():
         partial = shards / f"{final.name}.partial-{uuid.uuid4().hex}"
         try:
-            _write_shard(partial, paths, opened, dict(meta, inputs=inputs), threads)
+            _write_shard(partial, units, dict(meta, inputs=inputs), threads)
             os.rename(partial, final)
             written = True
         except OSError:
@@ -236,11 +287,34 @@ def _encode_shard(out: str, number: int, first: int, paths: list[str], cwd: str,
             shutil.rmtree(partial, ignore_errors=True)
         dataset.sync_directory(shards)
     _check_shard(final, meta, inputs)
-    return _summary(final, number, first, written, meta["options"]["dedupe"])
+    return _summary(final, number, written, meta["options"]["dedupe"])
 
 
-def _write_shard(directory: Path, paths: list[str], opened: list[str], meta: dict[str, Any],
-                 threads: int | None) -> None:
+def _job_inputs(job: dict[str, Any], cwd: str, columns: ParquetColumns) -> tuple[Iterator[Unit], dict[str, Any]]:
+    """A job's inputs for the engine, and what identifies them in the shard's meta.json. The
+    digests are of the paths the workers open: the same relative paths from another directory are
+    other inputs."""
+    if "files" in job:
+        names = job["files"]
+        opened = [os.path.join(cwd, p) for p in names]
+        units: Iterator[Unit] = (FileInput(name, path) for name, path in zip(names, opened))
+        return units, {"first": job["first"], "count": len(names), "sha256": _inputs_digest(opened)}
+    given = job.get("archive") or job["parquet"]
+    opened_path = os.path.join(cwd, given)
+    try:
+        size = os.path.getsize(opened_path)
+    except OSError:
+        size = None
+    inputs = {"source": given, "size": size, "sha256": _inputs_digest([opened_path])}
+    if "archive" in job:
+        return sources.archive_units(opened_path, label=given), dict(inputs, kind="archive")
+    groups = job["row_groups"]
+    units = sources.parquet_units(opened_path, columns, label=given, row_groups=None if groups is None else tuple(groups))
+    named = dict(dataclasses.asdict(columns), meta_columns=list(columns.meta_columns))  # as meta.json gives it back
+    return units, dict(inputs, kind="parquet", row_groups=groups, columns=named)
+
+
+def _write_shard(directory: Path, units: Iterator[Unit], meta: dict[str, Any], threads: int | None) -> None:
     started = time.monotonic()
     options = meta["options"]
     writer = dataset.DatasetWriter(directory, meta)
@@ -249,8 +323,8 @@ def _write_shard(directory: Path, paths: list[str], opened: list[str], meta: dic
     try:
         run = EncodeOptions(threads=threads, normalize=options["normalize"], oov=options["oov"],
                             max_tokens=options["max_tokens"])
-        windows = encode_windows((FileInput(name, path) for name, path in zip(paths, opened)), run)
-        corpus.encode_into(windows, corpus.dataset_commit(writer), tally, dedupe=options["dedupe"], seen={})
+        corpus.encode_into(encode_windows(units, run), corpus.dataset_commit(writer), tally,
+                           dedupe=options["dedupe"], seen={})
         complete = True
     finally:
         writer.close(complete=complete, session=tally.session(threads, time.monotonic() - started))
@@ -265,11 +339,11 @@ def _check_shard(shard: Path, meta: dict[str, Any], inputs: dict[str, Any]) -> N
                          "shard size; rerun with the same ones or choose another output")
 
 
-def _summary(shard: Path, number: int, first: int, written: bool, dedupe: bool) -> dict[str, Any]:
+def _summary(shard: Path, number: int, written: bool, dedupe: bool) -> dict[str, Any]:
     """What the client needs of a shard: its counts, and for the dedupe pass each file that was kept
     or skipped as a duplicate (its file number in the shard, hash, and sequence number or -1)."""
     part = dataset.TokenDataset(shard)
-    summary = {"number": number, "first": first, "dir": f"{dataset.SHARDS}/{shard.name}",
+    summary = {"number": number, "dir": f"{dataset.SHARDS}/{shard.name}",
                "files": (shard / dataset.MANIFEST).read_bytes().count(b"\n"), "sequences": len(part),
                "tokens": part.num_tokens, "written": written}
     if dedupe:

@@ -126,17 +126,10 @@ class _Feed:
 
 def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns: ParquetColumns, format: str,
              progress: bool | Callable[[int], Any], client: Any, shard_size: int, started: float) -> Summary:
-    """The run on a Dask cluster: the bin layout, from MIDI files and folders."""
+    """The run on a Dask cluster, in the bin layout."""
     if format != "bin":
         raise ValueError("--dask writes the bin layout only")
     from . import dask as on_dask
-
-    def paths() -> Iterator[str]:
-        for unit in expand(given, columns):
-            if not isinstance(unit, str):
-                raise ValueError("--dask reads MIDI files and folders; encode archives, Parquet files and bytes "
-                                 "on one machine")
-            yield unit
 
     threads = options.threads
     if isinstance(client, str):
@@ -146,9 +139,9 @@ def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns:
         with on_dask.connect(client) as connected:
             return _on_dask(given, out, dataclasses.replace(options, threads=threads), columns, format, progress,
                             connected, shard_size, started)
-    ds = on_dask.encode_on_dask(paths(), out, client, shard_size=shard_size, dedupe=options.dedupe,
-                                progress=progress, threads=threads,
-                                normalize=options.normalize, oov=options.oov, max_tokens=options.max_tokens)
+    ds = on_dask.encode_on_dask(given, out, client, shard_size=shard_size, dedupe=options.dedupe, progress=progress,
+                                threads=threads, normalize=options.normalize, oov=options.oov,
+                                max_tokens=options.max_tokens, columns=columns)
     tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens)
     for rec in ds.manifest():
         if rec["status"] != "ok":

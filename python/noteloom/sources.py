@@ -128,23 +128,36 @@ def expand(sources: Iterable[Source], columns: ParquetColumns = ParquetColumns()
             yield image(os.fsdecode(name), data)
             continue
         path = os.fsdecode(source)
-        if os.path.isdir(path):
+        kind = kind_of(path)
+        if kind == "folder":
             yield from find_midi_files(path)
-            continue
-        if path.lower().endswith(MIDI_SUFFIXES):
-            yield path
-            continue
-        kind = source_kind(path)
-        if kind == "parquet":
+        elif kind == "parquet":
             yield from parquet_units(path, columns)
         elif kind == "archive":
             yield from archive_units(path)
-        elif path.lower().endswith(PARQUET_SUFFIX):
-            yield skipped(path, "not a Parquet file: its first bytes are not PAR1")
-        elif path.lower().endswith(ARCHIVE_SUFFIXES) and os.path.isfile(path):
-            yield skipped(path, "not a tar or zip archive")
+        elif kind in NOT_WHAT_NAMED:
+            yield skipped(path, NOT_WHAT_NAMED[kind])
         else:
             yield path
+
+
+NOT_WHAT_NAMED = {"not parquet": "not a Parquet file: its first bytes are not PAR1",
+                  "not archive": "not a tar or zip archive"}
+
+
+def kind_of(path: str) -> str:
+    """"folder", "midi", "archive" or "parquet"; or "not parquet" / "not archive" for a file whose
+    name says so and whose first bytes do not."""
+    if os.path.isdir(path):
+        return "folder"
+    if path.lower().endswith(MIDI_SUFFIXES):
+        return "midi"
+    kind = source_kind(path)
+    if kind == "midi" and path.lower().endswith(PARQUET_SUFFIX):
+        return "not parquet"
+    if kind == "midi" and path.lower().endswith(ARCHIVE_SUFFIXES) and os.path.isfile(path):
+        return "not archive"
+    return kind
 
 
 def source_kind(path: str) -> str:
@@ -159,19 +172,25 @@ def source_kind(path: str) -> str:
     return "archive" if _noteloom._archive_kind(first) is not None else "midi"
 
 
-def archive_units(path: str) -> Iterator[Images]:
+def archive_units(path: str, label: str | None = None) -> Iterator[Images]:
+    """The entries of the archive at `path`, named after `label` (default: the path)."""
+    label = path if label is None else label
     try:
         reader = _noteloom._archive_open(path)
     except OSError as e:
-        yield skipped(path, str(e))
+        yield skipped(label, str(e))
         return
-    prefix = path + SEPARATOR
+    prefix = label + SEPARATOR
     while (chunk := _noteloom._archive_read(reader, CHUNK_ENTRIES, CHUNK_BYTES)) is not None:
         names, reasons, data, offsets = chunk
         yield Images([prefix + n for n in names], reasons, data, np.frombuffer(offsets, dtype=np.int64))
 
 
-def parquet_units(path: str, columns: ParquetColumns) -> Iterator[Images]:
+def parquet_units(path: str, columns: ParquetColumns, label: str | None = None,
+                  row_groups: tuple[int, int] | None = None) -> Iterator[Images]:
+    """The rows of the Parquet file at `path` (of row groups [a, b) only, with `row_groups`), named
+    after `label` (default: the path)."""
+    label = path if label is None else label
     try:
         import pyarrow as pa
         import pyarrow.compute as pc
@@ -181,18 +200,23 @@ def parquet_units(path: str, columns: ParquetColumns) -> Iterator[Images]:
     try:
         file = pq.ParquetFile(path)
     except (pa.ArrowException, OSError) as e:
-        yield skipped(path, f"not a Parquet file: {e}")
+        yield skipped(label, f"not a Parquet file: {e}")
         return
     schema = file.schema_arrow
-    column = _bytes_column(path, schema, columns.column)
+    column = _bytes_column(label, schema, columns.column)
     wanted = [column, *([columns.name_column] if columns.name_column else []), *columns.meta_columns]
     for name in wanted:
         if schema.get_field_index(name) < 0:
-            raise ValueError(f"{path} has no column {name!r}; its columns: {', '.join(schema.names)}")
+            raise ValueError(f"{label} has no column {name!r}; its columns: {', '.join(schema.names)}")
     is_struct = pa.types.is_struct(schema.field(column).type)
-    prefix, row = path + SEPARATOR, 0
+    groups = range(*row_groups) if row_groups is not None else range(file.num_row_groups)
+    if not groups:
+        return
+    meta = file.metadata
+    prefix, row = label + SEPARATOR, sum(meta.row_group(g).num_rows for g in range(groups.start))
     try:
-        batches = file.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=list(dict.fromkeys(wanted)))
+        batches = file.iter_batches(batch_size=PARQUET_BATCH_ROWS, row_groups=list(groups),
+                                    columns=list(dict.fromkeys(wanted)))
         for batch in batches:
             values = batch.column(column)
             if is_struct:

@@ -82,6 +82,38 @@ def test_shards_read_as_the_one_machine_dataset(inputs, tmp_path, dedupe, shard_
         assert any(r["reason"].startswith("duplicate of ") for r in sharded.manifest() if r["status"] != "ok")
 
 
+def test_archives_and_parquet_files_are_shards_read_by_the_workers(inputs, tmp_path):
+    import io, tarfile, zlib
+
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from noteloom import encode_dataset
+    from noteloom.sources import ParquetColumns
+
+    entries = [(f"m/{k}.mid", open(f, "rb").read()) for k, f in enumerate(inputs)]
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w") as tar:
+        for name, data in entries:
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    tgz = tmp_path / "c.tgz"
+    tgz.write_bytes(zlib.compress(raw.getvalue(), wbits=31))
+    table = tmp_path / "c.parquet"
+    pq.write_table(pa.table({"midi": pa.array([d for _, d in entries], pa.binary()), "id": list(range(len(entries)))}),
+                   table, row_group_size=4)
+    given = [str(tgz), *inputs[:5], str(table), *inputs[5:9]]
+    single = encode_dataset(given, tmp_path / "single", dedupe=True, meta_columns="id")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        sharded = encode_on_dask(given, tmp_path / "sharded", pool, shard_size=3, dedupe=True, threads=1,
+                                 columns=ParquetColumns(meta_columns=("id",)))
+    # the archive whole, 2 file shards, the Parquet file in runs of 4-row groups, 2 file shards
+    assert len(sharded.meta["shards"]) == 1 + 2 + -(-len(entries) // 4) + 2
+    assert sharded.meta["files"] == single.files
+    assert_same(sharded, TokenDataset(tmp_path / "single"))
+
+
 def test_a_rerun_keeps_complete_shards_and_redoes_the_rest(inputs, tmp_path):
     out = tmp_path / "sharded"
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
