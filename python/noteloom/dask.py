@@ -272,7 +272,7 @@ def _encode_shard(out: str, number: int, job: dict[str, Any], cwd: str, meta: di
     sums it up. Relative paths are the client's, relative to its working directory `cwd`."""
     shards = Path(out) / dataset.SHARDS
     final = shards / f"{number:05d}"
-    units, inputs = _job_inputs(job, cwd, columns)
+    units, inputs = _job_inputs(job, cwd, columns, EncodeOptions(threads=threads).engine_has_every_core)
     written = False
     if not final.exists():
         partial = shards / f"{final.name}.partial-{uuid.uuid4().hex}"
@@ -290,7 +290,8 @@ def _encode_shard(out: str, number: int, job: dict[str, Any], cwd: str, meta: di
     return _summary(final, number, written, meta["options"]["dedupe"])
 
 
-def _job_inputs(job: dict[str, Any], cwd: str, columns: ParquetColumns) -> tuple[Iterator[Unit], dict[str, Any]]:
+def _job_inputs(job: dict[str, Any], cwd: str, columns: ParquetColumns,
+                pack: bool) -> tuple[Iterator[Unit], dict[str, Any]]:
     """A job's inputs for the engine, and what identifies them in the shard's meta.json. The
     digests are of the paths the workers open: the same relative paths from another directory are
     other inputs."""
@@ -307,7 +308,7 @@ def _job_inputs(job: dict[str, Any], cwd: str, columns: ParquetColumns) -> tuple
         size = None
     inputs = {"source": given, "size": size, "sha256": _inputs_digest([opened_path])}
     if "archive" in job:
-        return sources.archive_units(opened_path, label=given), dict(inputs, kind="archive")
+        return sources.archive_units(opened_path, label=given, pack=pack), dict(inputs, kind="archive")
     groups = job["row_groups"]
     units = sources.parquet_units(opened_path, columns, label=given, row_groups=None if groups is None else tuple(groups))
     named = dict(dataclasses.asdict(columns), meta_columns=list(columns.meta_columns))  # as meta.json gives it back

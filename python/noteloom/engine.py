@@ -127,7 +127,7 @@ def _item(unit: Unit) -> Any:
         return unit
     if isinstance(unit, FileInput):
         return unit.path
-    return (unit.data, unit.offsets)
+    return (unit.data, unit.offsets) if unit.packing is None else (unit.data, unit.offsets, unit.packing)
 
 
 def _merge(batch: list[Unit], results: Iterator[tuple[Any, Any, Any, Any]]) -> Window:

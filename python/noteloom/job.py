@@ -75,7 +75,7 @@ def encode_dataset(
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
     if dask is not None:
         return _on_dask(given, out, options, columns, format, progress, dask, shard_size, started)
-    feed = _Feed(expand(given, columns))
+    feed = _Feed(expand(given, columns, pack=options.engine_has_every_core))
     sink = formats.open_sink(format, out, options.meta(), resume, expected=feed.next_name)
     units = feed.rest()
     complete = False

@@ -39,6 +39,12 @@ class EncodeOptions:
     def thread_count(self) -> int:
         return default_threads() if self.threads is None else self.threads
 
+    @property
+    def engine_has_every_core(self) -> bool:
+        """Whether the engine's threads take every core (then they inflate zip members themselves;
+        otherwise the reading thread does, on the core left)."""
+        return self.thread_count >= default_threads()
+
     def meta(self) -> dict[str, Any]:
         """What meta.json says of the tokenizer and the options; a resumed run must match it."""
         from . import AbsTokenizer, __version__

@@ -35,6 +35,7 @@ CHUNK_ENTRIES = 256
 CHUNK_BYTES = 32 << 20
 PARQUET_BATCH_ROWS = 256
 _EMPTY = np.zeros(1, dtype=np.int64)
+PACKING_RECORD = 16  # bytes per image of Images.packing
 
 
 @dataclasses.dataclass(slots=True)
@@ -58,6 +59,7 @@ class Images:
     data: Any  # a bytes-like object
     offsets: np.ndarray  # int64
     metas: list[dict[str, Any]] | None = None  # per entry, the record's "meta" (Parquet columns)
+    packing: bytes | None = None  # per image, how an archive member is held (for the engine to unpack)
 
     def __len__(self) -> int:
         return len(self.names)
@@ -74,7 +76,8 @@ class Images:
         """The entries after the first n."""
         images = sum(1 for r in self.reasons[:n] if r is None)
         return Images(self.names[n:], self.reasons[n:], self.data, self.offsets[images:],
-                      None if self.metas is None else self.metas[n:])
+                      None if self.metas is None else self.metas[n:],
+                      None if self.packing is None else self.packing[PACKING_RECORD * images :])
 
 
 # An input unit of the engine: a file whose name is its path, a file named otherwise, or images.
@@ -120,8 +123,10 @@ class ParquetColumns:
     meta_columns: tuple[str, ...] = ()
 
 
-def expand(sources: Iterable[Source], columns: ParquetColumns = ParquetColumns()) -> Iterator[Unit]:
-    """The engine's inputs of `sources`, in order, found lazily."""
+def expand(sources: Iterable[Source], columns: ParquetColumns = ParquetColumns(), *,
+           pack: bool = False) -> Iterator[Unit]:
+    """The engine's inputs of `sources`, in order, found lazily. With `pack`, zip members are handed
+    to the engine still deflated (its threads inflate them): best when they have every core."""
     for source in sources:
         if isinstance(source, tuple):
             name, data = source
@@ -134,7 +139,7 @@ def expand(sources: Iterable[Source], columns: ParquetColumns = ParquetColumns()
         elif kind == "parquet":
             yield from parquet_units(path, columns)
         elif kind == "archive":
-            yield from archive_units(path)
+            yield from archive_units(path, pack=pack)
         elif kind in NOT_WHAT_NAMED:
             yield skipped(path, NOT_WHAT_NAMED[kind])
         else:
@@ -172,18 +177,18 @@ def source_kind(path: str) -> str:
     return "archive" if _noteloom._archive_kind(first) is not None else "midi"
 
 
-def archive_units(path: str, label: str | None = None) -> Iterator[Images]:
+def archive_units(path: str, label: str | None = None, *, pack: bool = False) -> Iterator[Images]:
     """The entries of the archive at `path`, named after `label` (default: the path)."""
     label = path if label is None else label
     try:
-        reader = _noteloom._archive_open(path)
+        reader = _noteloom._archive_open(path, pack)
     except OSError as e:
         yield skipped(label, str(e))
         return
     prefix = label + SEPARATOR
     while (chunk := _noteloom._archive_read(reader, CHUNK_ENTRIES, CHUNK_BYTES)) is not None:
-        names, reasons, data, offsets = chunk
-        yield Images([prefix + n for n in names], reasons, data, np.frombuffer(offsets, dtype=np.int64))
+        names, reasons, data, offsets, packing = chunk
+        yield Images([prefix + n for n in names], reasons, data, np.frombuffer(offsets, dtype=np.int64), None, packing)
 
 
 def parquet_units(path: str, columns: ParquetColumns, label: str | None = None,

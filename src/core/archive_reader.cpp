@@ -49,6 +49,8 @@ void ArchiveChunk::clear() {
   reasons.clear();
   data.clear();
   offsets.assign(1, 0);
+  packing.clear();
+  packed = false;
 }
 
 bool ArchiveReader::read(ArchiveChunk& chunk, size_t max_entries, size_t max_bytes) {
@@ -59,18 +61,23 @@ bool ArchiveReader::read(ArchiveChunk& chunk, size_t max_entries, size_t max_byt
          (chunk.names.size() == before || chunk.data.size() < max_bytes)) {
     name.clear();
     reason.clear();
-    if (!next(name, reason, chunk.data)) {
+    MemberPacking packing;
+    if (!next(name, reason, chunk.data, packing)) {
       ended_ = true;
       break;
     }
-    if (reason.empty()) chunk.offsets.push_back(static_cast<int64_t>(chunk.data.size()));
+    if (reason.empty()) {
+      chunk.offsets.push_back(static_cast<int64_t>(chunk.data.size()));
+      chunk.packing.push_back(packing);
+      chunk.packed = chunk.packed || packing.packing != Packing::Plain;
+    }
     chunk.names.push_back(std::move(name));
     chunk.reasons.push_back(std::move(reason));
   }
   return chunk.names.size() > before || !ended_;
 }
 
-Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path) {
+Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path, bool pack) {
   auto file = open_file_stream(path);
   if (!file) return file.error();
   uint8_t first[512];
@@ -79,7 +86,7 @@ Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path) {
   const std::span<const uint8_t> head(first, got.value());
   switch (archive_kind(head)) {
     case ArchiveKind::Zip:
-      return detail::zip_reader(path);
+      return detail::zip_reader(path, pack);
     case ArchiveKind::Tar:
     case ArchiveKind::CompressedTar: {
       auto reopened = open_file_stream(path);  // from the start again: the first bytes are the stream's
@@ -111,11 +118,11 @@ class MemoryStream final : public ByteStream {
 
 }  // namespace
 
-Result<std::unique_ptr<ArchiveReader>> open_archive_image(std::span<const uint8_t> image) {
+Result<std::unique_ptr<ArchiveReader>> open_archive_image(std::span<const uint8_t> image, bool pack) {
   const auto head = image.first(std::min<size_t>(image.size(), 512));
   switch (archive_kind(head)) {
     case ArchiveKind::Zip:
-      return detail::zip_image_reader(image);
+      return detail::zip_image_reader(image, pack);
     case ArchiveKind::Tar:
     case ArchiveKind::CompressedTar:
       return detail::tar_reader(decoded_stream(std::make_unique<MemoryStream>(image), compression_of(head)));

@@ -42,12 +42,30 @@ enum class ArchiveKind : uint8_t { NotArchive, Tar, CompressedTar, Zip };
 // The kind the first bytes of a file announce (512 suffice for a tar header).
 ArchiveKind archive_kind(std::span<const uint8_t> first);
 
+// How a member read is held: as its bytes, or as a zip member's data as stored, to be inflated and
+// checked by unpack_member on whichever thread encodes it (the reader only copies it, so the
+// inflating runs on every encoding thread instead of the one that reads).
+enum class Packing : uint8_t { Plain, ZipStored, ZipDeflate };
+struct MemberPacking {
+  Packing packing = Packing::Plain;
+  uint8_t unused[3]{};
+  uint32_t crc = 0;   // the CRC-32 the archive declares
+  uint64_t size = 0;  // the size the archive declares
+};
+static_assert(sizeof(MemberPacking) == 16, "the binding hands these on as 16-byte records");
+
+// A packed member's bytes in `out` (replacing its contents), or the damage: what the reader reports
+// of the same member when it inflates it itself ("damaged archive: ...").
+Status unpack_member(std::span<const uint8_t> stored, const MemberPacking& how, std::vector<uint8_t>& out);
+
 // Entries of an archive, a chunk at a time.
 struct ArchiveChunk {
   std::vector<std::string> names;    // every entry, in archive order
   std::vector<std::string> reasons;  // per entry: why it is skipped, or empty for a member read
   std::vector<uint8_t> data;         // the members read, end to end
   std::vector<int64_t> offsets{0};   // member k (k-th entry with no reason) is data[offsets[k], offsets[k+1])
+  std::vector<MemberPacking> packing;  // per member read
+  bool packed = false;                 // whether any member is not Plain
   void clear();
 };
 
@@ -59,20 +77,22 @@ class ArchiveReader {
   bool read(ArchiveChunk& chunk, size_t max_entries, size_t max_bytes);
 
  protected:
-  // One entry: a member's bytes appended to `data` with `reason` left empty, or a reason. False at
-  // the end of the archive.
-  virtual bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data) = 0;
+  // One entry: a member's bytes appended to `data` (held as `packing` says) with `reason` left
+  // empty, or a reason. False at the end of the archive.
+  virtual bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data, MemberPacking& packing) = 0;
 
  private:
   bool ended_ = false;
 };
 
 // Opens the archive at `path` (its kind found from its first bytes). An error when the file cannot
-// be opened or is no archive of a kind above.
-Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path);
+// be opened or is no archive of a kind above. With `pack`, zip members listed by the central
+// directory are handed on packed (for the encoding threads to inflate: worth it when they have
+// every core); otherwise the reader inflates them (worth it when a core is left for it).
+Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path, bool pack = false);
 
 // The same over an archive image in memory, which must outlive the reader.
-Result<std::unique_ptr<ArchiveReader>> open_archive_image(std::span<const uint8_t> image);
+Result<std::unique_ptr<ArchiveReader>> open_archive_image(std::span<const uint8_t> image, bool pack = false);
 
 // Reason texts.
 inline constexpr const char* kDamagedArchive = "damaged archive: ";
@@ -84,8 +104,8 @@ std::string too_large_member();
 namespace detail {
 // The format readers behind open_archive.
 std::unique_ptr<ArchiveReader> tar_reader(std::unique_ptr<ByteStream> stream);
-Result<std::unique_ptr<ArchiveReader>> zip_reader(const std::string& path);
-std::unique_ptr<ArchiveReader> zip_image_reader(std::span<const uint8_t> image);
+Result<std::unique_ptr<ArchiveReader>> zip_reader(const std::string& path, bool pack);
+std::unique_ptr<ArchiveReader> zip_image_reader(std::span<const uint8_t> image, bool pack);
 }  // namespace detail
 
 }  // namespace noteloom

@@ -2,11 +2,26 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <new>
 
 #include "worker_pool.hpp"
 
 namespace noteloom {
+namespace {
+
+Result<EncodedPiece> encode_input(const EncodeInput& input, const AbsTokenizer& tok, const PipelineOptions& options) {
+  if (!input.in_memory) return encode_midi_file(input.path, tok, options);
+  if (input.packing.packing == Packing::Plain) return encode_midi_bytes(input.bytes, tok, options);
+  // Held by pointer, as the pipeline's scratch is: the run's storage for unpacked members.
+  static thread_local std::unique_ptr<std::vector<uint8_t>> unpacked = std::make_unique<std::vector<uint8_t>>();
+  Status s = unpack_member(input.bytes, input.packing, *unpacked);
+  Result<EncodedPiece> result = s ? encode_midi_bytes(*unpacked, tok, options) : Result<EncodedPiece>(s.error());
+  if (unpacked->capacity() > (size_t{16} << 20)) *unpacked = {};  // a rare large member keeps nothing
+  return result;
+}
+
+}  // namespace
 
 EncodeStream::EncodeStream(const AbsTokenizer& tok, const PipelineOptions& options, unsigned threads, uint8_t* stop)
     : tok_(tok), options_(options), threads_(std::max(threads, 1u)), stop_(stop) {}
@@ -66,9 +81,7 @@ void EncodeStream::run() noexcept {
     Result<EncodedPiece> result = Error{"cancelled"};
     if (!skip) {
       try {
-        const EncodeInput& input = batch.inputs[i];
-        result = input.in_memory ? encode_midi_bytes(input.bytes, tok_, options_)
-                                 : encode_midi_file(input.path, tok_, options_);
+        result = encode_input(batch.inputs[i], tok_, options_);
       } catch (const std::bad_alloc&) {
         result = Error{"out of memory"};
       } catch (...) {

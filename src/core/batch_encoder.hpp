@@ -21,17 +21,21 @@
 #include <string>
 #include <vector>
 
+#include "archive_reader.hpp"
 #include "encode_pipeline.hpp"
 
 namespace noteloom {
 
 // One input: a file to read, or a file image in memory that the caller keeps alive (and
-// unchanged) until next() has returned its batch.
+// unchanged) until next() has returned its batch, possibly an archive member still packed
+// (archive_reader.hpp: unpacked, and checked, by the run that encodes it).
 struct EncodeInput {
   EncodeInput(std::string file) : path(std::move(file)) {}  // NOLINT: a path is an input
-  EncodeInput(std::span<const uint8_t> image) : bytes(image), in_memory(true) {}  // NOLINT
+  EncodeInput(std::span<const uint8_t> image, MemberPacking how = {})  // NOLINT
+      : bytes(image), packing(how), in_memory(true) {}
   std::string path;
   std::span<const uint8_t> bytes;
+  MemberPacking packing;
   bool in_memory = false;
 };
 

@@ -88,7 +88,7 @@ class TarReader final : public ArchiveReader {
   explicit TarReader(std::unique_ptr<ByteStream> stream) : stream_(std::move(stream)) {}
 
  protected:
-  bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data) override {
+  bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data, MemberPacking&) override {
     while (!ended_) {
       if (auto entry = next_entry(name, reason, data)) return *entry;
     }

@@ -78,10 +78,59 @@ void read_zip64_extra(const Bytes& b, uint64_t extra, uint64_t length, Member& m
   }
 }
 
+// Raw deflate of at most `available` bytes at `in`, appended to `data`, stopping past `limit` bytes
+// (`declared`: the limit is the member's declared size). The problem, or empty.
+std::string inflate_raw(const uint8_t* in, uint64_t available, uint64_t limit, bool declared,
+                        std::vector<uint8_t>& data, uint64_t& consumed, uint64_t& produced) {
+  z_stream z{};
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return "out of memory";
+  const size_t base = data.size();
+  std::string problem;
+  for (;;) {
+    // Room for the declared size and one byte more (which tells a member that inflates past it);
+    // without a declared size, growing steps.
+    const uint64_t room =
+        std::min<uint64_t>(limit - produced + 1, declared ? UINT64_MAX : std::max<uint64_t>(produced, 64 << 10));
+    data.resize(base + produced + room);
+    z.next_in = const_cast<Bytef*>(in + consumed);
+    z.avail_in = static_cast<uInt>(std::min<uint64_t>(available - consumed, UINT_MAX));
+    z.next_out = data.data() + base + produced;
+    z.avail_out = static_cast<uInt>(room);
+    const uInt before_in = z.avail_in, before_out = z.avail_out;
+    const int rc = inflate(&z, Z_NO_FLUSH);
+    consumed += before_in - z.avail_in;
+    produced += before_out - z.avail_out;
+    if (produced > limit) {
+      problem = declared ? "zip member inflates past its declared size" : kFileTooLarge;
+      break;
+    }
+    if (rc == Z_STREAM_END) break;
+    if (rc == Z_BUF_ERROR && consumed == available) {
+      problem = "unexpected end of data in a member";
+      break;
+    }
+    if (rc != Z_OK && rc != Z_BUF_ERROR) {
+      problem = std::string("zip member's deflate data: ") + (z.msg != nullptr ? z.msg : "corrupt");
+      break;
+    }
+  }
+  inflateEnd(&z);
+  data.resize(base + std::min(produced, limit));
+  return problem;
+}
+
+// The checks of a member inflated (or copied) into data[base, ...) whose sizes were declared.
+std::string check_member(const std::vector<uint8_t>& data, size_t base, uint64_t size, uint32_t crc) {
+  if (data.size() - base != size) return "zip member shorter than its header says";
+  if (crc32(0L, data.data() + base, static_cast<uInt>(data.size() - base)) != crc) return "zip member fails its CRC check";
+  return {};
+}
+
 class ZipReader final : public ArchiveReader {
  public:
   // `mapped` bytes at `map` are unmapped at the end (0: the memory is the caller's).
-  ZipReader(const uint8_t* map, uint64_t size, uint64_t mapped) : b_(map, size), map_(map), mapped_(mapped) {}
+  ZipReader(const uint8_t* map, uint64_t size, uint64_t mapped, bool pack)
+      : b_(map, size), map_(map), mapped_(mapped), pack_(pack) {}
   ~ZipReader() override {
     if (mapped_ > 0) ::munmap(const_cast<uint8_t*>(map_), mapped_);
   }
@@ -92,8 +141,8 @@ class ZipReader final : public ArchiveReader {
   void start() { from_directory_ = read_directory(); }
 
  protected:
-  bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data) override {
-    return from_directory_ ? next_listed(name, reason, data) : next_local(name, reason, data);
+  bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data, MemberPacking& packing) override {
+    return from_directory_ ? next_listed(name, reason, data, packing) : next_local(name, reason, data);
   }
 
  private:
@@ -149,7 +198,7 @@ class ZipReader final : public ArchiveReader {
     }
   }
 
-  bool next_listed(std::string& name, std::string& reason, std::vector<uint8_t>& data) {
+  bool next_listed(std::string& name, std::string& reason, std::vector<uint8_t>& data, MemberPacking& packing) {
     if (listed_ == members_.size()) return false;
     const size_t k = listed_++;
     Member& m = members_[k];
@@ -164,7 +213,7 @@ class ZipReader final : public ArchiveReader {
       return true;
     }
     const uint64_t start = at + 30 + b_.u16(at + 26) + b_.u16(at + 28);
-    reason = extract(m, start, data);
+    reason = extract(m, start, data, pack_ ? &packing : nullptr);
     return true;
   }
 
@@ -213,8 +262,10 @@ class ZipReader final : public ArchiveReader {
   }
 
   // Checks and inflates member `m` (its data at `start`) into `data`; the reason it is skipped,
-  // or empty. In a walk of local headers, also finds where the next header starts.
-  std::string extract(Member& m, uint64_t start, std::vector<uint8_t>& data) {
+  // or empty. In a walk of local headers, also finds where the next header starts. With
+  // `packing` (members listed by the directory), the member's data is only copied, packed, for
+  // unpack_member to inflate and check on an encoding thread.
+  std::string extract(Member& m, uint64_t start, std::vector<uint8_t>& data, MemberPacking* packing = nullptr) {
     const bool walking = !from_directory_;
     const auto fail = [&](const std::string& what) {
       if (walking) walk_ended_ = true;
@@ -236,6 +287,13 @@ class ZipReader final : public ArchiveReader {
       if (walking) walk_ = start + m.compressed;
       return too_large_member();
     }
+    if (packing != nullptr && (m.method == 8 || m.compressed == m.size)) {
+      data.insert(data.end(), b_.at(start), b_.at(start) + m.compressed);
+      packing->packing = m.method == 8 ? Packing::ZipDeflate : Packing::ZipStored;
+      packing->crc = m.crc;
+      packing->size = m.size;
+      return {};
+    }
     // What a member may inflate to: its declared size, or the bound when no size was declared.
     const uint64_t limit = m.sizes_known ? m.size : kMaxFileBytes;
     const size_t base = data.size();
@@ -247,10 +305,10 @@ class ZipReader final : public ArchiveReader {
       if (m.compressed != m.size) problem = "stored zip member whose sizes differ";
       else data.insert(data.end(), b_.at(start), b_.at(start) + m.compressed);
     } else {
-      problem = inflate_member(start, m.sizes_known ? m.compressed : b_.size() - start, limit, m.sizes_known, data,
-                               consumed, produced);
+      problem = inflate_raw(b_.at(start), m.sizes_known ? m.compressed : b_.size() - start, limit, m.sizes_known,
+                            data, consumed, produced);
     }
-    if (problem.empty() && m.sizes_known && produced != m.size) problem = "zip member shorter than its header says";
+    if (problem.empty() && m.sizes_known) problem = check_member(data, base, m.size, m.crc);
     if (walking) {
       walk_ = start + consumed;
       if (!m.sizes_known && problem.empty()) {  // the data descriptor: sizes and CRC after the data
@@ -262,7 +320,7 @@ class ZipReader final : public ArchiveReader {
         if (!b_.has(d, wide ? 20 : 12)) problem = "unexpected end of data in a member";
       }
     }
-    if (problem.empty() && crc32(0L, data.data() + base, static_cast<uInt>(data.size() - base)) != m.crc) {
+    if (problem.empty() && !m.sizes_known && crc32(0L, data.data() + base, static_cast<uInt>(data.size() - base)) != m.crc) {
       problem = "zip member fails its CRC check";
     }
     if (problem.empty()) return {};
@@ -274,49 +332,10 @@ class ZipReader final : public ArchiveReader {
     return fail(problem);
   }
 
-  // Raw deflate of at most `available` input bytes into `data`, stopping past `limit` bytes.
-  std::string inflate_member(uint64_t start, uint64_t available, uint64_t limit, bool declared,
-                             std::vector<uint8_t>& data, uint64_t& consumed, uint64_t& produced) {
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return "out of memory";
-    const size_t base = data.size();
-    std::string problem;
-    const uint8_t* in = b_.at(start);
-    for (;;) {
-      // Room for the declared size and one byte more (which tells a member that inflates past it);
-      // without a declared size, growing steps.
-      const uint64_t room = std::min<uint64_t>(limit - produced + 1, declared ? UINT64_MAX : std::max<uint64_t>(produced, 64 << 10));
-      data.resize(base + produced + room);
-      z.next_in = const_cast<Bytef*>(in + consumed);
-      z.avail_in = static_cast<uInt>(std::min<uint64_t>(available - consumed, UINT_MAX));
-      z.next_out = data.data() + base + produced;
-      z.avail_out = static_cast<uInt>(room);
-      const uInt before_in = z.avail_in, before_out = z.avail_out;
-      const int rc = inflate(&z, Z_NO_FLUSH);
-      consumed += before_in - z.avail_in;
-      produced += before_out - z.avail_out;
-      if (produced > limit) {
-        problem = limit == kMaxFileBytes ? std::string(kFileTooLarge) : "zip member inflates past its declared size";
-        break;
-      }
-      if (rc == Z_STREAM_END) break;
-      if (rc == Z_BUF_ERROR && consumed == available) {
-        problem = "unexpected end of data in a member";
-        break;
-      }
-      if (rc != Z_OK && rc != Z_BUF_ERROR) {
-        problem = std::string("zip member's deflate data: ") + (z.msg != nullptr ? z.msg : "corrupt");
-        break;
-      }
-    }
-    inflateEnd(&z);
-    data.resize(base + std::min(produced, limit));
-    return problem;
-  }
-
   Bytes b_;
   const uint8_t* map_;
   uint64_t mapped_;
+  bool pack_;
   bool from_directory_ = false;
   std::vector<Member> members_;
   std::vector<bool> overlapping_;
@@ -328,7 +347,7 @@ class ZipReader final : public ArchiveReader {
 
 }  // namespace
 
-Result<std::unique_ptr<ArchiveReader>> zip_reader(const std::string& path) {
+Result<std::unique_ptr<ArchiveReader>> zip_reader(const std::string& path, bool pack) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Error{os_error_text(errno)};
   struct stat st {};
@@ -343,15 +362,33 @@ Result<std::unique_ptr<ArchiveReader>> zip_reader(const std::string& path) {
   ::close(fd);
   if (map == MAP_FAILED) return Error{os_error_text(err)};
   if (map != nullptr) ::madvise(map, size, MADV_SEQUENTIAL);
-  auto reader = std::make_unique<ZipReader>(static_cast<const uint8_t*>(map), size, size);
+  auto reader = std::make_unique<ZipReader>(static_cast<const uint8_t*>(map), size, size, pack);
   reader->start();
   return std::unique_ptr<ArchiveReader>(std::move(reader));
 }
 
-std::unique_ptr<ArchiveReader> zip_image_reader(std::span<const uint8_t> image) {
-  auto reader = std::make_unique<ZipReader>(image.data(), image.size(), 0);
+std::unique_ptr<ArchiveReader> zip_image_reader(std::span<const uint8_t> image, bool pack) {
+  auto reader = std::make_unique<ZipReader>(image.data(), image.size(), 0, pack);
   reader->start();
   return reader;
 }
 
 }  // namespace noteloom::detail
+
+namespace noteloom {
+
+Status unpack_member(std::span<const uint8_t> stored, const MemberPacking& how, std::vector<uint8_t>& out) {
+  out.clear();
+  std::string problem;
+  if (how.packing == Packing::ZipDeflate) {
+    uint64_t consumed = 0, produced = 0;
+    problem = detail::inflate_raw(stored.data(), stored.size(), how.size, true, out, consumed, produced);
+  } else {
+    out.assign(stored.begin(), stored.end());
+  }
+  if (problem.empty() && how.packing != Packing::Plain) problem = detail::check_member(out, 0, how.size, how.crc);
+  if (problem.empty()) return ok_status();
+  return Error{kDamagedArchive + problem};
+}
+
+}  // namespace noteloom

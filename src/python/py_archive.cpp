@@ -18,13 +18,15 @@
 namespace noteloom::py {
 namespace {
 
-constexpr auto kOpen = function("_archive_open", {"path"})
+constexpr auto kOpen = function("_archive_open", {"path", "pack"})
                            .with_doc("A reader of the tar or zip archive at `path`; OSError when it cannot be "
-                                     "opened or is no such archive.");
+                                     "opened or is no such archive. With `pack`, zip members are handed on "
+                                     "packed, for the encoding threads to inflate.");
 constexpr auto kRead = function("_archive_read", {"reader", "max_entries", "max_bytes"})
-                           .with_doc("The next entries, (names, reasons, data, offsets), or None at the end: a "
-                                     "reason per entry (None for a member read), the members read end to end in "
-                                     "data, member k at data[offsets[k]:offsets[k+1]] (offsets: int64).");
+                           .with_doc("The next entries, (names, reasons, data, offsets, packing), or None at the "
+                                     "end: a reason per entry (None for a member read), the members read end to end "
+                                     "in data, member k at data[offsets[k]:offsets[k+1]] (offsets: int64), and "
+                                     "packing: None, or a 16-byte record per member for the encoder to unpack it.");
 constexpr auto kKind = function("_archive_kind", {"first"})
                            .with_doc("'tar', 'compressed tar', 'zip' or None: what a file's first bytes announce.");
 constexpr const char* kCapsuleName = "noteloom.ArchiveReader";
@@ -51,11 +53,12 @@ PyObject* name_to_python(const std::string& name) {
 PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kOpen>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
     std::string path;
-    if (!path_from_python(a[0], path)) return nullptr;
+    bool pack = false;
+    if (!path_from_python(a[0], path) || !a.convert(1, pack)) return nullptr;
     Result<std::unique_ptr<ArchiveReader>> opened = Error{};
     {
       const Detached detached;
-      opened = open_archive(path);
+      opened = open_archive(path, pack);
     }
     if (!opened) {
       PyErr_SetString(PyExc_OSError, opened.error().message.c_str());
@@ -96,8 +99,12 @@ PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyRef data = PyRef::steal(BytesObject::make(bytes_type, std::move(chunk.data)));
     PyRef offsets = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.offsets.data()),
                                                            static_cast<Py_ssize_t>(chunk.offsets.size() * 8)));
-    if (!names || !reasons || !data || !offsets) return nullptr;
-    return PyTuple_Pack(4, names.get(), reasons.get(), data.get(), offsets.get());
+    PyRef packing = chunk.packed ? PyRef::steal(PyBytes_FromStringAndSize(
+                                       reinterpret_cast<const char*>(chunk.packing.data()),
+                                       static_cast<Py_ssize_t>(chunk.packing.size() * sizeof(MemberPacking))))
+                                 : PyRef::borrow(Py_None);
+    if (!names || !reasons || !data || !offsets || !packing) return nullptr;
+    return PyTuple_Pack(5, names.get(), reasons.get(), data.get(), offsets.get(), packing.get());
   });
 }
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <iterator>
 #include <memory>
@@ -93,13 +94,16 @@ StreamBox* box_from_python(PyObject* obj) {
   return box;
 }
 
-// Images data[offsets[k]:offsets[k+1]] of a pair (data, offsets), appended to `inputs`; the two
-// buffers go to `held`.
-bool images_from_python(PyObject* pair, std::vector<EncodeInput>& inputs, std::vector<HeldBuffer>& held) {
-  HeldBuffer data, offsets;
-  if (!data.hold(PyTuple_GET_ITEM(pair, 0)) || !offsets.hold(PyTuple_GET_ITEM(pair, 1), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+// Images data[offsets[k]:offsets[k+1]] of a tuple (data, offsets) or (data, offsets, packing),
+// appended to `inputs`; the buffers go to `held`. `packing` holds a 16-byte MemberPacking record
+// per image, as the archive reader gives them.
+bool images_from_python(PyObject* tuple, std::vector<EncodeInput>& inputs, std::vector<HeldBuffer>& held) {
+  HeldBuffer data, offsets, packing;
+  if (!data.hold(PyTuple_GET_ITEM(tuple, 0)) ||
+      !offsets.hold(PyTuple_GET_ITEM(tuple, 1), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
     return false;
   }
+  if (PyTuple_GET_SIZE(tuple) == 3 && !packing.hold(PyTuple_GET_ITEM(tuple, 2))) return false;
   const char* f = offsets.view().format != nullptr ? offsets.view().format : "B";
   if (*f == '<' || *f == '=' || *f == '@') ++f;
   if (offsets.view().itemsize != 8 || (f[0] != 'q' && f[0] != 'l') || f[1] != '\0' || offsets.size() < 8) {
@@ -108,15 +112,28 @@ bool images_from_python(PyObject* pair, std::vector<EncodeInput>& inputs, std::v
   }
   const auto* at = reinterpret_cast<const int64_t*>(offsets.data());
   const size_t count = offsets.size() / 8 - 1;
+  if (packing.data() != nullptr && packing.size() != count * sizeof(MemberPacking)) {
+    PyErr_SetString(PyExc_ValueError, "argument 'items': one packing record per image is needed");
+    return false;
+  }
   for (size_t k = 0; k < count; ++k) {
     if (at[k] < 0 || at[k + 1] < at[k] || static_cast<uint64_t>(at[k + 1]) > data.size()) {
       PyErr_SetString(PyExc_ValueError, "argument 'items': offsets must increase within the data");
       return false;
     }
-    inputs.emplace_back(std::span<const uint8_t>(data.data() + at[k], static_cast<size_t>(at[k + 1] - at[k])));
+    MemberPacking how;
+    if (packing.data() != nullptr) {
+      std::memcpy(&how, packing.data() + k * sizeof how, sizeof how);
+      if (how.packing > Packing::ZipDeflate) {
+        PyErr_SetString(PyExc_ValueError, "argument 'items': a packing record of no known kind");
+        return false;
+      }
+    }
+    inputs.emplace_back(std::span<const uint8_t>(data.data() + at[k], static_cast<size_t>(at[k + 1] - at[k])), how);
   }
   held.push_back(std::move(data));
   held.push_back(std::move(offsets));
+  held.push_back(std::move(packing));
   return true;
 }
 
@@ -128,7 +145,7 @@ bool inputs_from_python(PyObject* obj, std::vector<EncodeInput>& inputs, std::ve
   inputs.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) {
+    if (PyTuple_Check(item) && (PyTuple_GET_SIZE(item) == 2 || PyTuple_GET_SIZE(item) == 3)) {
       if (!images_from_python(item, inputs, held)) return false;
       continue;
     }
