@@ -41,13 +41,13 @@ from . import corpus, dataset, sources
 from .engine import encode_windows
 from .options import MAX_TOKENS, SHARD_SIZE, EncodeOptions, local_workers
 from .progress import Progress
-from .sources import FileInput, ParquetColumns, Unit
+from .sources import FileInput, ParquetColumns, Source, Unit
 
 SHARD_NAME = re.compile(r"\d{5,}")
 
 
 def encode_on_dask(
-    paths: Iterable[str | os.PathLike[str]],
+    paths: Iterable[Source],
     out: str | os.PathLike[str],
     client: Any,
     *,
