@@ -20,8 +20,9 @@ import json
 import sys
 from typing import Iterator
 
-from . import corpus, dataset
+from . import dataset
 from .job import Summary, encode_dataset
+from .skips import kind_of_stored
 from .options import FORMATS, MAX_TOKENS, OOV_RULES, SHARD_SIZE
 
 
@@ -65,7 +66,7 @@ def info_command(args: argparse.Namespace) -> int:
     for record in ds.manifest():
         files += 1
         if record["status"] != "ok":
-            reasons[corpus.reason_kind(record["reason"])] += 1
+            reasons[kind_of_stored(record["reason"]).value] += 1
         else:
             oov += record["oov"]
     meta = ds.meta

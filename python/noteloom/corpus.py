@@ -12,8 +12,8 @@ import numpy as np
 
 from .dataset import DatasetWriter, manifest_line
 from .engine import EncodedFile, Window
+from .skips import DUPLICATE_OF, SkipKind
 
-DUPLICATE = "duplicate of "
 
 
 def ids_of(result: EncodedFile) -> np.ndarray:
@@ -31,7 +31,7 @@ def record(result: EncodedFile, hash_text: str | None, duplicate_of: str | None,
            meta: dict[str, Any] | None = None) -> dict[str, Any]:
     """The manifest record of one input file (with "meta" last, when the input has one)."""
     if result.reason is not None or duplicate_of is not None:
-        reason = result.reason if result.reason is not None else DUPLICATE + str(duplicate_of)
+        reason = result.reason if result.reason is not None else DUPLICATE_OF + str(duplicate_of)
         rec = {"status": "skipped", "path": result.path, "reason": reason, "tokens": 0, "oov": 0, "hash": hash_text}
     else:
         rec = {"status": "ok", "path": result.path, "reason": None, "tokens": len(ids_of(result)), "oov": result.oov,
@@ -39,20 +39,6 @@ def record(result: EncodedFile, hash_text: str | None, duplicate_of: str | None,
     if meta is not None:
         rec["meta"] = meta
     return rec
-
-
-DAMAGED = "damaged archive"
-
-
-def reason_kind(reason: str) -> str:
-    """A skip reason without what names one file or place, for counting skipped files by reason."""
-    if reason.startswith(DUPLICATE):
-        return "duplicate"
-    if reason.startswith("Too many tokens"):
-        return "Too many tokens"
-    if reason.startswith(DAMAGED):
-        return DAMAGED
-    return reason
 
 
 @dataclasses.dataclass
@@ -86,7 +72,7 @@ def encode_into(windows: Iterable[Window], commit: Commit, tally: Tally, *, dedu
     """
     for window in windows:
         kept, records = [], []
-        for r, meta in zip(window.files, window.metas):
+        for r, meta, kind in zip(window.files, window.metas, window.kinds):
             hash_text = digest(r)
             first = seen.get(hash_text) if dedupe and hash_text is not None else None
             rec = record(r, hash_text, first, meta)
@@ -96,7 +82,7 @@ def encode_into(windows: Iterable[Window], commit: Commit, tally: Tally, *, dedu
                 if dedupe and hash_text is not None:
                     seen[hash_text] = r.path
             else:
-                tally.reasons[reason_kind(rec["reason"])] += 1
+                tally.reasons[(SkipKind.DUPLICATE if r.reason is None else kind or SkipKind.INTERNAL).value] += 1
         commit(kept, records)
         tally.files += len(window.files)
         tally.kept += len(kept)

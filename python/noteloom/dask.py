@@ -41,6 +41,7 @@ from . import corpus, dataset, sources
 from .engine import encode_windows
 from .options import MAX_TOKENS, SHARD_SIZE, EncodeOptions, local_workers
 from .progress import Progress
+from .skips import DUPLICATE_OF
 from .sources import FileInput, ParquetColumns, Source, Unit
 
 SHARD_NAME = re.compile(r"\d{5,}")
@@ -351,7 +352,7 @@ def _summary(shard: Path, number: int, written: bool, dedupe: bool) -> dict[str,
         eligible, hashes, sequence, kept = [], [], [], 0
         for file, record in enumerate(part.manifest()):
             ok = record["status"] == "ok"
-            if ok or (record["reason"] or "").startswith(corpus.DUPLICATE):
+            if ok or (record["reason"] or "").startswith(DUPLICATE_OF):
                 eligible.append(file)
                 hashes.append(int(record["hash"], 16))
                 sequence.append(kept if ok else -1)
@@ -390,7 +391,7 @@ def _cross_shard_duplicates(out: Path, shards: list[dict[str, Any]]
     for i in copies:
         k, j = int(shard_of[i]), int(file_of[i])
         original = records[int(shard_of[first[i]]), int(file_of[first[i]])]
-        rec = dict(records[k, j], status="skipped", reason=corpus.DUPLICATE + original["path"], tokens=0, oov=0)
+        rec = dict(records[k, j], status="skipped", reason=DUPLICATE_OF + original["path"], tokens=0, oov=0)
         changed.append((shards[k]["first"] + j, rec))
     return left_out, sorted(changed, key=lambda entry: entry[0])
 

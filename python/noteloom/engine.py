@@ -18,6 +18,7 @@ import numpy as np
 import _noteloom
 
 from .options import MAX_TOKENS, OOV_RULES, EncodeOptions
+from .skips import NATIVE, SkipKind
 from .sources import FileInput, Images, Unit, image
 
 _UINT16 = np.dtype(np.uint16)  # made once: np.frombuffer runs per file
@@ -36,10 +37,12 @@ class EncodedFile(NamedTuple):
 
 
 class Window(NamedTuple):
-    """A window of results in input order, with each one's manifest "meta" (or None)."""
+    """A window of results in input order, with each one's manifest "meta" (or None) and the kind
+    of the reason it was skipped for (None when it was encoded)."""
 
     files: list[EncodedFile]
     metas: list[dict[str, Any] | None]
+    kinds: list[SkipKind | None]
 
 
 def encode_files(
@@ -113,11 +116,11 @@ def encode_windows(units: Iterable[Unit], options: EncodeOptions) -> Iterator[Wi
         submit()
         submit()
         while queued:
-            seconds, ids, hashes, counts, reasons = _noteloom._stream_next(stream)
+            seconds, ids, hashes, counts, reasons, kinds = _noteloom._stream_next(stream)
             done = queued.popleft()
             sizer.took(len(ids), seconds)
             submit()
-            yield _merge(done, iter(zip(ids, hashes, counts, reasons)))
+            yield _merge(done, iter(zip(ids, hashes, counts, reasons, kinds)))
     finally:
         stop[0] = 1
 
@@ -130,26 +133,30 @@ def _item(unit: Unit) -> Any:
     return (unit.data, unit.offsets) if unit.packing is None else (unit.data, unit.offsets, unit.packing)
 
 
-def _merge(batch: list[Unit], results: Iterator[tuple[Any, Any, Any, Any]]) -> Window:
+def _merge(batch: list[Unit], results: Iterator[tuple[Any, Any, Any, Any, int]]) -> Window:
     """The batch's entries with their results, in order; entries skipped before the engine keep
     their reason."""
     files: list[EncodedFile] = []
     metas: list[dict[str, Any] | None] = []
+    kinds: list[SkipKind | None] = []
     for unit in batch:
         if isinstance(unit, (str, FileInput)):
-            i, h, count, reason = next(results)
+            i, h, count, reason, kind = next(results)
             name = unit if isinstance(unit, str) else unit.name
             files.append(EncodedFile(name, None if i is None else np.frombuffer(i, _UINT16), reason, h, count))
             metas.append(None)
+            kinds.append(NATIVE[kind])
             continue
-        for name, skip in zip(unit.names, unit.reasons):
+        for name, skip, skip_kind in zip(unit.names, unit.reasons, unit.kinds):
             if skip is not None:
                 files.append(EncodedFile(name, None, skip, None, 0))
+                kinds.append(skip_kind)
             else:
-                i, h, count, reason = next(results)
+                i, h, count, reason, kind = next(results)
                 files.append(EncodedFile(name, None if i is None else np.frombuffer(i, _UINT16), reason, h, count))
+                kinds.append(NATIVE[kind])
         metas.extend(unit.metas if unit.metas is not None else itertools.repeat(None, len(unit)))
-    return Window(files, metas)
+    return Window(files, metas, kinds)
 
 
 class _Sizer:

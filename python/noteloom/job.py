@@ -17,6 +17,7 @@ from typing import Any, Callable, Iterable, Iterator, Sequence
 from . import corpus, formats
 from .engine import encode_windows
 from .progress import Progress
+from .skips import kind_of_stored
 from .options import FORMATS, MAX_TOKENS, SHARD_SIZE, EncodeOptions, default_threads, local_workers
 from .sources import ParquetColumns, Source, Unit, expand, sequence_of, unit_names
 
@@ -145,5 +146,5 @@ def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns:
     tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens)
     for rec in ds.manifest():
         if rec["status"] != "ok":
-            tally.reasons[corpus.reason_kind(rec["reason"])] += 1
+            tally.reasons[kind_of_stored(rec["reason"]).value] += 1
     return _summary(tally, time.monotonic() - started, out, 0)

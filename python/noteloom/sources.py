@@ -26,6 +26,8 @@ import numpy as np
 
 import _noteloom
 
+from .skips import NATIVE, SkipKind
+
 MIDI_SUFFIXES = (".mid", ".midi")
 ARCHIVE_SUFFIXES = (".tar", ".tgz", ".tbz2", ".txz", ".tzst", ".zip", ".gz", ".bz2", ".xz", ".zst")
 PARQUET_SUFFIX = ".parquet"
@@ -52,10 +54,11 @@ class FileInput:
 @dataclasses.dataclass(slots=True)
 class Images:
     """Entries whose bytes are in memory: entry k is named names[k]; it is skipped when reasons[k]
-    is set, else it is the next image, image j being data[offsets[j]:offsets[j+1]]."""
+    is set (of kind kinds[k]), else it is the next image, image j being data[offsets[j]:offsets[j+1]]."""
 
     names: list[str]
     reasons: list[str | None]
+    kinds: list[SkipKind | None]
     data: Any  # a bytes-like object
     offsets: np.ndarray  # int64
     metas: list[dict[str, Any]] | None = None  # per entry, the record's "meta" (Parquet columns)
@@ -75,7 +78,7 @@ class Images:
     def drop(self, n: int) -> Images:
         """The entries after the first n."""
         images = sum(1 for r in self.reasons[:n] if r is None)
-        return Images(self.names[n:], self.reasons[n:], self.data, self.offsets[images:],
+        return Images(self.names[n:], self.reasons[n:], self.kinds[n:], self.data, self.offsets[images:],
                       None if self.metas is None else self.metas[n:],
                       None if self.packing is None else self.packing[PACKING_RECORD * images :])
 
@@ -93,9 +96,9 @@ def unit_names(unit: Unit) -> list[str]:
     return unit.names
 
 
-def skipped(name: str, reason: str) -> Images:
+def skipped(name: str, reason: str, kind: SkipKind) -> Images:
     """One entry recorded as skipped."""
-    return Images([name], [reason], b"", _EMPTY)
+    return Images([name], [reason], [kind], b"", _EMPTY)
 
 
 def image(name: str, data: Any) -> Images:
@@ -103,7 +106,7 @@ def image(name: str, data: Any) -> Images:
     view = memoryview(data)
     if not view.c_contiguous:
         view = memoryview(view.tobytes())
-    return Images([name], [None], view.cast("B"), np.array([0, view.nbytes], dtype=np.int64))
+    return Images([name], [None], [None], view.cast("B"), np.array([0, view.nbytes], dtype=np.int64))
 
 
 def find_midi_files(folder: str) -> Iterator[str]:
@@ -141,7 +144,7 @@ def expand(sources: Iterable[Source], columns: ParquetColumns = ParquetColumns()
         elif kind == "archive":
             yield from archive_units(path, pack=pack)
         elif kind in NOT_WHAT_NAMED:
-            yield skipped(path, NOT_WHAT_NAMED[kind])
+            yield skipped(path, NOT_WHAT_NAMED[kind], SkipKind.NOT_A_SOURCE)
         else:
             yield path
 
@@ -183,12 +186,13 @@ def archive_units(path: str, label: str | None = None, *, pack: bool = False) ->
     try:
         reader = _noteloom._archive_open(path, pack)
     except OSError as e:
-        yield skipped(label, str(e))
+        yield skipped(label, str(e), SkipKind.LOAD_FAILED)
         return
     prefix = label + SEPARATOR
     while (chunk := _noteloom._archive_read(reader, CHUNK_ENTRIES, CHUNK_BYTES)) is not None:
-        names, reasons, data, offsets, packing = chunk
-        yield Images([prefix + n for n in names], reasons, data, np.frombuffer(offsets, dtype=np.int64), None, packing)
+        names, reasons, kinds, data, offsets, packing = chunk
+        yield Images([prefix + n for n in names], reasons, [NATIVE[k] for k in kinds], data,
+                     np.frombuffer(offsets, dtype=np.int64), None, packing)
 
 
 def parquet_units(path: str, columns: ParquetColumns, label: str | None = None,
@@ -205,7 +209,7 @@ def parquet_units(path: str, columns: ParquetColumns, label: str | None = None,
     try:
         file = pq.ParquetFile(path)
     except (pa.ArrowException, OSError) as e:
-        yield skipped(label, f"not a Parquet file: {e}")
+        yield skipped(label, f"not a Parquet file: {e}", SkipKind.NOT_A_SOURCE)
         return
     schema = file.schema_arrow
     column = _bytes_column(label, schema, columns.column)
@@ -240,7 +244,7 @@ def parquet_units(path: str, columns: ParquetColumns, label: str | None = None,
             yield _images_of(values, names, metas, pa)
             row += len(batch)
     except (pa.ArrowException, OSError) as e:
-        yield skipped(f"{prefix}{row}", f"damaged Parquet file: {e}")
+        yield skipped(f"{prefix}{row}", f"damaged Parquet file: {e}", SkipKind.DAMAGED)
 
 
 def _bytes_column(path: str, schema: Any, wanted: str | None) -> str:
@@ -280,14 +284,16 @@ def _images_of(values: Any, names: list[str], metas: list[dict[str, Any]] | None
     if isinstance(values, pa.ChunkedArray):
         values = values.combine_chunks()
     reasons: list[str | None] = [None] * len(values)
+    kinds: list[SkipKind | None] = [None] * len(values)
     if values.null_count:
         valid = values.is_valid().to_numpy(zero_copy_only=False)
         reasons = [None if ok else "no data: the value is null" for ok in valid]
+        kinds = [None if ok else SkipKind.NO_DATA for ok in valid]
         values = values.filter(values.is_valid())
     _, offsets_buffer, data = values.buffers()
     width = np.int64 if pa.types.is_large_binary(values.type) else np.int32
     offsets = np.frombuffer(offsets_buffer, dtype=width)[values.offset : values.offset + len(values) + 1]
-    return Images(names, reasons, b"" if data is None else data, offsets.astype(np.int64), metas)
+    return Images(names, reasons, kinds, b"" if data is None else data, offsets.astype(np.int64), metas)
 
 
 def _json_ready(value: Any) -> Any:

@@ -18,7 +18,16 @@ bool is_midi_name(std::string_view name) {
   return ends_with(".mid") || ends_with(".midi");
 }
 
-std::string too_large_member() { return std::string(kLoadFailed) + kFileTooLarge; }
+Error damaged_member(std::string_view what) { return Error{kDamagedArchive + std::string(what), SkipKind::Damaged}; }
+Error not_regular_member(std::string_view what) {
+  return Error{"not a regular file: " + std::string(what), SkipKind::NotRegular};
+}
+Error encrypted_member() { return Error{"encrypted zip member", SkipKind::Encrypted}; }
+Error unsupported_member(unsigned method) {
+  return Error{"zip member compressed with method " + std::to_string(method) + " (stored and deflate are read)",
+               SkipKind::Unsupported};
+}
+Error too_large_member() { return load_failure(kFileTooLarge); }
 
 namespace {
 
@@ -47,6 +56,7 @@ ArchiveKind archive_kind(std::span<const uint8_t> first) {
 void ArchiveChunk::clear() {
   names.clear();
   reasons.clear();
+  kinds.clear();
   data.clear();
   offsets.assign(1, 0);
   packing.clear();
@@ -56,23 +66,24 @@ void ArchiveChunk::clear() {
 bool ArchiveReader::read(ArchiveChunk& chunk, size_t max_entries, size_t max_bytes) {
   if (ended_) return false;
   const size_t before = chunk.names.size();
-  std::string name, reason;
+  std::string name;
   while (chunk.names.size() - before < std::max<size_t>(max_entries, 1) &&
          (chunk.names.size() == before || chunk.data.size() < max_bytes)) {
     name.clear();
-    reason.clear();
+    Error skip;
     MemberPacking packing;
-    if (!next(name, reason, chunk.data, packing)) {
+    if (!next(name, skip, chunk.data, packing)) {
       ended_ = true;
       break;
     }
-    if (reason.empty()) {
+    if (skip.kind == SkipKind::None) {
       chunk.offsets.push_back(static_cast<int64_t>(chunk.data.size()));
       chunk.packing.push_back(packing);
       chunk.packed = chunk.packed || packing.packing != Packing::Plain;
     }
     chunk.names.push_back(std::move(name));
-    chunk.reasons.push_back(std::move(reason));
+    chunk.reasons.push_back(std::move(skip.message));
+    chunk.kinds.push_back(skip.kind);
   }
   return chunk.names.size() > before || !ended_;
 }

@@ -62,6 +62,7 @@ Status unpack_member(std::span<const uint8_t> stored, const MemberPacking& how, 
 struct ArchiveChunk {
   std::vector<std::string> names;    // every entry, in archive order
   std::vector<std::string> reasons;  // per entry: why it is skipped, or empty for a member read
+  std::vector<SkipKind> kinds;       // per entry: the kind of its reason (None for a member read)
   std::vector<uint8_t> data;         // the members read, end to end
   std::vector<int64_t> offsets{0};   // member k (k-th entry with no reason) is data[offsets[k], offsets[k+1])
   std::vector<MemberPacking> packing;  // per member read
@@ -77,9 +78,9 @@ class ArchiveReader {
   bool read(ArchiveChunk& chunk, size_t max_entries, size_t max_bytes);
 
  protected:
-  // One entry: a member's bytes appended to `data` (held as `packing` says) with `reason` left
-  // empty, or a reason. False at the end of the archive.
-  virtual bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data, MemberPacking& packing) = 0;
+  // One entry: a member's bytes appended to `data` (held as `packing` says) with `skip` left of kind
+  // None, or why it is skipped. False at the end of the archive.
+  virtual bool next(std::string& name, Error& skip, std::vector<uint8_t>& data, MemberPacking& packing) = 0;
 
  private:
   bool ended_ = false;
@@ -94,12 +95,13 @@ Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path, boo
 // The same over an archive image in memory, which must outlive the reader.
 Result<std::unique_ptr<ArchiveReader>> open_archive_image(std::span<const uint8_t> image, bool pack = false);
 
-// Reason texts.
+// The reasons entries are skipped for, with their kinds.
 inline constexpr const char* kDamagedArchive = "damaged archive: ";
-inline constexpr const char* kNotRegularMember = "not a regular file: ";
-inline constexpr const char* kEncryptedMember = "encrypted zip member";
-// A member larger than kMaxFileBytes: what the engine says of a file that large.
-std::string too_large_member();
+Error damaged_member(std::string_view what);       // "damaged archive: WHAT"
+Error not_regular_member(std::string_view what);   // "not a regular file: WHAT" (symbolic link, ...)
+Error encrypted_member();                          // "encrypted zip member"
+Error unsupported_member(unsigned method);         // "zip member compressed with method N ..."
+Error too_large_member();                          // what the engine says of a file past kMaxFileBytes
 
 namespace detail {
 // The format readers behind open_archive.

@@ -78,14 +78,14 @@ void EncodeStream::run() noexcept {
     const bool skip = cancelled_ || stopping();
     lock.unlock();
     // Nothing may leave a run: one file's failure is that file's result.
-    Result<EncodedPiece> result = Error{"cancelled"};
+    Result<EncodedPiece> result = Error{"cancelled", SkipKind::Cancelled};
     if (!skip) {
       try {
         result = encode_input(batch.inputs[i], tok_, options_);
       } catch (const std::bad_alloc&) {
-        result = Error{"out of memory"};
+        result = Error{"out of memory", SkipKind::Internal};
       } catch (...) {
-        result = Error{"internal error"};
+        result = Error{"internal error", SkipKind::Internal};
       }
     }
     lock.lock();

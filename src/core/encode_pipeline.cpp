@@ -157,7 +157,7 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
     if (n.start < 0 || n.end < 0) return std::nullopt;
     notes.push_back({n.start, n.end, n.pitch, n.velocity, n.channel});
   }
-  if (notes.empty()) return Result<std::span<const int32_t>>(Error{kEmptyNoteMessages});
+  if (notes.empty()) return Result<std::span<const int32_t>>(Error{kEmptyNoteMessages, SkipKind::NoNotes});
   stable_sort_by_key(notes, [](const PlainNote& n) { return n.start; }, scratch.sort_scratch);
 
   bool has_drums = false;
@@ -225,6 +225,10 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
 
 }  // namespace
 
+Error load_failure(const std::string& why) {
+  return Error{kLoadFailed + why, why == kFileTooLarge ? SkipKind::TooLarge : SkipKind::LoadFailed};
+}
+
 Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenizer& tok, const PipelineOptions& options) {
   EncodedPiece out;
   const TimeBlocks blocks(tok);
@@ -250,29 +254,30 @@ Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenize
     } else {
       tokens = tok.tokenize(piece);
     }
-    if (!tokens) return tokens.error();
+    if (!tokens) return Error{tokens.error().message, SkipKind::NoNotes};  // the tokenizer's one failure
     ids = ids_of(tokens.value(), tok);
     view = ids;
   }
   out.oov = apply_oov_rule(view, tok, blocks, options.oov, out.ids);
   if (out.ids.size() > options.max_tokens) {
     return Error{"Too many tokens: " + std::to_string(out.ids.size()) + " (limit " + std::to_string(options.max_tokens) +
-                 ")"};
+                     ")",
+                 SkipKind::TooManyTokens};
   }
   return out;
 }
 
 Result<EncodedPiece> encode_midi_bytes(std::span<const uint8_t> bytes, const AbsTokenizer& tok,
                                        const PipelineOptions& options) {
-  if (bytes.size() > kMaxFileBytes) return Error{std::string(kLoadFailed) + kFileTooLarge};
+  if (bytes.size() > kMaxFileBytes) return load_failure(kFileTooLarge);
   auto piece = load_midi_bytes(bytes);
-  if (!piece) return Error{kLoadFailed + piece.error().message};
+  if (!piece) return load_failure(piece.error().message);
   return encode_piece(piece.value(), tok, options);
 }
 
 Result<EncodedPiece> encode_midi_file(const std::string& path, const AbsTokenizer& tok, const PipelineOptions& options) {
   auto piece = load_midi_file(path, LoadedPath::Omitted);
-  if (!piece) return Error{kLoadFailed + piece.error().message};
+  if (!piece) return load_failure(piece.error().message);
   return encode_piece(piece.value(), tok, options);
 }
 

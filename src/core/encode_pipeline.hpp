@@ -41,8 +41,11 @@ struct EncodedPiece {
 
 inline constexpr const char* kLoadFailed = "Failed to load MIDI file: ";
 
-// Errors: "Failed to load MIDI file: ..." (reading or parsing; an image in memory larger than
-// kMaxFileBytes fails as a file that large does), the tokenizer's "Empty note
+// "Failed to load MIDI file: WHY", of kind TooLarge when WHY is file_io's kFileTooLarge.
+Error load_failure(const std::string& why);
+
+// Errors, with their SkipKind: "Failed to load MIDI file: ..." (reading or parsing; an image in
+// memory larger than kMaxFileBytes fails as a file that large does), the tokenizer's "Empty note
 // messages after filtering", "Too many tokens: ... (limit ...)".
 Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenizer& tok, const PipelineOptions& options);
 Result<EncodedPiece> encode_midi_bytes(std::span<const uint8_t> bytes, const AbsTokenizer& tok,

@@ -6,10 +6,13 @@
 #include <utility>
 #include <variant>
 
+#include "skip_kind.hpp"
+
 namespace noteloom {
 
 struct Error {
   std::string message;
+  SkipKind kind = SkipKind::None;  // for inputs the engine skips: what they are counted by
 };
 
 template <typename T>

@@ -88,7 +88,7 @@ class TarReader final : public ArchiveReader {
   explicit TarReader(std::unique_ptr<ByteStream> stream) : stream_(std::move(stream)) {}
 
  protected:
-  bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data, MemberPacking&) override {
+  bool next(std::string& name, Error& reason, std::vector<uint8_t>& data, MemberPacking&) override {
     while (!ended_) {
       if (auto entry = next_entry(name, reason, data)) return *entry;
     }
@@ -98,7 +98,7 @@ class TarReader final : public ArchiveReader {
  private:
   // One header and what it holds: true for an entry, false at the end, nothing for a member that is
   // left out (the caller goes on).
-  std::optional<bool> next_entry(std::string& name, std::string& reason, std::vector<uint8_t>& data) {
+  std::optional<bool> next_entry(std::string& name, Error& reason, std::vector<uint8_t>& data) {
     Block h;
     const uint64_t header_at = pos_;
     auto got = read_block(h);
@@ -132,7 +132,7 @@ class TarReader final : public ArchiveReader {
     }
     name = std::move(stored);
     if (!regular || size > kMaxFileBytes) {
-      reason = !regular ? std::string(kNotRegularMember) + kind_of_type(type) : too_large_member();
+      reason = !regular ? not_regular_member(kind_of_type(type)) : too_large_member();
       if (auto r = skip_payload(payload); !r) return damage(header_at, name, reason, r.error().message);
       return true;
     }
@@ -213,7 +213,7 @@ class TarReader final : public ArchiveReader {
 
   // A header that fails its checksum: the damage is one entry, and reading goes on at the next
   // block that is a sound header (scanned block by block: the bad header's size cannot be trusted).
-  std::optional<bool> resync(uint64_t header_at, std::string& name, std::string& reason) {
+  std::optional<bool> resync(uint64_t header_at, std::string& name, Error& reason) {
     Block b;
     for (;;) {
       const uint64_t at = pos_;
@@ -229,8 +229,8 @@ class TarReader final : public ArchiveReader {
       }
     }
     name = at_byte(header_at);
-    reason = std::string(kDamagedArchive) + "bad tar header at byte " + std::to_string(header_at) +
-             (ended_ ? "; no sound header after it" : "; went on at byte " + std::to_string(resume_at_));
+    reason = damaged_member("bad tar header at byte " + std::to_string(header_at) +
+                            (ended_ ? "; no sound header after it" : "; went on at byte " + std::to_string(resume_at_)));
     pending_name_.reset();
     pending_size_.reset();
     if (!ended_) pushed_ = true, pos_ = resume_at_;
@@ -239,22 +239,22 @@ class TarReader final : public ArchiveReader {
 
   // The damage of a stream or member: recorded, and the archive ends (nothing after it can be
   // located).
-  std::optional<bool> damage(uint64_t header_at, std::string& name, std::string& reason, const std::string& what) {
+  std::optional<bool> damage(uint64_t header_at, std::string& name, Error& reason, const std::string& what) {
     if (name.empty()) name = at_byte(header_at);
-    reason = kDamagedArchive + what;
+    reason = damaged_member(what);
     ended_ = true;
     return true;
   }
 
   // The end-of-archive marker, or the stream's end. What follows is still decoded, so that a
   // compressed stream's trailer (gzip's CRC) is checked: damage there is recorded too.
-  std::optional<bool> end(std::string& name, std::string& reason) {
+  std::optional<bool> end(std::string& name, Error& reason) {
     ended_ = true;
     const uint64_t at = pos_;
     auto rest = stream_->skip(UINT64_MAX);
     if (rest) return false;
     name = at_byte(at);
-    reason = kDamagedArchive + rest.error().message;
+    reason = damaged_member(rest.error().message);
     return true;
   }
 

@@ -141,7 +141,7 @@ class ZipReader final : public ArchiveReader {
   void start() { from_directory_ = read_directory(); }
 
  protected:
-  bool next(std::string& name, std::string& reason, std::vector<uint8_t>& data, MemberPacking& packing) override {
+  bool next(std::string& name, Error& reason, std::vector<uint8_t>& data, MemberPacking& packing) override {
     return from_directory_ ? next_listed(name, reason, data, packing) : next_local(name, reason, data);
   }
 
@@ -198,18 +198,18 @@ class ZipReader final : public ArchiveReader {
     }
   }
 
-  bool next_listed(std::string& name, std::string& reason, std::vector<uint8_t>& data, MemberPacking& packing) {
+  bool next_listed(std::string& name, Error& reason, std::vector<uint8_t>& data, MemberPacking& packing) {
     if (listed_ == members_.size()) return false;
     const size_t k = listed_++;
     Member& m = members_[k];
     name = m.name;
     if (overlapping_[k]) {
-      reason = std::string(kDamagedArchive) + "zip member overlaps another member";
+      reason = damaged_member("zip member overlaps another member");
       return true;
     }
     const uint64_t at = m.local;
     if (!b_.tag(at, kLocalHeader) || !b_.has(at, 30)) {
-      reason = std::string(kDamagedArchive) + "no local header where the directory says";
+      reason = damaged_member("no local header where the directory says");
       return true;
     }
     const uint64_t start = at + 30 + b_.u16(at + 26) + b_.u16(at + 28);
@@ -218,14 +218,14 @@ class ZipReader final : public ArchiveReader {
   }
 
   // Without a directory: local headers one after another from the start.
-  bool next_local(std::string& name, std::string& reason, std::vector<uint8_t>& data) {
+  bool next_local(std::string& name, Error& reason, std::vector<uint8_t>& data) {
     while (!walk_ended_) {
       const uint64_t at = walk_;
       if (!b_.tag(at, kLocalHeader)) {
         walk_ended_ = true;
         // The directory was not found: it is missing or cut off.
         name = "<at byte " + std::to_string(at) + ">";
-        reason = std::string(kDamagedArchive) + "zip central directory missing or unreadable";
+        reason = damaged_member("zip central directory missing or unreadable");
         return true;
       }
       Member m;
@@ -238,7 +238,7 @@ class ZipReader final : public ArchiveReader {
       m.name = b_.text(at + 30, name_len);
       if (!b_.has(at, 30) || !b_.has(at + 30, uint64_t{name_len} + extra_len)) {
         name = m.name.empty() ? "<at byte " + std::to_string(at) + ">" : m.name;
-        reason = std::string(kDamagedArchive) + "unexpected end of data in a header";
+        reason = damaged_member("unexpected end of data in a header");
         walk_ended_ = true;
         return true;
       }
@@ -250,7 +250,7 @@ class ZipReader final : public ArchiveReader {
         walk_ = start + m.compressed;
         continue;
       }
-      std::string verdict = extract(m, start, wanted ? data : scratch_);
+      Error verdict = extract(m, start, wanted ? data : scratch_);
       scratch_.clear();
       // A member left out is passed over, unless its damage ends the walk (that is recorded).
       if (!wanted && !walk_ended_) continue;
@@ -265,22 +265,22 @@ class ZipReader final : public ArchiveReader {
   // or empty. In a walk of local headers, also finds where the next header starts. With
   // `packing` (members listed by the directory), the member's data is only copied, packed, for
   // unpack_member to inflate and check on an encoding thread.
-  std::string extract(Member& m, uint64_t start, std::vector<uint8_t>& data, MemberPacking* packing = nullptr) {
+  Error extract(Member& m, uint64_t start, std::vector<uint8_t>& data, MemberPacking* packing = nullptr) {
     const bool walking = !from_directory_;
     const auto fail = [&](const std::string& what) {
       if (walking) walk_ended_ = true;
-      return std::string(kDamagedArchive) + what;
+      return damaged_member(what);
     };
-    if (const char* kind = unix_kind(m.mode)) return std::string(kNotRegularMember) + kind;
+    if (const char* kind = unix_kind(m.mode)) return not_regular_member(kind);
     if (m.flags & 0x01) {
       if (walking && !m.sizes_known) return fail("encrypted zip member of unknown size");
       if (walking) walk_ = start + m.compressed;
-      return kEncryptedMember;
+      return encrypted_member();
     }
     if (m.method != 0 && m.method != 8) {
       if (walking && !m.sizes_known) return fail("zip member of unknown size");
       if (walking) walk_ = start + m.compressed;
-      return "zip member compressed with method " + std::to_string(m.method) + " (stored and deflate are read)";
+      return unsupported_member(m.method);
     }
     if (m.sizes_known && !b_.has(start, m.compressed)) return fail("unexpected end of data in a member");
     if (m.sizes_known && m.size > kMaxFileBytes) {
@@ -292,7 +292,7 @@ class ZipReader final : public ArchiveReader {
       packing->packing = m.method == 8 ? Packing::ZipDeflate : Packing::ZipStored;
       packing->crc = m.crc;
       packing->size = m.size;
-      return {};
+      return Error{};
     }
     // What a member may inflate to: its declared size, or the bound when no size was declared.
     const uint64_t limit = m.sizes_known ? m.size : kMaxFileBytes;
@@ -323,7 +323,7 @@ class ZipReader final : public ArchiveReader {
     if (problem.empty() && !m.sizes_known && crc32(0L, data.data() + base, static_cast<uInt>(data.size() - base)) != m.crc) {
       problem = "zip member fails its CRC check";
     }
-    if (problem.empty()) return {};
+    if (problem.empty()) return Error{};
     data.resize(base);
     if (problem == kFileTooLarge) {
       if (walking && !m.sizes_known) walk_ended_ = true;  // where it ends is not known
@@ -388,7 +388,7 @@ Status unpack_member(std::span<const uint8_t> stored, const MemberPacking& how, 
   }
   if (problem.empty() && how.packing != Packing::Plain) problem = detail::check_member(out, 0, how.size, how.crc);
   if (problem.empty()) return ok_status();
-  return Error{kDamagedArchive + problem};
+  return damaged_member(problem);
 }
 
 }  // namespace noteloom

@@ -61,6 +61,7 @@ template <size_t N>
 consteval Decl<N> function(const char* name, const Param (&params)[N]) {
   return {nullptr, name, Receiver::None, std::to_array(params)};
 }
+consteval Decl<0> function(const char* name) { return {nullptr, name, Receiver::None, {}}; }
 consteval Decl<0> constructor(const char* owner) { return {owner, nullptr, Receiver::None, {}}; }
 
 // What the matcher needs of a declaration.

@@ -23,8 +23,9 @@ constexpr auto kOpen = function("_archive_open", {"path", "pack"})
                                      "opened or is no such archive. With `pack`, zip members are handed on "
                                      "packed, for the encoding threads to inflate.");
 constexpr auto kRead = function("_archive_read", {"reader", "max_entries", "max_bytes"})
-                           .with_doc("The next entries, (names, reasons, data, offsets, packing), or None at the "
-                                     "end: a reason per entry (None for a member read), the members read end to end "
+                           .with_doc("The next entries, (names, reasons, kinds, data, offsets, packing), or None at "
+                                     "the end: a reason and its kind (an index into _skip_kinds()) per entry (None "
+                                     "and 0 for a member read), the members read end to end "
                                      "in data, member k at data[offsets[k]:offsets[k+1]] (offsets: int64), and "
                                      "packing: None, or a 16-byte record per member for the encoder to unpack it.");
 constexpr auto kKind = function("_archive_kind", {"first"})
@@ -96,6 +97,9 @@ PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyRef reasons = PyRef::steal(list_to_python(chunk.reasons, [](const std::string& r) -> PyObject* {
       return r.empty() ? Py_NewRef(Py_None) : to_python(r);
     }));
+    PyRef kinds = PyRef::steal(list_to_python(chunk.kinds, [](SkipKind k) -> PyObject* {
+      return PyLong_FromLong(static_cast<long>(k));
+    }));
     PyRef data = PyRef::steal(BytesObject::make(bytes_type, std::move(chunk.data)));
     PyRef offsets = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.offsets.data()),
                                                            static_cast<Py_ssize_t>(chunk.offsets.size() * 8)));
@@ -103,8 +107,8 @@ PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
                                        reinterpret_cast<const char*>(chunk.packing.data()),
                                        static_cast<Py_ssize_t>(chunk.packing.size() * sizeof(MemberPacking))))
                                  : PyRef::borrow(Py_None);
-    if (!names || !reasons || !data || !offsets || !packing) return nullptr;
-    return PyTuple_Pack(5, names.get(), reasons.get(), data.get(), offsets.get(), packing.get());
+    if (!names || !reasons || !kinds || !data || !offsets || !packing) return nullptr;
+    return PyTuple_Pack(6, names.get(), reasons.get(), kinds.get(), data.get(), offsets.get(), packing.get());
   });
 }
 

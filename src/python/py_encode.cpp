@@ -30,8 +30,10 @@ constexpr auto kSubmit =
                   "data[offsets[k]:offsets[k+1]], offsets a buffer of int64. The buffers are held until the batch's "
                   "results are taken.");
 constexpr auto kNext = function("_stream_next", {"stream"})
-                           .with_doc("(seconds, ids, hashes, oov counts, reasons) of the oldest queued batch: the "
-                                     "time its files took, then one list per field, in input order.");
+                           .with_doc("(seconds, ids, hashes, oov counts, reasons, kinds) of the oldest queued batch: "
+                                     "the time its files took, then one list per field, in input order (kinds: "
+                                     "indices into _skip_kinds(), 0 for a file encoded).");
+constexpr auto kKinds = function("_skip_kinds").with_doc("The names of the kinds of skip reasons, by code.");
 constexpr const char* kCapsuleName = "noteloom.EncodeStream";
 
 // A writable buffer whose first byte, once set, stops the batch (or None): a flag another Python
@@ -184,8 +186,13 @@ PyObject* results_to_python(double seconds, std::vector<Result<EncodedPiece>>& r
   PyRef reasons = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) -> PyObject* {
     return r ? Py_NewRef(Py_None) : to_python(r.error().message);
   }));
-  if (!ids || !hashes || !counts || !reasons) return nullptr;
-  return Py_BuildValue("(dOOOO)", seconds, ids.get(), hashes.get(), counts.get(), reasons.get());
+  PyRef kinds = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) -> PyObject* {
+    // every failure of a run has a kind; one without would be counted as internal
+    const SkipKind kind = r ? SkipKind::None : r.error().kind == SkipKind::None ? SkipKind::Internal : r.error().kind;
+    return PyLong_FromLong(static_cast<long>(kind));
+  }));
+  if (!ids || !hashes || !counts || !reasons || !kinds) return nullptr;
+  return Py_BuildValue("(dOOOOO)", seconds, ids.get(), hashes.get(), counts.get(), reasons.get(), kinds.get());
 }
 
 PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -249,7 +256,21 @@ PyObject* next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   });
 }
 
+PyObject* kinds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_function<kKinds>(args, nargs, kwnames, [](const auto&) -> PyObject* {
+    PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kSkipKindNames.size())));
+    if (!names) return nullptr;
+    for (size_t k = 0; k < kSkipKindNames.size(); ++k) {
+      PyObject* name = PyUnicode_FromStringAndSize(kSkipKindNames[k].data(), static_cast<Py_ssize_t>(kSkipKindNames[k].size()));
+      if (name == nullptr) return nullptr;
+      PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    return names.release();
+  });
+}
+
 PyMethodDef stream_defs[] = {
+    method_def<kKinds, kinds_fn>(),
     method_def<kOpen, open_fn>(),
     method_def<kSubmit, submit_fn>(),
     method_def<kNext, next_fn>(),

@@ -62,7 +62,7 @@ def test_encode_writes_what_the_engine_gives(pieces, tmp_path):
     assert info.returncode == 0, info.stderr
     assert "files:      7" in info.stdout and "sequences:  5" in info.stdout
     assert f"tokens:     {ds.num_tokens} " in info.stdout
-    assert "1  Empty note messages after filtering" in info.stdout and "files/s" in info.stdout
+    assert "1  no notes" in info.stdout and "1  load failed" in info.stdout and "files/s" in info.stdout
 
 
 def test_the_noteloom_script_is_the_command_line(pieces, tmp_path):

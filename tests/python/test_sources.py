@@ -138,7 +138,7 @@ def test_encode_dataset_writes_what_the_command_line_writes(pieces, tmp_path):
                 assert (tmp_path / f"py-{out}" / name).read_bytes() == (tmp_path / f"cli-{out}" / name).read_bytes()
             rows = records(tmp_path / f"py-{out}")
             assert summary.files == len(rows) == 21 and summary.kept == sum(r["status"] == "ok" for r in rows)
-            assert summary.reasons["duplicate"] == 11 and sum(summary.reasons.values()) == summary.skipped
+            assert summary.reasons == {"duplicate": 11, "load failed": 3, "no notes": 3} and summary.skipped == 17
         else:
             cli, py = pq.read_table(tmp_path / f"cli-{out}"), pq.read_table(tmp_path / f"py-{out}")
             assert cli.equals(py) and json.loads(py.schema.metadata[b"noteloom"])["options"]["dedupe"]
@@ -199,7 +199,8 @@ def test_links_devices_and_odd_names_are_never_followed_or_written(pieces, tmp_p
     work.mkdir()
     monkeypatch.chdir(work)
     before = sorted(p.name for p in tmp_path.iterdir())
-    encode_dataset([archive, zipped], tmp_path / "out")
+    summary = encode_dataset([archive, zipped], tmp_path / "out")
+    assert summary.reasons == {"not a regular file": 5}
     assert statuses(tmp_path / "out") == [
         ("sym.mid", "skipped", "not a regular file: symbolic link"),
         ("hard.mid", "skipped", "not a regular file: hard link"),
@@ -309,6 +310,7 @@ def test_damage_is_recorded_and_reading_goes_on(tmp_path, kind):
     archive.write_bytes(data)
     r = run_cli("encode", archive, "-o", tmp_path / "out")
     assert r.returncode == 0 and "Traceback" not in r.stderr, r.stderr
+    assert ("skipped 1: encrypted" if kind == "zip encrypted" else "skipped 1: damaged archive") in r.stderr
     got = statuses(tmp_path / "out")
     if names is None:  # a stream cut short: what came before the cut, then the damage
         assert [s for _, s, _ in got[:-1]] == ["ok"] * (len(got) - 1) and len(got) > 1

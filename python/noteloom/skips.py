@@ -1,0 +1,48 @@
+"""Why inputs are skipped: a kind beside each message, as a value. The message names one file's
+detail; the kind is what summaries count. The engine's kinds are those of its native table
+(src/core/skip_kind.hpp), which this enum must hold by name (a mismatch fails at import); the
+last ones are this layer's own."""
+
+from __future__ import annotations
+
+import enum
+
+import _noteloom
+
+
+class SkipKind(enum.Enum):
+    LOAD_FAILED = "load failed"  # unreadable, or not a Standard MIDI File
+    TOO_LARGE = "too large"  # past the 256 MiB file bound
+    NO_NOTES = "no notes"
+    TOO_MANY_TOKENS = "too many tokens"
+    DAMAGED = "damaged archive"
+    NOT_REGULAR = "not a regular file"  # an archive's link, device or FIFO
+    ENCRYPTED = "encrypted"
+    UNSUPPORTED = "compression not read"
+    CANCELLED = "cancelled"
+    INTERNAL = "internal error"
+    DUPLICATE = "duplicate"  # the same MidiDict as an earlier file (dedupe)
+    NO_DATA = "no data"  # a null Parquet value
+    NOT_A_SOURCE = "not what its name says"  # a .parquet that is no Parquet file, an archive that is none
+
+
+# The engine's kind codes, in order (code 0: not skipped).
+NATIVE: tuple[SkipKind | None, ...] = tuple(None if name == "none" else SkipKind(name)
+                                            for name in _noteloom._skip_kinds())
+
+DUPLICATE_OF = "duplicate of "
+# What stored manifest lines (which hold reasons, not kinds) begin with, for each kind.
+_STORED = ((DUPLICATE_OF, SkipKind.DUPLICATE), ("Failed to load MIDI file: file larger than", SkipKind.TOO_LARGE),
+           ("Failed to load MIDI file", SkipKind.LOAD_FAILED), ("Empty note messages", SkipKind.NO_NOTES),
+           ("Too many tokens", SkipKind.TOO_MANY_TOKENS), ("damaged", SkipKind.DAMAGED),
+           ("not a regular file", SkipKind.NOT_REGULAR), ("encrypted", SkipKind.ENCRYPTED),
+           ("zip member compressed", SkipKind.UNSUPPORTED), ("cancelled", SkipKind.CANCELLED),
+           ("no data", SkipKind.NO_DATA), ("not a ", SkipKind.NOT_A_SOURCE))
+
+
+def kind_of_stored(reason: str) -> SkipKind:
+    """The kind of a reason read back from a manifest (which stores reasons only)."""
+    for start, kind in _STORED:
+        if reason.startswith(start):
+            return kind
+    return SkipKind.LOAD_FAILED if "os error" in reason else SkipKind.INTERNAL
