@@ -335,3 +335,20 @@ def test_parquet_sources_that_are_wrong(pieces, tmp_path):
                        (["--meta-columns", "name,year"], "no column 'year'")):
         r = run_cli("encode", table, "-o", tmp_path / "bad", *args)
         assert r.returncode == 1 and said in r.stderr and "Traceback" not in r.stderr, r.stderr
+
+
+def test_member_names_that_are_not_utf8_come_back_as_their_bytes(pieces, tmp_path):
+    good = (pieces / "a.mid").read_bytes()
+    raw = bytearray(tar_bytes([("caf?.mid", good), ("plain.mid", good)]))
+    raw[raw.index(b"caf?") + 3] = 0xE9  # a Latin-1 name, as old archivers wrote them
+    header = raw[:512]
+    header[148:156] = b" " * 8
+    raw[148:156] = b"%06o\0 " % sum(header)
+    archive = tmp_path / "latin.tar"
+    archive.write_bytes(bytes(raw))
+    listing = tmp_path / "list.txt"
+    listing.write_text(f"{archive}\n")
+    assert run_cli("encode", "--paths-from", listing, "-o", tmp_path / "out").returncode == 0
+    lines = (tmp_path / "out" / "manifest.jsonl").read_bytes().splitlines()
+    names = [json.loads(line)["path"].partition("::")[2] for line in lines]
+    assert [os.fsencode(n) for n in names] == [b"caf\xe9.mid", b"plain.mid"] and len(set(names)) == 2
