@@ -317,3 +317,17 @@ def write_piece(path, seed):
     d.add_note(38 + seed % 3, 480 * (seed % 5 + 1), 480 * (seed % 5 + 1) + 10, 90, 9)
     d.to_midi().save(str(path))
     return path
+
+
+def tar_bytes(entries, fmt=None):
+    """A tar archive of (name, bytes) members, in memory (pax format unless `fmt` says otherwise)."""
+    import io
+    import tarfile
+
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w", format=tarfile.PAX_FORMAT if fmt is None else fmt) as tar:
+        for name, data in entries:
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    return buffer.getvalue()

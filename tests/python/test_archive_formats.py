@@ -16,7 +16,7 @@ import pytest
 
 from noteloom import encode_dataset
 
-from support import write_piece
+from support import tar_bytes, write_piece
 
 LONG = "deep/" * 30 + "long name.mid"  # past ustar's 100-byte name field
 
@@ -24,16 +24,6 @@ LONG = "deep/" * 30 + "long name.mid"  # past ustar's 100-byte name field
 @pytest.fixture
 def entries(tmp_path):
     return [(f"m{k}.mid", write_piece(tmp_path / f"{k}.mid", 7 * k).read_bytes()) for k in range(6)]
-
-
-def tar_of(entries, fmt=tarfile.PAX_FORMAT):
-    buffer = io.BytesIO()
-    with tarfile.open(fileobj=buffer, mode="w", format=fmt) as tar:
-        for name, data in entries:
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            tar.addfile(info, io.BytesIO(data))
-    return buffer.getvalue()
 
 
 def halves(data, compress):
@@ -56,20 +46,20 @@ ZSTD = lambda b: pa.Codec("zstd").compress(b, asbytes=True)  # noqa: E731
 
 @pytest.mark.parametrize("compress", [GZIP, BZIP2, XZ, ZSTD], ids=["gzip", "bzip2", "xz", "zstd"])
 def test_concatenated_streams_read_as_one(entries, tmp_path, compress):
-    summary, got = encoded(tmp_path, halves(tar_of(entries), compress))
+    summary, got = encoded(tmp_path, halves(tar_bytes(entries), compress))
     assert got == [(n, "ok", None) for n, _ in entries] and summary.kept == len(entries)
 
 
 @pytest.mark.parametrize("compress", [GZIP, BZIP2, XZ, ZSTD], ids=["gzip", "bzip2", "xz", "zstd"])
 def test_a_stream_cut_short_is_damage_after_what_it_held(entries, tmp_path, compress):
-    whole = compress(tar_of(entries))
+    whole = compress(tar_bytes(entries))
     _, got = encoded(tmp_path, whole[: len(whole) - 30])
     assert got[-1][1] == "skipped" and got[-1][2].startswith("damaged archive: ")
     assert all(status == "ok" for _, status, _ in got[:-1])
 
 
 def test_what_follows_the_end_of_a_gzip_stream(entries, tmp_path):
-    packed = GZIP(tar_of(entries))
+    packed = GZIP(tar_bytes(entries))
     _, padded = encoded(tmp_path, packed + bytes(4096), "padded")  # tape blocking: zeros are the end
     assert [s for _, s, _ in padded] == ["ok"] * len(entries)
     _, garbage = encoded(tmp_path, packed + b"trailing garbage", "garbage")
@@ -80,12 +70,12 @@ def test_what_follows_the_end_of_a_gzip_stream(entries, tmp_path):
                          ids=["pax", "gnu", "ustar"])
 def test_long_names_of_every_tar_dialect(entries, tmp_path, fmt):
     name = LONG if fmt != tarfile.USTAR_FORMAT else "deep/" * 20 + "x.mid"  # ustar: prefix + name
-    _, got = encoded(tmp_path, tar_of([(name, entries[0][1]), entries[1]], fmt))
+    _, got = encoded(tmp_path, tar_bytes([(name, entries[0][1]), entries[1]], fmt))
     assert got == [(name, "ok", None), (entries[1][0], "ok", None)]
 
 
 def test_a_gnu_base256_size_and_a_pax_size_are_read(entries, tmp_path):
-    raw = bytearray(tar_of(entries[:2], tarfile.GNU_FORMAT))
+    raw = bytearray(tar_bytes(entries[:2], tarfile.GNU_FORMAT))
     size = len(entries[0][1])
     raw[124:136] = b"\x80" + size.to_bytes(11, "big")  # base-256, as GNU tar writes sizes past 8 GiB
     raw[148:156] = b" " * 8

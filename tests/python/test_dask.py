@@ -19,7 +19,7 @@ from noteloom import TokenDataset
 from noteloom.sources import find_midi_files
 from noteloom.dask import encode_on_dask
 
-from support import CORPUS, run_cli, write_piece
+from support import CORPUS, run_cli, tar_bytes, write_piece
 
 HAS_DISTRIBUTED = importlib.util.find_spec("distributed") is not None
 needs_distributed = pytest.mark.skipif(not HAS_DISTRIBUTED, reason="needs dask.distributed (the stock build's env)")
@@ -83,7 +83,7 @@ def test_shards_read_as_the_one_machine_dataset(inputs, tmp_path, dedupe, shard_
 
 
 def test_archives_and_parquet_files_are_shards_read_by_the_workers(inputs, tmp_path):
-    import io, tarfile, zlib
+    import zlib
 
     import pyarrow as pa
     import pyarrow.parquet as pq
@@ -92,14 +92,8 @@ def test_archives_and_parquet_files_are_shards_read_by_the_workers(inputs, tmp_p
     from noteloom.sources import ParquetColumns
 
     entries = [(f"m/{k}.mid", open(f, "rb").read()) for k, f in enumerate(inputs)]
-    raw = io.BytesIO()
-    with tarfile.open(fileobj=raw, mode="w") as tar:
-        for name, data in entries:
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            tar.addfile(info, io.BytesIO(data))
     tgz = tmp_path / "c.tgz"
-    tgz.write_bytes(zlib.compress(raw.getvalue(), wbits=31))
+    tgz.write_bytes(zlib.compress(tar_bytes(entries), wbits=31))
     table = tmp_path / "c.parquet"
     pq.write_table(pa.table({"midi": pa.array([d for _, d in entries], pa.binary()), "id": list(range(len(entries)))}),
                    table, row_group_size=4)

@@ -22,7 +22,7 @@ import pytest
 from noteloom import encode_bytes, encode_dataset, encode_files
 from noteloom.sources import find_midi_files
 
-from support import run_cli, write_piece
+from support import run_cli, tar_bytes, write_piece
 
 KINDS = ["tar", "tar.gz", "tar.bz2", "tar.xz", "tar.zst", "zip", "parquet"]
 
@@ -30,15 +30,6 @@ KINDS = ["tar", "tar.gz", "tar.bz2", "tar.xz", "tar.zst", "zip", "parquet"]
 def members(folder):
     """(name in the archive, bytes) of the files a folder walk finds, in its order."""
     return [(os.path.relpath(p, folder), Path(p).read_bytes()) for p in find_midi_files(str(folder))]
-
-
-def tar_bytes(entries):
-    buffer = io.BytesIO()
-    with tarfile.open(fileobj=buffer, mode="w", format=tarfile.GNU_FORMAT) as tar:
-        for name, data in entries:
-            tar.addfile(tarfile.TarInfo(name) if data is None else _info(name, len(data)),
-                        None if data is None else io.BytesIO(data))
-    return buffer.getvalue()
 
 
 def _info(name, size):
@@ -50,7 +41,7 @@ def _info(name, size):
 def pack(entries, kind, path):
     """An archive or Parquet file of `entries` at `path`."""
     if kind.startswith("tar"):
-        raw = tar_bytes(entries)
+        raw = tar_bytes(entries, tarfile.GNU_FORMAT)
         compress = {"tar": lambda b: b, "tar.gz": lambda b: zlib.compress(b, wbits=31),
                     "tar.bz2": lambda b: __import__("bz2").compress(b), "tar.xz": lambda b: __import__("lzma").compress(b),
                     "tar.zst": lambda b: pa.Codec("zstd").compress(b, asbytes=True)}[kind]
@@ -273,15 +264,15 @@ def _damaged(kind, entries):
     """An archive of `entries` damaged as `kind` says, and the names expected to be read."""
     names = [n for n, _ in entries]
     if kind == "tar header":
-        raw = bytearray(tar_bytes(entries))
+        raw = bytearray(tar_bytes(entries, tarfile.GNU_FORMAT))
         at = raw.index(b"ustar", raw.index(names[3].encode())) - 257  # the fourth member's header
         raw[at + 148 : at + 156] = b"0000000\0"
         return bytes(raw), names[:3] + ["<at byte %d>" % at] + names[4:], 3
     if kind == "gzip cut":
-        packed = zlib.compress(tar_bytes(entries), wbits=31)
+        packed = zlib.compress(tar_bytes(entries, tarfile.GNU_FORMAT), wbits=31)
         return packed[: len(packed) * 2 // 3], None, None
     if kind == "gzip crc":
-        packed = bytearray(zlib.compress(tar_bytes(entries), wbits=31))
+        packed = bytearray(zlib.compress(tar_bytes(entries, tarfile.GNU_FORMAT), wbits=31))
         packed[-8] ^= 0xFF
         return bytes(packed), names + [None], len(names)
     raw = io.BytesIO()
@@ -339,7 +330,7 @@ def test_parquet_sources_that_are_wrong(pieces, tmp_path):
 
 def test_member_names_that_are_not_utf8_come_back_as_their_bytes(pieces, tmp_path):
     good = (pieces / "a.mid").read_bytes()
-    raw = bytearray(tar_bytes([("caf?.mid", good), ("plain.mid", good)]))
+    raw = bytearray(tar_bytes([("caf?.mid", good), ("plain.mid", good)], tarfile.GNU_FORMAT))
     raw[raw.index(b"caf?") + 3] = 0xE9  # a Latin-1 name, as old archivers wrote them
     header = raw[:512]
     header[148:156] = b" " * 8
