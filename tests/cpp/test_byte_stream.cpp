@@ -19,9 +19,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes gzip(const Bytes& in) {
+// zlib's deflate with `window_bits`: 16 + 15 for gzip, -15 for raw deflate (a zip member's data).
+Bytes deflated(const Bytes& in, int window_bits) {
   z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&z, 6, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
   Bytes out(deflateBound(&z, in.size()) + 32);
   z.next_in = const_cast<Bytef*>(in.data());
   z.avail_in = static_cast<uInt>(in.size());
@@ -32,6 +33,8 @@ Bytes gzip(const Bytes& in) {
   deflateEnd(&z);
   return out;
 }
+
+Bytes gzip(const Bytes& in) { return deflated(in, 16 + MAX_WBITS); }
 
 Bytes bzip2(const Bytes& in) {
   Bytes out(in.size() + in.size() / 100 + 700);
@@ -135,16 +138,7 @@ TEST(ByteStream, DamageNeverPassesForTheEnd) {
 
 TEST(ByteStream, PackedMembersUnpackOnlyWhole) {
   const Bytes data = sample();
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  Bytes raw(deflateBound(&z, data.size()));
-  z.next_in = const_cast<Bytef*>(data.data());
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = raw.data();
-  z.avail_out = static_cast<uInt>(raw.size());
-  deflate(&z, Z_FINISH);
-  raw.resize(z.total_out);
-  deflateEnd(&z);
+  const Bytes raw = deflated(data, -MAX_WBITS);
   MemberPacking how;
   how.packing = Packing::ZipDeflate;
   how.crc = static_cast<uint32_t>(crc32(0L, data.data(), static_cast<uInt>(data.size())));
