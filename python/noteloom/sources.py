@@ -32,7 +32,8 @@ MIDI_SUFFIXES = (".mid", ".midi")
 ARCHIVE_SUFFIXES = (".tar", ".tgz", ".tbz2", ".txz", ".tzst", ".zip", ".gz", ".bz2", ".xz", ".zst")
 PARQUET_SUFFIX = ".parquet"
 SEPARATOR = "::"
-# An archive is read in chunks of at most this many entries and bytes (and one member whole).
+# An archive is read in chunks of at most this many entries and bytes (and one member whole), two
+# chunks ahead of the engine, on a thread of the reader's own.
 CHUNK_ENTRIES = 256
 CHUNK_BYTES = 32 << 20
 PARQUET_BATCH_ROWS = 256
@@ -184,12 +185,12 @@ def archive_units(path: str, label: str | None = None, *, pack: bool = False) ->
     """The entries of the archive at `path`, named after `label` (default: the path)."""
     label = path if label is None else label
     try:
-        reader = _noteloom._archive_open(path, pack)
+        reader = _noteloom._archive_open(path, pack, CHUNK_ENTRIES, CHUNK_BYTES)
     except OSError as e:
         yield skipped(label, str(e), SkipKind.LOAD_FAILED)
         return
     prefix = label + SEPARATOR
-    while (chunk := _noteloom._archive_read(reader, CHUNK_ENTRIES, CHUNK_BYTES)) is not None:
+    while (chunk := _noteloom._archive_read(reader)) is not None:
         names, reasons, kinds, data, offsets, packing = chunk
         yield Images([prefix + n for n in names], reasons, [NATIVE[k] for k in kinds], data,
                      np.frombuffer(offsets, dtype=np.int64), None, packing)

@@ -88,6 +88,60 @@ bool ArchiveReader::read(ArchiveChunk& chunk, size_t max_entries, size_t max_byt
   return chunk.names.size() > before || !ended_;
 }
 
+ReadAhead::ReadAhead(std::unique_ptr<ArchiveReader> reader, size_t max_entries, size_t max_bytes, size_t depth)
+    : reader_(std::move(reader)),
+      max_entries_(max_entries),
+      max_bytes_(max_bytes),
+      depth_(std::max<size_t>(depth, 1)),
+      thread_([this] { run(); }) {}
+
+ReadAhead::~ReadAhead() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void ReadAhead::run() noexcept {
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [this] { return stopping_ || ready_.size() < depth_; });
+      if (stopping_) return;
+    }
+    ArchiveChunk chunk;
+    bool more;
+    try {
+      more = reader_->read(chunk, max_entries_, max_bytes_);
+    } catch (...) {  // out of memory: the entries so far stay, the archive ends with a record of why
+      chunk.clear();
+      chunk.names.emplace_back("<reading stopped>");
+      chunk.reasons.emplace_back("out of memory while reading the archive");
+      chunk.kinds.push_back(SkipKind::Internal);
+      more = false;
+      std::lock_guard lock(mutex_);
+      ready_.push_back(std::move(chunk));
+    }
+    std::lock_guard lock(mutex_);
+    if (more) ready_.push_back(std::move(chunk));
+    if (!more) ended_ = true;
+    changed_.notify_all();
+    if (ended_) return;
+  }
+}
+
+bool ReadAhead::take(ArchiveChunk& out) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
+  if (ready_.empty()) return false;
+  out = std::move(ready_.front());
+  ready_.pop_front();
+  changed_.notify_all();
+  return true;
+}
+
 Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path, bool pack) {
   auto file = open_file_stream(path);
   if (!file) return file.error();

@@ -22,11 +22,15 @@
 //   memory stays bounded by the chunk sizes asked for and time by the archive's decoded size.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "byte_stream.hpp"
@@ -84,6 +88,29 @@ class ArchiveReader {
 
  private:
   bool ended_ = false;
+};
+
+// Reads chunks of an archive ahead, on a thread of its own, at most `depth` chunks beyond the one
+// taken: the decoding (gzip's inflating above all) runs beside the caller, which hands chunks to
+// the engine and writes results. Destroying it stops the thread after the chunk it is on.
+class ReadAhead {
+ public:
+  ReadAhead(std::unique_ptr<ArchiveReader> reader, size_t max_entries, size_t max_bytes, size_t depth = 2);
+  ~ReadAhead();
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  // The next chunk into `out`, waiting for it; false at the end of the archive.
+  bool take(ArchiveChunk& out);
+
+ private:
+  void run() noexcept;
+  std::unique_ptr<ArchiveReader> reader_;
+  const size_t max_entries_, max_bytes_, depth_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<ArchiveChunk> ready_;
+  bool ended_ = false, stopping_ = false;
+  std::thread thread_;  // last: it starts once the members above exist
 };
 
 // Opens the archive at `path` (its kind found from its first bytes). An error when the file cannot

@@ -18,11 +18,12 @@
 namespace noteloom::py {
 namespace {
 
-constexpr auto kOpen = function("_archive_open", {"path", "pack"})
-                           .with_doc("A reader of the tar or zip archive at `path`; OSError when it cannot be "
-                                     "opened or is no such archive. With `pack`, zip members are handed on "
-                                     "packed, for the encoding threads to inflate.");
-constexpr auto kRead = function("_archive_read", {"reader", "max_entries", "max_bytes"})
+constexpr auto kOpen = function("_archive_open", {"path", "pack", "max_entries", "max_bytes"})
+                           .with_doc("A reader of the tar or zip archive at `path`, reading chunks of at most "
+                                     "`max_entries` entries and `max_bytes` bytes ahead on a thread of its own; "
+                                     "OSError when it cannot be opened or is no such archive. With `pack`, zip "
+                                     "members are handed on packed, for the encoding threads to inflate.");
+constexpr auto kRead = function("_archive_read", {"reader"})
                            .with_doc("The next entries, (names, reasons, kinds, data, offsets, packing), or None at "
                                      "the end: a reason and its kind (an index into _skip_kinds()) per entry (None "
                                      "and 0 for a member read), the members read end to end "
@@ -32,14 +33,20 @@ constexpr auto kKind = function("_archive_kind", {"first"})
                            .with_doc("'tar', 'compressed tar', 'zip' or None: what a file's first bytes announce.");
 constexpr const char* kCapsuleName = "noteloom.ArchiveReader";
 
-// One thread reads at a time: a reader is a position in a stream.
+// A reader and the process it belongs to: a child made by fork inherits the object but not the
+// thread that reads ahead. One Python thread takes chunks at a time.
 struct ReaderBox {
   std::mutex lock;
-  std::unique_ptr<ArchiveReader> reader;
+  std::unique_ptr<ReadAhead> reader;
+  pid_t owner = getpid();
 };
 
 void close_reader(PyObject* capsule) {
-  delete static_cast<ReaderBox*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  auto* box = static_cast<ReaderBox*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  if (box == nullptr) return;
+  if (box->owner != getpid()) return;  // in a forked child there is no thread to stop: leave it
+  const Detached detached;  // the thread ends after the chunk it is on; it needs no Python
+  delete box;
 }
 
 using BytesObject = VectorObject<uint8_t>;
@@ -55,7 +62,8 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return call_function<kOpen>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
     std::string path;
     bool pack = false;
-    if (!path_from_python(a[0], path) || !a.convert(1, pack)) return nullptr;
+    int32_t max_entries = 0, max_bytes = 0;  // chunks stay far below 2 GiB
+    if (!path_from_python(a[0], path) || !a.convert_from(1, pack, max_entries, max_bytes)) return nullptr;
     Result<std::unique_ptr<ArchiveReader>> opened = Error{};
     {
       const Detached detached;
@@ -66,7 +74,8 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       return nullptr;
     }
     auto box = std::make_unique<ReaderBox>();
-    box->reader = std::move(opened).value();
+    box->reader = std::make_unique<ReadAhead>(std::move(opened).value(), static_cast<size_t>(std::max(max_entries, 1)),
+                                              static_cast<size_t>(std::max(max_bytes, 0)));
     PyObject* capsule = PyCapsule_New(box.get(), kCapsuleName, close_reader);
     if (capsule != nullptr) box.release();
     return capsule;
@@ -82,15 +91,16 @@ PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       PyErr_SetString(PyExc_TypeError, "argument 'reader': not an archive reader");
       return nullptr;
     }
-    int32_t max_entries = 0, max_bytes = 0;  // chunks stay far below 2 GiB
-    if (!a.convert_from(1, max_entries, max_bytes)) return nullptr;
+    if (box->owner != getpid()) {
+      PyErr_SetString(PyExc_RuntimeError, "an archive reader opened before fork() cannot be used in the child");
+      return nullptr;
+    }
     ArchiveChunk chunk;
     bool more;
     {
       const Detached detached;
       const std::lock_guard guard(box->lock);
-      more = box->reader->read(chunk, static_cast<size_t>(std::max(max_entries, 1)),
-                               static_cast<size_t>(std::max(max_bytes, 0)));
+      more = box->reader->take(chunk);
     }
     if (!more) Py_RETURN_NONE;
     PyRef names = PyRef::steal(list_to_python(chunk.names, name_to_python));
