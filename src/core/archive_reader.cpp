@@ -68,7 +68,7 @@ bool ArchiveReader::read(ArchiveChunk& chunk, size_t max_entries, size_t max_byt
   const size_t before = chunk.names.size();
   std::string name;
   while (chunk.names.size() - before < std::max<size_t>(max_entries, 1) &&
-         (chunk.names.size() == before || chunk.data.size() < max_bytes)) {
+         (chunk.names.size() == before || chunk.data.size() < max_bytes) && !stop_requested()) {
     name.clear();
     Error skip;
     MemberPacking packing;
@@ -100,6 +100,7 @@ ReadAhead::~ReadAhead() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
+  reader_->request_stop();
   changed_.notify_all();
   thread_.join();
 }
@@ -132,14 +133,14 @@ void ReadAhead::run() noexcept {
   }
 }
 
-bool ReadAhead::take(ArchiveChunk& out) {
+ReadAhead::Taken ReadAhead::take(ArchiveChunk& out, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
-  if (ready_.empty()) return false;
+  if (!changed_.wait_for(lock, timeout, [this] { return !ready_.empty() || ended_; })) return Taken::NotYet;
+  if (ready_.empty()) return Taken::End;
   out = std::move(ready_.front());
   ready_.pop_front();
   changed_.notify_all();
-  return true;
+  return Taken::Chunk;
 }
 
 Result<std::unique_ptr<ArchiveReader>> open_archive(const std::string& path, bool pack) {

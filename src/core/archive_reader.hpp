@@ -22,6 +22,8 @@
 //   memory stays bounded by the chunk sizes asked for and time by the archive's decoded size.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -80,14 +82,19 @@ class ArchiveReader {
   // Appends the next entries to `chunk` until it holds `max_entries` entries or `max_bytes` of data
   // (at least one entry), or the archive ends. Returns false when the archive had ended before.
   bool read(ArchiveChunk& chunk, size_t max_entries, size_t max_bytes);
+  // Asks a read on another thread to end soon (within a MiB of data): what it has not read is
+  // left out.
+  void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
 
  protected:
+  bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
   // One entry: a member's bytes appended to `data` (held as `packing` says) with `skip` left of kind
   // None, or why it is skipped. False at the end of the archive.
   virtual bool next(std::string& name, Error& skip, std::vector<uint8_t>& data, MemberPacking& packing) = 0;
 
  private:
   bool ended_ = false;
+  std::atomic<bool> stop_{false};
 };
 
 // Reads chunks of an archive ahead, on a thread of its own, at most `depth` chunks beyond the one
@@ -99,8 +106,9 @@ class ReadAhead {
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
-  // The next chunk into `out`, waiting for it; false at the end of the archive.
-  bool take(ArchiveChunk& out);
+  enum class Taken : uint8_t { Chunk, End, NotYet };
+  // The next chunk into `out`, waiting at most `timeout` for it.
+  Taken take(ArchiveChunk& out, std::chrono::milliseconds timeout);
 
  private:
   void run() noexcept;

@@ -89,7 +89,7 @@ class TarReader final : public ArchiveReader {
 
  protected:
   bool next(std::string& name, Error& reason, std::vector<uint8_t>& data, MemberPacking&) override {
-    while (!ended_) {
+    while (!ended_ && !stop_requested()) {
       if (auto entry = next_entry(name, reason, data)) return *entry;
     }
     return false;
@@ -108,20 +108,23 @@ class TarReader final : public ArchiveReader {
     if (all_zero(h)) return end(name, reason);  // the end-of-archive marker
     if (!checksum_ok(h) || !number(h.data() + 124, 12)) return resync(header_at, name, reason);
 
-    const uint64_t size = pending_size_ ? *pending_size_ : *number(h.data() + 124, 12);
     const uint8_t type = h[156];
-    std::string stored = pending_name_ ? *pending_name_ : header_name(h);
     if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
-      // Extended headers describe the next header; pax globals apply to all and are not needed.
-      if (size > kMaxExtendedHeader) return damage(header_at, name, reason, "an extended header too large");
-      std::vector<uint8_t> text(size);
+      // Extended headers describe the next member header (their own size is their own header's);
+      // pax globals apply to all and are not needed.
+      const uint64_t own = *number(h.data() + 124, 12);
+      if (own > kMaxExtendedHeader) return damage(header_at, name, reason, "an extended header too large");
+      std::vector<uint8_t> text(own);
       if (auto r = read_payload(text); !r) return damage(header_at, name, reason, r.error().message);
       if (type == 'x') parse_pax(text);
-      if (type == 'L') pending_name_ = field_text(text.data(), text.size());
+      if (type == 'L') long_name_ = field_text(text.data(), text.size());
       return std::nullopt;
     }
-    pending_name_.reset();
-    pending_size_.reset();
+    const uint64_t size = pax_size_ ? *pax_size_ : *number(h.data() + 124, 12);
+    std::string stored = pax_path_ ? *pax_path_ : long_name_ ? *long_name_ : header_name(h);
+    pax_path_.reset();
+    pax_size_.reset();
+    long_name_.reset();
     const bool directory = type == '5' || (type == 0 && !stored.empty() && stored.back() == '/');
     const bool regular = !directory && (type == '0' || type == 0 || type == '7');
     // A hard link's size field is the linked file's, with no data behind it in most writers.
@@ -137,12 +140,29 @@ class TarReader final : public ArchiveReader {
       return true;
     }
     const size_t start = data.size();
-    data.resize(start + size);
-    if (auto r = read_payload({data.data() + start, size}); !r) {
+    if (auto r = read_member(data, size); !r) {
       data.resize(start);
       return damage(header_at, name, reason, r.error().message);
     }
     return true;
+  }
+
+  // A member's `size` bytes appended to `data` as they arrive (a header may claim more than the
+  // stream holds: storage grows with what is read), then the padding.
+  Status read_member(std::vector<uint8_t>& data, uint64_t size) {
+    const size_t start = data.size();
+    uint64_t done = 0;
+    while (done < size) {
+      if (stop_requested()) return Error{"stopped"};
+      const size_t step = static_cast<size_t>(std::min<uint64_t>(size - done, std::max<uint64_t>(done, 1 << 16)));
+      data.resize(start + done + step);
+      auto got = read_full(*stream_, {data.data() + start + done, step});
+      if (!got) return got.error();
+      pos_ += got.value();
+      done += got.value();
+      if (got.value() < step) return Error{"unexpected end of data in a member"};
+    }
+    return skip_bytes(padding(size));
   }
 
   static std::string header_name(const Block& h) {
@@ -161,17 +181,21 @@ class TarReader final : public ArchiveReader {
       while (k < text.size() && text[k] >= '0' && text[k] <= '9' && length < text.size()) {
         length = length * 10 + (text[k++] - '0');
       }
-      if (k >= text.size() || text[k] != ' ' || length <= k - i || i + length > text.size()) return;
+      // "LENGTH key=value\n": the length counts itself, the space, the record and its newline
+      if (k >= text.size() || text[k] != ' ' || length < k - i + 2 || i + length > text.size() ||
+          text[i + length - 1] != '\n') {
+        return;
+      }
       const std::string_view record(reinterpret_cast<const char*>(text.data()) + k + 1, i + length - k - 2);
       const size_t eq = record.find('=');
       if (eq != std::string_view::npos) {
         const std::string_view key = record.substr(0, eq), value = record.substr(eq + 1);
-        if (key == "path") pending_name_ = std::string(value);
+        if (key == "path") pax_path_ = std::string(value);
         if (key == "size") {
           uint64_t v = 0;
           bool good = !value.empty();
           for (char c : value) good = good && c >= '0' && c <= '9' && !(v >> 59), v = v * 10 + (c - '0');
-          if (good) pending_size_ = v;
+          if (good) pax_size_ = v;
         }
       }
       i += length;
@@ -202,11 +226,17 @@ class TarReader final : public ArchiveReader {
     if (Status s = skip_bytes(size); !s) return s;
     return skip_bytes(padding(size));
   }
+  // Drops n bytes, a MiB at a time so that a stop request is seen within one.
   Status skip_bytes(uint64_t n) {
-    auto got = stream_->skip(n);
-    if (!got) return got.error();
-    pos_ += got.value();
-    if (got.value() < n) return Error{"unexpected end of data in a member"};
+    while (n > 0) {
+      if (stop_requested()) return Error{"stopped"};
+      const uint64_t step = std::min<uint64_t>(n, 1 << 20);
+      auto got = stream_->skip(step);
+      if (!got) return got.error();
+      pos_ += got.value();
+      n -= got.value();
+      if (got.value() < step) return Error{"unexpected end of data in a member"};
+    }
     return ok_status();
   }
   static uint64_t padding(uint64_t size) { return (kBlock - size % kBlock) % kBlock; }
@@ -218,7 +248,7 @@ class TarReader final : public ArchiveReader {
     for (;;) {
       const uint64_t at = pos_;
       auto got = read_block(b);
-      if (!got || got.value() < kBlock) {
+      if (!got || got.value() < kBlock || stop_requested()) {
         ended_ = true;
         break;
       }
@@ -231,8 +261,9 @@ class TarReader final : public ArchiveReader {
     name = at_byte(header_at);
     reason = damaged_member("bad tar header at byte " + std::to_string(header_at) +
                             (ended_ ? "; no sound header after it" : "; went on at byte " + std::to_string(resume_at_)));
-    pending_name_.reset();
-    pending_size_.reset();
+    pax_path_.reset();
+    pax_size_.reset();
+    long_name_.reset();
     if (!ended_) pushed_ = true, pos_ = resume_at_;
     return true;
   }
@@ -260,8 +291,10 @@ class TarReader final : public ArchiveReader {
 
   std::unique_ptr<ByteStream> stream_;
   uint64_t pos_ = 0;  // offset in the decoded stream
-  std::optional<std::string> pending_name_;
-  std::optional<uint64_t> pending_size_;
+  // What extended headers said of the next member header: pax's path and size come first, then a
+  // GNU long name.
+  std::optional<std::string> pax_path_, long_name_;
+  std::optional<uint64_t> pax_size_;
   Block resume_{};  // a sound header that resync() found, read again as the next block
   uint64_t resume_at_ = 0;
   bool pushed_ = false, ended_ = false;

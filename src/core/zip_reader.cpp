@@ -87,10 +87,9 @@ std::string inflate_raw(const uint8_t* in, uint64_t available, uint64_t limit, b
   const size_t base = data.size();
   std::string problem;
   for (;;) {
-    // Room for the declared size and one byte more (which tells a member that inflates past it);
-    // without a declared size, growing steps.
-    const uint64_t room =
-        std::min<uint64_t>(limit - produced + 1, declared ? UINT64_MAX : std::max<uint64_t>(produced, 64 << 10));
+    // Room up to the limit and one byte more (which tells a member that inflates past it)
+    // (in growing steps either way: a declared size is only a claim, and storage follows what inflates).
+    const uint64_t room = std::min<uint64_t>(limit - produced + 1, std::max<uint64_t>(produced, 64 << 10));
     data.resize(base + produced + room);
     z.next_in = const_cast<Bytef*>(in + consumed);
     z.avail_in = static_cast<uInt>(std::min<uint64_t>(available - consumed, UINT_MAX));
@@ -161,8 +160,10 @@ class ZipReader final : public ArchiveReader {
       count = b_.u64(end64 + 32), dir_size = b_.u64(end64 + 40), dir = b_.u64(end64 + 48);
     }
     if (!b_.has(dir, dir_size) || count > dir_size / 46) return false;
-    for (uint64_t at = dir, k = 0; k < count; ++k) {
-      if (!b_.tag(at, kCentralHeader) || !b_.has(at, 46)) return false;
+    // Every entry of the directory, however many the count says (old writers wrap it past 65535).
+    const uint64_t dir_end = dir + dir_size;
+    for (uint64_t at = dir; at < dir_end;) {
+      if (!b_.tag(at, kCentralHeader) || !b_.has(at, 46) || at + 46 > dir_end) return false;
       Member m;
       const uint16_t made_by = b_.u16(at + 4);
       m.flags = b_.u16(at + 8);
@@ -173,7 +174,10 @@ class ZipReader final : public ArchiveReader {
       const uint16_t name_len = b_.u16(at + 28), extra_len = b_.u16(at + 30), comment_len = b_.u16(at + 32);
       if ((made_by >> 8) == 3) m.mode = b_.u32(at + 38) >> 16;
       m.local = b_.u32(at + 42);
-      if (!b_.has(at + 46, uint64_t{name_len} + extra_len + comment_len)) return false;
+      if (!b_.has(at + 46, uint64_t{name_len} + extra_len + comment_len) ||
+          at + 46 + name_len + extra_len + comment_len > dir_end) {
+        return false;
+      }
       m.name = b_.text(at + 46, name_len);
       read_zip64_extra(b_, at + 46 + name_len, extra_len, m, true);
       at += 46 + uint64_t{name_len} + extra_len + comment_len;
@@ -246,12 +250,16 @@ class ZipReader final : public ArchiveReader {
       m.sizes_known = !(m.flags & 0x08);
       const uint64_t start = at + 30 + name_len + extra_len;
       const bool wanted = !m.name.empty() && m.name.back() != '/' && is_midi_name(m.name);
-      if (!wanted && m.sizes_known && b_.has(start, m.compressed)) {
+      if (!wanted && m.sizes_known && b_.has(start, m.compressed) && start + m.compressed > at) {
         walk_ = start + m.compressed;
         continue;
       }
       Error verdict = extract(m, start, wanted ? data : scratch_);
       scratch_.clear();
+      if (!walk_ended_ && walk_ <= at) {  // sizes that wrap around lead back: the walk can go no further
+        walk_ended_ = true;
+        if (verdict.kind == SkipKind::None) verdict = damaged_member("zip member of impossible size");
+      }
       // A member left out is passed over, unless its damage ends the walk (that is recorded).
       if (!wanted && !walk_ended_) continue;
       name = m.name.empty() ? "<at byte " + std::to_string(at) + ">" : m.name;
@@ -272,6 +280,7 @@ class ZipReader final : public ArchiveReader {
       return damaged_member(what);
     };
     if (const char* kind = unix_kind(m.mode)) return not_regular_member(kind);
+    if (m.sizes_known && !b_.has(start, m.compressed)) return fail("unexpected end of data in a member");
     if (m.flags & 0x01) {
       if (walking && !m.sizes_known) return fail("encrypted zip member of unknown size");
       if (walking) walk_ = start + m.compressed;
@@ -282,12 +291,15 @@ class ZipReader final : public ArchiveReader {
       if (walking) walk_ = start + m.compressed;
       return unsupported_member(m.method);
     }
-    if (m.sizes_known && !b_.has(start, m.compressed)) return fail("unexpected end of data in a member");
     if (m.sizes_known && m.size > kMaxFileBytes) {
       if (walking) walk_ = start + m.compressed;
       return too_large_member();
     }
-    if (packing != nullptr && (m.method == 8 || m.compressed == m.size)) {
+    // Packed only when the stored data is no larger than deflate can make of the declared size (so
+    // that a chunk never holds more than the bound); otherwise the reader inflates, reading no more
+    // input than it needs.
+    const bool plausible = m.method == 8 ? m.compressed <= m.size + m.size / 256 + 1024 : m.compressed == m.size;
+    if (packing != nullptr && plausible) {
       data.insert(data.end(), b_.at(start), b_.at(start) + m.compressed);
       packing->packing = m.method == 8 ? Packing::ZipDeflate : Packing::ZipStored;
       packing->crc = m.crc;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -95,14 +96,20 @@ PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       PyErr_SetString(PyExc_RuntimeError, "an archive reader opened before fork() cannot be used in the child");
       return nullptr;
     }
+    // The thread state stays detached while the reader works, but for a look at pending signals
+    // every few milliseconds, so Ctrl-C stops a run promptly even within a long member.
     ArchiveChunk chunk;
-    bool more;
-    {
-      const Detached detached;
-      const std::lock_guard guard(box->lock);
-      more = box->reader->take(chunk);
+    ReadAhead::Taken taken;
+    for (;;) {
+      {
+        const Detached detached;
+        const std::lock_guard guard(box->lock);
+        taken = box->reader->take(chunk, std::chrono::milliseconds(20));
+      }
+      if (taken != ReadAhead::Taken::NotYet) break;
+      if (PyErr_CheckSignals() < 0) return nullptr;
     }
-    if (!more) Py_RETURN_NONE;
+    if (taken == ReadAhead::Taken::End) Py_RETURN_NONE;
     PyRef names = PyRef::steal(list_to_python(chunk.names, name_to_python));
     PyRef reasons = PyRef::steal(list_to_python(chunk.reasons, [](const std::string& r) -> PyObject* {
       return r.empty() ? Py_NewRef(Py_None) : to_python(r);

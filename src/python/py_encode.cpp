@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <iterator>
 #include <memory>
 #include <span>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "../core/batch_encoder.hpp"
+#include "../core/file_io.hpp"
 #include "args.hpp"
 #include "detached.hpp"
 #include "panic.hpp"
@@ -63,6 +65,7 @@ class StopFlag {
 struct StreamBox {
   StopFlag stop;
   std::unique_ptr<EncodeStream> stream;
+  std::mutex held_lock;  // free-threaded callers may submit on one thread and collect on another
   std::deque<std::vector<HeldBuffer>> held;  // per queued batch, the buffers its images are in
   pid_t owner = getpid();
 };
@@ -126,8 +129,8 @@ bool images_from_python(PyObject* tuple, std::vector<EncodeInput>& inputs, std::
     MemberPacking how;
     if (packing.data() != nullptr) {
       std::memcpy(&how, packing.data() + k * sizeof how, sizeof how);
-      if (how.packing > Packing::ZipDeflate) {
-        PyErr_SetString(PyExc_ValueError, "argument 'items': a packing record of no known kind");
+      if (how.packing > Packing::ZipDeflate || how.size > kMaxFileBytes) {
+        PyErr_SetString(PyExc_ValueError, "argument 'items': a packing record of no known kind or size");
         return false;
       }
     }
@@ -225,6 +228,7 @@ PyObject* submit_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::vector<EncodeInput> inputs;
     std::vector<HeldBuffer> held;
     if (box == nullptr || !inputs_from_python(a[1], inputs, held)) return nullptr;
+    const std::lock_guard guard(box->held_lock);  // the buffers and their batch are queued together
     box->held.push_back(std::move(held));
     box->stream->submit(std::move(inputs));
     Py_RETURN_NONE;
@@ -251,7 +255,14 @@ PyObject* next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         return nullptr;
       }
     }
-    if (!box->held.empty() && stream->queued() < box->held.size()) box->held.pop_front();  // its images are done
+    std::vector<HeldBuffer> done;  // released after the lock: a release may run Python code
+    {
+      const std::lock_guard guard(box->held_lock);
+      if (stream->queued() < box->held.size()) {  // a batch came back: its images are done
+        done = std::move(box->held.front());
+        box->held.pop_front();
+      }
+    }
     return results_to_python(seconds, results);
   });
 }

@@ -149,3 +149,28 @@ def test_packed_members_give_what_the_reader_gives(entries, tmp_path, damage):
     assert by_reader[1] == by_engine[1]
     assert by_engine[1][2][1] == "skipped" and by_engine[1][2][2].startswith("damaged archive: ")
     assert [s for k, (_, s, _) in enumerate(by_engine[1]) if k != 2] == ["ok"] * (len(entries) - 1)
+
+
+def test_a_directory_count_that_wrapped_loses_no_member(entries, tmp_path):
+    raw = bytearray(zip_of(entries))
+    end = raw.rindex(b"PK\x05\x06")
+    raw[end + 8 : end + 12] = (2).to_bytes(2, "little") * 2  # what writers without zip64 leave past 65535
+    _, got = encoded(tmp_path, bytes(raw))
+    assert [n for n, _, _ in got] == [n for n, _ in entries]
+
+
+@pytest.mark.parametrize("threads", [1, os.process_cpu_count() or 1])
+def test_members_claiming_more_than_they_hold(tmp_path, threads):
+    raw = io.BytesIO()  # each declares 200 MB, and holds an empty deflate stream
+    with zipfile.ZipFile(raw, "w", zipfile.ZIP_DEFLATED) as z:
+        for k in range(300):
+            z.writestr(f"{k}.mid", b"")
+    raw = bytearray(raw.getvalue())
+    for signature, size_at in ((b"PK\x03\x04", 22), (b"PK\x01\x02", 24)):
+        at = raw.find(signature)
+        while at >= 0:
+            raw[at + size_at : at + size_at + 4] = (200 << 20).to_bytes(4, "little")
+            at = raw.find(signature, at + 4)
+    summary, got = encoded(tmp_path, bytes(raw), threads=threads)
+    assert summary.reasons == {"damaged archive": 300}
+    assert {r for _, _, r in got} == {"damaged archive: zip member shorter than its header says"}
