@@ -138,9 +138,10 @@ def test_encode_dataset_writes_what_the_command_line_writes(pieces, tmp_path):
     assert mixed.kept == 2
 
 
-def test_a_resumed_archive_run_writes_the_bytes_of_an_uninterrupted_one(pieces, tmp_path):
-    entries = members(pieces) * 40  # two archive chunks
-    tgz = pack([(f"{k}/{n}", d) for k, (n, d) in enumerate(entries)], "tar.gz", tmp_path / "c.tgz")
+@pytest.mark.parametrize("kind", ["tar.gz", "parquet"])
+def test_a_resumed_archive_run_writes_the_bytes_of_an_uninterrupted_one(pieces, tmp_path, kind):
+    entries = members(pieces) * 40  # two archive chunks, many Parquet batches
+    tgz = pack([(f"{k}/{n}", d) for k, (n, d) in enumerate(entries)], kind, tmp_path / "c.src")
     whole = tmp_path / "whole"
     encode_dataset(tgz, whole)
     cut = tmp_path / "cut"
