@@ -133,9 +133,11 @@ def test_encode_dataset_writes_what_the_command_line_writes(pieces, tmp_path):
         else:
             cli, py = pq.read_table(tmp_path / f"cli-{out}"), pq.read_table(tmp_path / f"py-{out}")
             assert cli.equals(py) and json.loads(py.schema.metadata[b"noteloom"])["options"]["dedupe"]
-    mixed = encode_dataset([("in memory.mid", (pieces / "a.mid").read_bytes()), pieces / "a.mid"], tmp_path / "m")
+    done = []  # a progress callable hears the inputs done so far
+    mixed = encode_dataset([("in memory.mid", (pieces / "a.mid").read_bytes()), pieces / "a.mid"], tmp_path / "m",
+                           progress=done.append)
     assert [r["path"] for r in records(tmp_path / "m")] == ["in memory.mid", str(pieces / "a.mid")]
-    assert mixed.kept == 2
+    assert mixed.kept == 2 and done and done[-1] == 2
 
 
 @pytest.mark.parametrize("kind", ["tar.gz", "parquet"])
