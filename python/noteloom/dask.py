@@ -243,7 +243,7 @@ def _prepare(out: Path) -> None:
     if (out / dataset.META).exists():
         if dataset.SHARDS not in json.loads((out / dataset.META).read_text()):
             raise OSError(f"{out} holds a dataset written on one machine; choose another output")
-    elif out.exists() and any(p.name not in (dataset.SHARDS, dataset.RUN) and
+    elif out.exists() and any(p.name not in (dataset.SHARDS, dataset.RUN, dataset.LOCK) and
                               not dataset.SHARD_INDEX_FILE.fullmatch(p.name) for p in out.iterdir()):
         # (what a run stopped before its first index was committed leaves is fine)
         raise OSError(f"{out} is a non-empty directory that holds no dataset; choose another")

@@ -56,6 +56,7 @@ INDEX = "index.npy"
 MANIFEST = "manifest.jsonl"
 META = "meta.json"
 RUN = "run.json"
+LOCK = ".lock"  # held by the one run that writes the dataset
 SHARDS = "shards"
 # A sharded dataset's own index files (and their temporaries), named by the run that wrote them.
 SHARD_INDEX_FILE = re.compile(r"(index-\w+\.npy|starts-\w+\.npy|dedupe-\w+\.jsonl|[\w.-]+\.tmp-\w+)")
@@ -112,6 +113,29 @@ def sync_directory(directory: Path) -> None:
         os.close(fd)
 
 
+@contextlib.contextmanager
+def writer_lock(directory: str | os.PathLike[str]) -> Iterator[None]:
+    """Holds the dataset directory's lock while the block runs: one run writes a dataset at a time.
+    A second run fails at once, before it changes anything. The lock (flock on DIR/.lock) goes with
+    the process that holds it, however that process ends."""
+    import fcntl
+
+    directory = Path(directory)
+    if directory.exists() and not directory.is_dir():
+        raise OSError(f"{directory} exists and is not a directory")
+    directory.mkdir(parents=True, exist_ok=True)
+    fd = os.open(directory / LOCK, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise OSError(f"{directory} is being written by another run (it holds {directory / LOCK}); "
+                          "wait for it to end or choose another output") from None
+        yield
+    finally:
+        os.close(fd)  # releases the lock
+
+
 def manifest_line(record: dict[str, Any]) -> bytes:
     """One manifest line; "status" comes first so a reader finds the kept files without parsing JSON."""
     return (json.dumps(record) + "\n").encode()
@@ -146,7 +170,7 @@ class DatasetWriter:
         if self.dir.exists():
             if not self.dir.is_dir():
                 raise OSError(f"{self.dir} exists and is not a directory")
-            if any(self.dir.iterdir()) and not (self.dir / META).exists():
+            if any(p.name != LOCK for p in self.dir.iterdir()) and not (self.dir / META).exists():
                 raise OSError(f"{self.dir} is a non-empty directory that holds no dataset; choose another")
         self.dir.mkdir(parents=True, exist_ok=True)
         self._write_json(META, dict(self.meta, complete=False))

@@ -14,7 +14,7 @@ import os
 import time
 from typing import Any, Callable, Iterable, Iterator, Sequence
 
-from . import corpus, formats
+from . import corpus, dataset, formats
 from .engine import encode_windows
 from .progress import Progress
 from .skips import kind_of_stored
@@ -74,8 +74,18 @@ def encode_dataset(
     out = os.fspath(out)
     if format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
-    if dask is not None:
-        return _on_dask(given, out, options, columns, format, progress, dask, shard_size, started)
+    if dask is not None and format != "bin":
+        raise ValueError("--dask writes the bin layout only")
+    if format != "bin":  # a file written aside and renamed (parquet), or a stream (jsonl)
+        return _on_one_machine(given, out, options, columns, format, resume, progress, started)
+    with dataset.writer_lock(out):  # a dataset has one writer at a time
+        if dask is not None:
+            return _on_dask(given, out, options, columns, format, progress, dask, shard_size, started)
+        return _on_one_machine(given, out, options, columns, format, resume, progress, started)
+
+
+def _on_one_machine(given: Iterable[Source], out: str, options: EncodeOptions, columns: ParquetColumns, format: str,
+                    resume: bool, progress: bool | Callable[[int], Any], started: float) -> Summary:
     feed = _Feed(expand(given, columns, pack=options.engine_has_every_core))
     sink = formats.open_sink(format, out, options.meta(), resume, expected=feed.next_name)
     units = feed.rest()
@@ -85,7 +95,7 @@ def encode_dataset(
     try:
         bar.count(given)
         windows = encode_windows(units, options)
-        corpus.encode_into(windows, sink.commit, tally, dedupe=dedupe, seen=sink.hashes, progress=bar.update)
+        corpus.encode_into(windows, sink.commit, tally, dedupe=options.dedupe, seen=sink.hashes, progress=bar.update)
         complete = True
     finally:
         bar.close()

@@ -183,6 +183,21 @@ def test_an_interrupted_run_is_valid_and_resumes_to_the_same_bytes(pieces, tmp_p
     assert len(json.loads((cut / "run.json").read_text())["sessions"]) == 2 - (how == signal.SIGKILL)
 
 
+def test_a_second_writer_of_a_dataset_fails_at_once_and_touches_nothing(pieces, tmp_path):
+    import fcntl
+
+    out = tmp_path / "ds"
+    assert run_cli("encode", pieces, "-o", out).returncode == 0
+    before = {p.name: p.read_bytes() for p in out.iterdir()}
+    with open(out / ".lock", "a") as held:  # what a run in progress holds
+        fcntl.flock(held, fcntl.LOCK_EX)
+        for args in ([], ["--resume"], ["--dask", "local:1"]):
+            r = run_cli("encode", pieces, "-o", out, *args)
+            assert r.returncode == 1 and f"{out} is being written by another run" in r.stderr, r.stderr
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+    assert run_cli("encode", pieces, "-o", out, "--resume").returncode == 0  # the lock goes with its holder
+
+
 def test_resume_refuses_other_inputs_or_settings(pieces, tmp_path):
     out = tmp_path / "ds"
     assert run_cli("encode", pieces, "-o", out).returncode == 0
