@@ -2,6 +2,7 @@
 # make setup - make the interpreter and environments (once; make test does it when needed)
 # make test  - build everything and run all tests (C++ with the fuzz regression corpus replayed,
 #              Python free-threaded, Python GIL build)
+# make test-tsan - the C++ tests and the engine's stress driver under ThreadSanitizer (.ci/run runs it)
 # make fuzz  - a fuzzing campaign, FUZZ_SECONDS per harness
 # make bench - benchmarks
 # make wheels - manylinux wheels for cp313t and cp313 in dist/, each installed and run in a fresh venv
@@ -20,7 +21,7 @@ PEER_PYTHON = $(or $(GIL_PYTHON),$(shell for c in python3.13 python3.12 $$HOME/.
   command -v "$$c" >/dev/null 2>&1 && "$$c" -c 'import sys, sysconfig; sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0)' 2>/dev/null \
   && { command -v "$$c"; break; }; done))
 
-.PHONY: setup demo test build build-gil test-cpp test-python test-python-gil fuzz bench wheels clean
+.PHONY: setup demo test build build-gil test-cpp test-tsan test-python test-python-gil fuzz bench wheels clean
 
 demo: build
 	PYTHON_GIL=0 $(PY) tools/demo.py
@@ -56,6 +57,15 @@ test-cpp: $(VENV)/.ready build/.system-deps
 	  -DNOTELOOM_PYTHON=OFF -DNOTELOOM_TESTS=ON -DNOTELOOM_WERROR=$(WERROR) >/dev/null
 	$(CMAKE) --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+# The C++ unit tests and a threaded stress run of the engine stream under ThreadSanitizer (GCC's
+# libtsan); any report fails the run.
+TSAN_BUILD := build/tsan
+test-tsan: $(VENV)/.ready build/.system-deps
+	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DNOTELOOM_PYTHON=OFF -DNOTELOOM_TESTS=ON -DNOTELOOM_TSAN=ON -DNOTELOOM_WERROR=$(WERROR) >/dev/null
+	$(CMAKE) --build $(TSAN_BUILD)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(VENV)/bin/ctest --test-dir $(TSAN_BUILD) --output-on-failure
 
 test-python: build
 	PYTHON_GIL=0 $(PY) -m pytest tests/python

@@ -39,7 +39,8 @@ TEST(SmfReader, RunningStatusAndDeltas) {
 }
 
 TEST(SmfReader, DeltaLongerThanFourBytesEndsTrack) {
-  auto parsed = parse_file(smf({bytes({0x00, 0xC0, 5, 0x81, 0x81, 0x81, 0x81, 0x00, 0xC0, 6})}));
+  const auto file = smf({bytes({0x00, 0xC0, 5, 0x81, 0x81, 0x81, 0x81, 0x00, 0xC0, 6})});  // the tracks view it
+  auto parsed = parse_file(file);
   ASSERT_TRUE(parsed);
   TrackReader reader(parsed.value().tracks[0]);
   TrackEvent ev;
@@ -77,7 +78,8 @@ TEST(SmfReader, DamageStopsOnlyItsTrack) {
                              bytes({0x00, 0xFF, 0x01, 0x05, 'a'})}) {  // payload past the chunk
     std::vector<uint8_t> damaged = {0x00, 0xC0, 7};
     damaged.insert(damaged.end(), damage.begin(), damage.end());
-    auto parsed = parse_file(smf({damaged, bytes({0x00, 0xC0, 9})}));
+    const auto file = smf({damaged, bytes({0x00, 0xC0, 9})});
+    auto parsed = parse_file(file);
     ASSERT_TRUE(parsed);
     const auto first = read_track(parsed.value().tracks[0]);
     ASSERT_EQ(first.size(), 1u);
@@ -87,7 +89,8 @@ TEST(SmfReader, DamageStopsOnlyItsTrack) {
     EXPECT_EQ(second[0].event.data1, 9);
   }
   // A data byte with no running status to continue: the track ends before it.
-  auto parsed = parse_file(smf({bytes({0x00, 0x3C, 0x40})}));
+  const auto file = smf({bytes({0x00, 0x3C, 0x40})});
+  auto parsed = parse_file(file);
   ASSERT_TRUE(parsed);
   EXPECT_TRUE(read_track(parsed.value().tracks[0]).empty());
 }
