@@ -52,7 +52,7 @@ from . import _pickling  # noqa: E402
 _pickling.register()
 
 from .augment import augment_ids  # noqa: E402
-from .dataset import TokenDataset, TokenWindows  # noqa: E402
+from .dataset import DatasetError, TokenDataset, TokenWindows  # noqa: E402
 from .engine import EncodedFile, encode_bytes, encode_files  # noqa: E402
 from .job import Summary, encode_dataset  # noqa: E402
 
@@ -73,6 +73,7 @@ __all__ = [
     "Summary",
     "augment_ids",
     "TokenDataset",
+    "DatasetError",
     "TokenWindows",
     "MidiFile",
     "Token",

@@ -18,6 +18,7 @@ __all__ = [
     "Summary",
     "augment_ids",
     "TokenDataset",
+    "DatasetError",
     "TokenWindows",
     "MidiFile",
     "Token",
@@ -180,7 +181,7 @@ def normalize_midi_dict(
     quantize_velocity_fn: Callable[[int], int],
 ) -> MidiDict: ...
 
-from .dataset import TokenDataset as TokenDataset, TokenWindows as TokenWindows
+from .dataset import DatasetError as DatasetError, TokenDataset as TokenDataset, TokenWindows as TokenWindows
 from .engine import EncodedFile as EncodedFile, encode_bytes as encode_bytes, encode_files as encode_files
 from .job import Summary as Summary, encode_dataset as encode_dataset
 from .augment import augment_ids as augment_ids

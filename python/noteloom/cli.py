@@ -71,7 +71,7 @@ def info_command(args: argparse.Namespace) -> int:
             oov += record["oov"]
     meta = ds.meta
     print(f"dataset:    {ds.directory}" + ("" if meta.get("complete") else "  (incomplete: resume with --resume)"))
-    print(f"tokenizer:  {meta['tokenizer']}, {meta['vocab_size']} tokens, noteloom {meta['noteloom_version']}")
+    print(f"tokenizer:  {meta['tokenizer']}, {meta['vocab_size']} tokens, noteloom {meta.get('noteloom_version', '?')}")
     print(f"options:    {', '.join(f'{k}={v}' for k, v in meta['options'].items())}")
     print(f"files:      {files}")
     print(f"sequences:  {len(ds)}")

@@ -76,17 +76,59 @@ def _npy_header(length: int) -> bytes:
     return _NPY_MAGIC + body_size.to_bytes(2, "little") + body
 
 
+class DatasetError(ValueError):
+    """A dataset directory that is not what its writer leaves: the message names the file and what
+    is wrong with it."""
+
+
 def _index_length(path: Path) -> int:
-    """The number of committed offsets in index.npy, read from its header."""
+    """The number of committed offsets in index.npy, read from its header (which must describe
+    little-endian int64 offsets)."""
     with open(path, "rb") as f:
         header = f.read(_NPY_HEADER_SIZE)
     if len(header) != _NPY_HEADER_SIZE or not header.startswith(_NPY_MAGIC):
-        raise ValueError(f"{path}: not an index written by noteloom")
+        raise DatasetError(f"{path}: not an index written by noteloom")
     text = header[len(_NPY_MAGIC) + 2 :].decode("latin1")
+    if "'descr': '<i8'" not in text or "'fortran_order': False" not in text:
+        raise DatasetError(f"{path}: offsets of another type or byte order than little-endian int64 ({text.strip()})")
     try:
         return int(text[text.index("'shape': (") + 10 : text.index(",)")])
     except ValueError:
-        raise ValueError(f"{path}: not an index written by noteloom") from None
+        raise DatasetError(f"{path}: not an index written by noteloom") from None
+
+
+def _read_meta(directory: Path) -> dict[str, Any]:
+    """meta.json, checked for what readers rely on."""
+    path = directory / META
+    try:
+        meta = json.loads(path.read_text())
+    except (ValueError, UnicodeDecodeError) as e:
+        raise DatasetError(f"{path}: not valid JSON ({e})") from None
+    if not isinstance(meta, dict) or meta.get("format") != FORMAT:
+        raise DatasetError(f"{directory} holds no noteloom token dataset")
+    version = meta.get("layout_version")
+    if type(version) is not int or not 1 <= version <= LAYOUT_VERSION:
+        raise DatasetError(f"{path}: layout_version {version!r} is not one this noteloom reads (1 to {LAYOUT_VERSION}); "
+                           "it may have been written by a newer noteloom")
+    for key, kind in (("tokenizer", str), ("vocab_size", int), ("options", dict)):
+        if not isinstance(meta.get(key), kind):
+            raise DatasetError(f"{path}: {key!r} is missing or not a {kind.__name__}")
+    return meta
+
+
+def _check_offsets(path: Path, offsets: np.ndarray, limit: int, of: str) -> None:
+    """Offsets that start at 0, never decrease and end within the `limit` IDs there are (`of`)."""
+    if len(offsets) == 0:
+        raise DatasetError(f"{path}: no offsets (an index holds one more than there are sequences)")
+    if offsets[0] != 0:
+        raise DatasetError(f"{path}: the offsets start at {int(offsets[0])}, not 0")
+    falls = np.flatnonzero(np.diff(offsets) < 0)
+    if len(falls):
+        k = int(falls[0]) + 1
+        raise DatasetError(f"{path}: offset {k} ({int(offsets[k])}) is smaller than the one before "
+                           f"({int(offsets[k - 1])})")
+    if offsets[-1] > limit:
+        raise DatasetError(f"{path}: the offsets run to {int(offsets[-1])} IDs, past the {limit} of {of}")
 
 
 def _position(i: int, n: int, what: str) -> int:
@@ -274,11 +316,9 @@ class TokenDataset:
         self._shards: _Shards | None = None
         self.tokens: np.ndarray | _PackedTokens
         for attempt in range(3):
-            self.meta: dict[str, Any] = json.loads((self.directory / META).read_text())
-            if self.meta.get("format") != FORMAT:
-                raise ValueError(f"{self.directory} holds no noteloom token dataset")
+            self.meta: dict[str, Any] = _read_meta(self.directory)
             if SHARDS in self.meta and "index" not in self.meta:
-                raise ValueError(f"{self.directory}: a sharded dataset of an older layout; encode it again")
+                raise DatasetError(f"{self.directory}: a sharded dataset of an older layout; encode it again")
             try:
                 self._open_index()
                 break
@@ -286,8 +326,10 @@ class TokenDataset:
                 if attempt == 2 or SHARDS not in self.meta:
                     raise
         if self._shards is None:
+            tokens = self.directory / TOKENS
+            _check_offsets(self.directory / INDEX, self.offsets, os.path.getsize(tokens) // 2, str(tokens))
             total = int(self.offsets[-1])
-            self.tokens = (np.memmap(self.directory / TOKENS, dtype="<u2", mode="r", shape=(total,)) if total
+            self.tokens = (np.memmap(tokens, dtype="<u2", mode="r", shape=(total,)) if total
                            else np.zeros(0, dtype="<u2"))
         self._rows: np.ndarray | None = None  # byte offset of each kept file's manifest line
 
@@ -296,8 +338,19 @@ class TokenDataset:
         index = self.directory / (self.meta["index"]["offsets"] if sharded else INDEX)
         self.offsets = np.memmap(index, dtype="<i8", mode="r", offset=_NPY_HEADER_SIZE, shape=(_index_length(index),))
         if sharded:
-            self.starts = np.load(self.directory / self.meta["index"]["starts"], mmap_mode="r")
-            self._shards = _Shards(self.directory, self.meta[SHARDS])
+            starts = self.directory / self.meta["index"]["starts"]
+            self.starts = np.load(starts, mmap_mode="r")
+            try:
+                self._shards = _Shards(self.directory, self.meta[SHARDS])
+            except (KeyError, TypeError, ValueError):
+                raise DatasetError(f"{self.directory / META}: 'shards' is not a list of shard records") from None
+            total = int(self._shards.bases[-1])
+            _check_offsets(index, self.offsets, total, "the shards' tokens")
+            lengths = np.diff(self.offsets)
+            if (self.starts.dtype != np.dtype("<i8") or len(self.starts) != len(lengths) or
+                    (len(lengths) and (self.starts.min() < 0 or (self.starts + lengths).max() > total))):
+                raise DatasetError(f"{starts}: not the starts of the index's {len(lengths)} sequences within the "
+                                   f"{total} IDs of the shards")
             self.tokens = _PackedTokens(self)
 
     def __reduce__(self):
@@ -341,7 +394,11 @@ class TokenDataset:
             part = self._shards.dataset(shard)
             return part.row(int(np.searchsorted(part.offsets, local)))
         if self._rows is None:
-            self._rows = _kept_rows(self.directory / MANIFEST, len(self))
+            rows = _kept_rows(self.directory / MANIFEST, len(self))
+            if len(rows) < len(self):
+                raise DatasetError(f"{self.directory / MANIFEST}: {len(rows)} kept files recorded, but "
+                                   f"{self.directory / INDEX} holds {len(self)} sequences")
+            self._rows = rows
         with open(self.directory / MANIFEST, "rb") as f:
             f.seek(int(self._rows[i]))
             return json.loads(f.readline())

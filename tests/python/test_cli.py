@@ -269,3 +269,52 @@ def test_devices_and_pipes_among_the_inputs_are_skipped(pieces, tmp_path):
     assert rows["pipe.mid"]["reason"] == "Failed to load MIDI file: nothing came through the pipe within 5 s"
     assert rows["dangling.mid"]["reason"] == "Failed to load MIDI file: No such file or directory (os error 2)"
     assert rows["a.mid"]["status"] == "ok"
+
+
+def _rewrite_index(out, offsets, descr="<i8"):
+    header = ("{'descr': '%s', 'fortran_order': False, 'shape': (%d,), }" % (descr, len(offsets))).ljust(117) + "\n"
+    data = np.asarray(offsets).astype(descr).tobytes()
+    (out / "index.npy").write_bytes(b"\x93NUMPY\x01\x00" + (118).to_bytes(2, "little") + header.encode() + data)
+
+
+@pytest.mark.parametrize("damage, file, said", [
+    (lambda out: (out / "meta.json").write_text("{not json"), "meta.json", "not valid JSON"),
+    (lambda out: (out / "meta.json").write_text("[1, 2]"), "", "holds no noteloom token dataset"),
+    (lambda out: _edit_meta(out, layout_version=99), "meta.json", "layout_version 99"),
+    (lambda out: _edit_meta(out, options=None), "meta.json", "'options' is missing"),
+    (lambda out: _rewrite_index(out, np.load(out / "index.npy"), "<f8"), "index.npy", "another type or byte order"),
+    (lambda out: _rewrite_index(out, np.load(out / "index.npy"), ">i8"), "index.npy", "another type or byte order"),
+    (lambda out: _rewrite_index(out, np.load(out / "index.npy")[::-1]), "index.npy", "start at"),
+    (lambda out: _rewrite_index(out, [0, 30, 10, 40]), "index.npy", "smaller than the one before"),
+    (lambda out: _rewrite_index(out, []), "index.npy", "no offsets"),
+    (lambda out: os.truncate(out / "tokens.bin", 10), "index.npy", "past the 5 of"),
+])
+def test_a_damaged_dataset_is_refused_naming_its_file(pieces, tmp_path, damage, file, said):
+    from noteloom import DatasetError
+
+    out = tmp_path / "ds"
+    assert run_cli("encode", pieces, "-o", out).returncode == 0
+    damage(out)
+    with pytest.raises(DatasetError, match=said) as raised:
+        TokenDataset(out)
+    assert str(out / file).rstrip("/") in str(raised.value)
+    info = run_cli("info", out)
+    assert info.returncode == 1 and "Traceback" not in info.stderr and said in info.stderr
+    assert len(info.stderr.strip().splitlines()) == 1
+
+
+def _edit_meta(out, **changes):
+    meta = json.loads((out / "meta.json").read_text())
+    meta.update(changes)
+    (out / "meta.json").write_text(json.dumps(meta))
+
+
+def test_a_manifest_short_of_the_index_is_refused(pieces, tmp_path):
+    from noteloom import DatasetError
+
+    out = tmp_path / "ds"
+    assert run_cli("encode", pieces, "-o", out).returncode == 0
+    lines = (out / "manifest.jsonl").read_bytes().splitlines(keepends=True)
+    (out / "manifest.jsonl").write_bytes(lines[0])  # one kept file of five
+    with pytest.raises(DatasetError, match="kept files recorded, but"):
+        TokenDataset(out).row(len(TokenDataset(out)) - 1)
