@@ -139,22 +139,23 @@ def _merge(batch: list[Unit], results: Iterator[tuple[Any, Any, Any, Any, int]])
     files: list[EncodedFile] = []
     metas: list[dict[str, Any] | None] = []
     kinds: list[SkipKind | None] = []
+
+    def engine_result(name: str) -> None:
+        i, h, count, reason, kind = next(results)
+        files.append(EncodedFile(name, None if i is None else np.frombuffer(i, _UINT16), reason, h, count))
+        kinds.append(NATIVE[kind])
+
     for unit in batch:
         if isinstance(unit, (str, FileInput)):
-            i, h, count, reason, kind = next(results)
-            name = unit if isinstance(unit, str) else unit.name
-            files.append(EncodedFile(name, None if i is None else np.frombuffer(i, _UINT16), reason, h, count))
+            engine_result(unit if isinstance(unit, str) else unit.name)
             metas.append(None)
-            kinds.append(NATIVE[kind])
             continue
         for name, skip, skip_kind in zip(unit.names, unit.reasons, unit.kinds):
-            if skip is not None:
+            if skip is None:
+                engine_result(name)
+            else:
                 files.append(EncodedFile(name, None, skip, None, 0))
                 kinds.append(skip_kind)
-            else:
-                i, h, count, reason, kind = next(results)
-                files.append(EncodedFile(name, None if i is None else np.frombuffer(i, _UINT16), reason, h, count))
-                kinds.append(NATIVE[kind])
         metas.extend(unit.metas if unit.metas is not None else itertools.repeat(None, len(unit)))
     return Window(files, metas, kinds)
 

@@ -80,7 +80,7 @@ def encode_dataset(
         return _on_one_machine(given, out, options, columns, format, resume, progress, started)
     with dataset.writer_lock(out):  # a dataset has one writer at a time
         if dask is not None:
-            return _on_dask(given, out, options, columns, format, progress, dask, shard_size, started)
+            return _on_dask(given, out, options, columns, progress, dask, shard_size, started)
         return _on_one_machine(given, out, options, columns, format, resume, progress, started)
 
 
@@ -135,11 +135,9 @@ class _Feed:
         return itertools.chain([unit if used == 0 else unit.drop(used)], self.units)  # type: ignore[union-attr]
 
 
-def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns: ParquetColumns, format: str,
+def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns: ParquetColumns,
              progress: bool | Callable[[int], Any], client: Any, shard_size: int, started: float) -> Summary:
     """The run on a Dask cluster, in the bin layout."""
-    if format != "bin":
-        raise ValueError("--dask writes the bin layout only")
     from . import dask as on_dask
 
     threads = options.threads
@@ -148,8 +146,8 @@ def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns:
         if threads is None and workers is not None:
             threads = max(1, default_threads() // workers)  # the workers share the cores
         with on_dask.connect(client) as connected:
-            return _on_dask(given, out, dataclasses.replace(options, threads=threads), columns, format, progress,
-                            connected, shard_size, started)
+            return _on_dask(given, out, dataclasses.replace(options, threads=threads), columns, progress, connected,
+                            shard_size, started)
     ds = on_dask.encode_on_dask(given, out, client, shard_size=shard_size, dedupe=options.dedupe, progress=progress,
                                 threads=threads, normalize=options.normalize, oov=options.oov,
                                 max_tokens=options.max_tokens, columns=columns)

@@ -310,12 +310,6 @@ def _json_ready(value: Any) -> Any:
     return str(value)
 
 
-def names_of(units: Iterable[Unit]) -> Iterator[str]:
-    """Every entry's name, in order."""
-    for unit in units:
-        yield from unit_names(unit)
-
-
 def sequence_of(value: Sequence[str] | str) -> tuple[str, ...]:
     """Column names given as "A,B" or as a sequence."""
     if isinstance(value, str):

@@ -53,17 +53,6 @@ Compression compression_of(std::span<const uint8_t> b) {
   return Compression::None;
 }
 
-const char* compression_name(Compression c) {
-  switch (c) {
-    case Compression::Gzip: return "gzip";
-    case Compression::Bzip2: return "bzip2";
-    case Compression::Xz: return "xz";
-    case Compression::Zstd: return "zstd";
-    case Compression::None: break;
-  }
-  return "uncompressed";
-}
-
 namespace {
 
 class FileStream final : public ByteStream {
@@ -113,16 +102,10 @@ class Input {
     return std::span<const uint8_t>(block_.data() + pos_, end_ - pos_);
   }
   void consume(size_t n) { pos_ += n; }
-  // Whether nothing but zero bytes is left (what tape blocking pads a stream with).
-  Result<bool> only_zeros_left() {
-    for (;;) {
-      auto avail = available();
-      if (!avail) return avail.error();
-      if (avail.value().empty()) return true;
-      if (std::any_of(avail.value().begin(), avail.value().end(), [](uint8_t b) { return b != 0; })) return false;
-      consume(avail.value().size());
-    }
-  }
+  // After the end of a compressed stream: whether another one follows (its first byte is `magic`:
+  // pigz, pbzip2, cat a.gz b.gz), or only zero bytes (what tape blocking pads a stream with) up to
+  // the end; anything else is damage of `format`.
+  Result<bool> another_stream(uint8_t magic, const char* format);
 
  private:
   std::unique_ptr<ByteStream> inner_;
@@ -154,6 +137,21 @@ class Decoder : public ByteStream {
 
 Error damaged(const char* format, const std::string& what) { return Error{std::string(format) + " data: " + what}; }
 
+Result<bool> Input::another_stream(uint8_t magic, const char* format) {
+  auto rest = available();
+  if (!rest) return rest.error();
+  if (!rest.value().empty() && rest.value()[0] == magic) return true;
+  for (;;) {
+    if (!rest) return rest.error();
+    if (rest.value().empty()) return false;
+    if (std::any_of(rest.value().begin(), rest.value().end(), [](uint8_t b) { return b != 0; })) {
+      return damaged(format, "unexpected bytes after the end of the stream");
+    }
+    consume(rest.value().size());
+    rest = available();
+  }
+}
+
 class GzipStream final : public Decoder {
  public:
   explicit GzipStream(std::unique_ptr<ByteStream> inner) : in_(std::move(inner)) {
@@ -176,16 +174,12 @@ class GzipStream final : public Decoder {
       in_.consume(before_in - z_.avail_in);
       made += before_out - z_.avail_out;
       if (rc == Z_STREAM_END) {
-        // Another member may follow (pigz, cat a.gz b.gz); zero padding or nothing ends the file.
-        auto rest = in_.available();
-        if (!rest) return rest.error();
-        if (rest.value().size() >= 1 && rest.value()[0] == 0x1f) {
+        auto another = in_.another_stream(0x1f, "gzip");
+        if (!another) return another.error();
+        if (another.value()) {
           inflateReset(&z_);
           continue;
         }
-        auto zeros = in_.only_zeros_left();
-        if (!zeros) return zeros.error();
-        if (!zeros.value()) return damaged("gzip", "unexpected bytes after the end of the stream");
         ended_ = true;
       } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
         return damaged("gzip", z_.msg != nullptr ? z_.msg : "corrupt");
@@ -226,15 +220,12 @@ class Bzip2Stream final : public Decoder {
       if (rc == BZ_STREAM_END) {
         BZ2_bzDecompressEnd(&s_);
         started_ = false;
-        auto rest = in_.available();
-        if (!rest) return rest.error();
-        if (!rest.value().empty() && rest.value()[0] == 'B') {
+        auto another = in_.another_stream('B', "bzip2");
+        if (!another) return another.error();
+        if (another.value()) {
           if (!start()) return Error{"out of memory"};
           continue;
         }
-        auto zeros = in_.only_zeros_left();
-        if (!zeros) return zeros.error();
-        if (!zeros.value()) return damaged("bzip2", "unexpected bytes after the end of the stream");
         ended_ = true;
       } else if (rc != BZ_OK) {
         return damaged("bzip2", rc == BZ_DATA_ERROR_MAGIC ? "not bzip2 data" : "corrupt (CRC or block error)");

@@ -28,7 +28,6 @@ enum class Compression : uint8_t { None, Gzip, Bzip2, Xz, Zstd };
 
 // The compression a stream's first bytes announce.
 Compression compression_of(std::span<const uint8_t> first);
-const char* compression_name(Compression c);
 
 // A regular file, read from its start.
 Result<std::unique_ptr<ByteStream>> open_file_stream(const std::string& path);
