@@ -37,11 +37,11 @@ from typing import Any, Callable, Iterable, Iterator
 
 import numpy as np
 
-from . import corpus, dataset, sources
+from . import corpus, dataset, durable, sources
 from .engine import encode_windows
 from .options import MAX_TOKENS, SHARD_SIZE, EncodeOptions, local_workers
 from .progress import Progress
-from .skips import DUPLICATE_OF
+from .skips import DUPLICATE_OF, SkipKind
 from .sources import FileInput, ParquetColumns, Source, Unit
 
 SHARD_NAME = re.compile(r"\d{5,}")
@@ -119,11 +119,13 @@ def _jobs(given: Iterable[Any], shard_size: int, columns: ParquetColumns) -> Ite
     files: list[str] = []
     first = 0
 
+    reasons: dict[int, str] = {}  # entries of `files` a folder walk could not read, and why
+
     def flush() -> Iterator[dict[str, Any]]:
-        nonlocal files, first
+        nonlocal files, first, reasons
         if files:
-            yield {"files": files, "first": first}
-            first, files = first + len(files), []
+            yield {"files": files, "first": first, **({"unread": reasons} if reasons else {})}
+            first, files, reasons = first + len(files), [], {}
 
     for source in given:
         if isinstance(source, tuple):
@@ -134,8 +136,12 @@ def _jobs(given: Iterable[Any], shard_size: int, columns: ParquetColumns) -> Ite
             yield from flush()
             yield from ([{"archive": path}] if kind == "archive" else _parquet_jobs(path, shard_size))
             continue
-        for name in sources.find_midi_files(path) if kind == "folder" else [path]:
-            files.append(name)
+        for found in sources.walk_folder(path) if kind == "folder" else [path]:
+            if isinstance(found, str):
+                files.append(found)
+            else:
+                reasons[len(files)] = found.reasons[0] or ""
+                files.append(found.names[0])
             if len(files) == shard_size:
                 yield from flush()
     yield from flush()
@@ -286,7 +292,7 @@ def _encode_shard(out: str, number: int, job: dict[str, Any], cwd: str, meta: di
                 raise
         finally:
             shutil.rmtree(partial, ignore_errors=True)
-        dataset.sync_directory(shards)
+        durable.sync_directory(shards)
     _check_shard(final, meta, inputs)
     return _summary(final, number, written, meta["options"]["dedupe"])
 
@@ -299,7 +305,9 @@ def _job_inputs(job: dict[str, Any], cwd: str, columns: ParquetColumns,
     if "files" in job:
         names = job["files"]
         opened = [os.path.join(cwd, p) for p in names]
-        units: Iterator[Unit] = (FileInput(name, path) for name, path in zip(names, opened))
+        unread = {int(k): r for k, r in job.get("unread", {}).items()}  # keys are strings after JSON
+        units: Iterator[Unit] = (sources.skipped(name, unread[k], SkipKind.LOAD_FAILED) if k in unread
+                                 else FileInput(name, path) for k, (name, path) in enumerate(zip(names, opened)))
         return units, {"first": job["first"], "count": len(names), "sha256": _inputs_digest(opened)}
     given = job.get("archive") or job["parquet"]
     opened_path = os.path.join(cwd, given)
@@ -321,15 +329,16 @@ def _write_shard(directory: Path, units: Iterator[Unit], meta: dict[str, Any], t
     options = meta["options"]
     writer = dataset.DatasetWriter(directory, meta)
     tally = corpus.Tally()
-    complete = False
     try:
         run = EncodeOptions(threads=threads, normalize=options["normalize"], oov=options["oov"],
                             max_tokens=options["max_tokens"])
         corpus.encode_into(encode_windows(units, run), corpus.dataset_commit(writer), tally,
                            dedupe=options["dedupe"], seen={})
-        complete = True
-    finally:
-        writer.close(complete=complete, session=tally.session(threads, time.monotonic() - started))
+    except BaseException:
+        with contextlib.suppress(OSError):  # the first error is the one to report
+            writer.close(complete=False, session=tally.session(threads, time.monotonic() - started))
+        raise
+    writer.close(complete=True, session=tally.session(threads, time.monotonic() - started))
 
 
 def _check_shard(shard: Path, meta: dict[str, Any], inputs: dict[str, Any]) -> None:

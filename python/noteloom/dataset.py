@@ -40,6 +40,7 @@ import collections
 import contextlib
 import io
 import json
+import mmap
 import os
 import re
 import threading
@@ -49,6 +50,7 @@ from typing import Any, Callable, Iterable, Iterator, Mapping
 
 import numpy as np
 
+from . import durable
 from .augment import augment_ids, check_augmentation
 
 TOKENS = "tokens.bin"
@@ -138,23 +140,6 @@ def _position(i: int, n: int, what: str) -> int:
     return i % n
 
 
-def replace_file(path: Path, data: bytes, tmp: Path) -> None:
-    """Replaces `path` by `data` in one step, through the temporary file `tmp`."""
-    with open(tmp, "wb") as f:
-        f.write(data)
-        os.fsync(f.fileno())  # before the rename: some file systems would otherwise keep an empty file
-    os.replace(tmp, path)
-
-
-def sync_directory(directory: Path) -> None:
-    """Makes the renames in `directory` durable."""
-    fd = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
 @contextlib.contextmanager
 def writer_lock(directory: str | os.PathLike[str]) -> Iterator[None]:
     """Holds the dataset directory's lock while the block runs: one run writes a dataset at a time.
@@ -183,8 +168,27 @@ def manifest_line(record: dict[str, Any]) -> bytes:
     return (json.dumps(record) + "\n").encode()
 
 
+# What a dataset directory may hold: a new run replaces a directory of these names only.
+_OWN_NAMES = {TOKENS, INDEX, MANIFEST, META, RUN, LOCK}
+
+
+def _own_entry(name: str) -> bool:
+    return name in _OWN_NAMES or (name.endswith(durable.TMP_SUFFIX) and name[: -len(durable.TMP_SUFFIX)] in _OWN_NAMES)
+
+
 class DatasetWriter:
-    """Appends windows of sequences to a dataset directory, each window committed as a whole."""
+    """Appends windows of sequences to a dataset directory, each window committed as a whole.
+
+    A new run into an existing dataset never changes its files in place: each is replaced by a new
+    one (readers that opened the old dataset keep reading it), in an order that leaves a valid
+    dataset at every step: meta.json marked incomplete, then the index, tokens and manifest
+    replaced by empty ones, run.json removed, and last meta.json with the new options.
+
+    A window's IDs are appended to tokens.bin, then its offsets to index.npy, then its lines to
+    manifest.jsonl, and last the length in index.npy's header is raised over the new offsets: that
+    write commits the window for readers, which stop at the manifest line of the last sequence it
+    counts. A resumed run keeps every complete manifest line whose data is written, and cuts off
+    the rest."""
 
     def __init__(self, directory: str | os.PathLike[str], meta: dict[str, Any], *, resume: bool = False,
                  expected: Callable[[], str | None] | None = None):
@@ -195,98 +199,139 @@ class DatasetWriter:
         self.files_done = 0  # manifest lines, i.e. input files already handled
         self.sequences = 0
         self.offset = 0  # IDs in tokens.bin
+        self.manifest_size = 0  # bytes
         self.hashes: dict[str, str] = {}  # hash -> path of its first kept file, for --dedupe
         self.sessions: list[dict[str, Any]] = []
-        if resume and (self.dir / META).exists():
+        resumed = resume and (self.dir / META).exists()
+        if resumed:
             self._reopen(expected)
         else:
             self._create()
-        self._tokens = open(self.dir / TOKENS, "r+b")
-        self._index = open(self.dir / INDEX, "r+b")
-        self._manifest = open(self.dir / MANIFEST, "r+b")
-        self._tokens.seek(self.offset * 2)
-        self._index.seek(_NPY_HEADER_SIZE + 8 * (self.sequences + 1))
-        self._manifest.seek(0, os.SEEK_END)
+        self._fds: dict[str, int] = {}
+        try:
+            for name in (TOKENS, INDEX, MANIFEST):
+                self._fds[name] = durable.open_for_writing(self.dir / name)
+            if resumed:  # commit what the manifest holds, then cut off what no record counts
+                self._set_length()
+                durable.truncate(self.dir / MANIFEST, self.manifest_size)
+                durable.truncate(self.dir / TOKENS, 2 * self.offset)
+                durable.truncate(self.dir / INDEX, _NPY_HEADER_SIZE + 8 * (self.sequences + 1))
+        except BaseException:
+            self._close_files()
+            raise
 
     def _create(self) -> None:
-        if self.dir.exists():
-            if not self.dir.is_dir():
-                raise OSError(f"{self.dir} exists and is not a directory")
-            if any(p.name != LOCK for p in self.dir.iterdir()) and not (self.dir / META).exists():
-                raise OSError(f"{self.dir} is a non-empty directory that holds no dataset; choose another")
+        if self.dir.exists() and not self.dir.is_dir():
+            raise OSError(f"{self.dir} exists and is not a directory")
         self.dir.mkdir(parents=True, exist_ok=True)
+        old = None
+        if (self.dir / META).exists():
+            with contextlib.suppress(DatasetError, OSError):
+                old = _read_meta(self.dir)
+        if old is not None and SHARDS in old:
+            raise OSError(f"{self.dir} holds a sharded dataset (written with --dask); encode into another directory "
+                          "or with --dask")
+        if old is None and not all(_own_entry(p.name) for p in self.dir.iterdir()):
+            raise OSError(f"{self.dir} is a non-empty directory that holds no dataset; choose another")
+        self._remove_temporaries()
+        if old is not None and old.get("complete"):
+            self._write_json(META, dict(old, complete=False))
+        # The index first: from then on readers see no sequences, whatever the other files hold.
+        durable.replace_file(self.dir / INDEX, _npy_header(1) + np.zeros(1, "<i8").tobytes())
+        durable.replace_file(self.dir / TOKENS, b"")
+        durable.replace_file(self.dir / MANIFEST, b"")
+        durable.unlink(self.dir / RUN)
         self._write_json(META, dict(self.meta, complete=False))
-        (self.dir / TOKENS).write_bytes(b"")
-        (self.dir / INDEX).write_bytes(_npy_header(1) + np.zeros(1, "<i8").tobytes())
-        (self.dir / MANIFEST).write_bytes(b"")
-        (self.dir / RUN).unlink(missing_ok=True)
+
+    def _remove_temporaries(self) -> None:
+        """What a run killed while it replaced a file left behind."""
+        for name in _OWN_NAMES:
+            durable.unlink(self.dir / (name + durable.TMP_SUFFIX))
 
     def _reopen(self, expected: Callable[[], str | None] | None) -> None:
-        """Picks up an interrupted run: keeps its complete records and cuts off the rest."""
-        old = json.loads((self.dir / META).read_text())
+        """Picks up an interrupted run: keeps its complete records and cuts off the rest. Everything
+        is checked before the first change, so a refused resume leaves the dataset as it was."""
+        old = _read_meta(self.dir)
         mine = {k: v for k, v in self.meta.items() if k != "noteloom_version"}
         theirs = {k: old.get(k) for k in mine}
         if theirs != mine:
             changed = ", ".join(sorted(k for k in mine if theirs[k] != mine[k]))
             raise ValueError(f"cannot resume {self.dir}: it was written with other settings ({changed})")
-        kept = 0
+        for name in (TOKENS, INDEX, MANIFEST):
+            if not (self.dir / name).is_file():
+                raise DatasetError(f"cannot resume {self.dir}: {name} is missing; encode it again without --resume")
+        _index_length(self.dir / INDEX)  # of the right type
+        raw = (self.dir / INDEX).read_bytes()[_NPY_HEADER_SIZE:]
+        offsets = np.frombuffer(raw[: len(raw) // 8 * 8], dtype="<i8")
+        if len(offsets) == 0 or offsets[0] != 0:
+            raise DatasetError(f"cannot resume {self.dir}: {INDEX} holds no offsets; encode it again without --resume")
+        stored = os.path.getsize(self.dir / TOKENS) // 2
         with open(self.dir / MANIFEST, "rb") as f:
             for line in f:
                 if not line.endswith(b"\n"):
                     break  # the unfinished line of an interrupted window
-                record = json.loads(line)
-                if expected is not None and (given := expected()) != record["path"]:
+                try:
+                    record = json.loads(line)
+                    path, status = record["path"], record["status"]
+                except (ValueError, KeyError, TypeError):
+                    raise DatasetError(f"cannot resume {self.dir}: line {self.files_done + 1} of {MANIFEST} is not "
+                                       "a manifest record; encode it again without --resume") from None
+                if status == "ok" and not (self.sequences + 1 < len(offsets) and
+                                           offsets[self.sequences] <= offsets[self.sequences + 1] <= stored):
+                    break  # its IDs are not all there: a run stopped while it replaced the files
+                if expected is not None and (given := expected()) != path:
                     raise ValueError(f"cannot resume {self.dir}: input file {self.files_done + 1} is {given!r}, "
-                                     f"the dataset has {record['path']!r}")
-                if record["status"] == "ok":
+                                     f"the dataset has {path!r}")
+                if status == "ok":
                     self.sequences += 1
-                    self.hashes.setdefault(record["hash"], record["path"])
-                kept += len(line)
+                    self.hashes.setdefault(record["hash"], path)
+                self.manifest_size += len(line)
                 self.files_done += 1
-        raw = (self.dir / INDEX).read_bytes()[_NPY_HEADER_SIZE:]
-        offsets = np.frombuffer(raw[: len(raw) // 8 * 8], dtype="<i8")
-        if len(offsets) < self.sequences + 1:
-            raise ValueError(f"cannot resume {self.dir}: its index is shorter than its manifest")
         self.offset = int(offsets[self.sequences])
-        if os.path.getsize(self.dir / TOKENS) < 2 * self.offset:
-            raise ValueError(f"cannot resume {self.dir}: tokens.bin is shorter than its index")
-        os.truncate(self.dir / MANIFEST, kept)
-        os.truncate(self.dir / TOKENS, 2 * self.offset)
-        os.truncate(self.dir / INDEX, _NPY_HEADER_SIZE + 8 * (self.sequences + 1))
-        with open(self.dir / INDEX, "r+b") as f:
-            f.write(_npy_header(self.sequences + 1))
         if (self.dir / RUN).exists():
-            self.sessions = json.loads((self.dir / RUN).read_text()).get("sessions", [])
+            with contextlib.suppress(ValueError, AttributeError, OSError):  # the report of the run only
+                self.sessions = list(json.loads((self.dir / RUN).read_text()).get("sessions", []))
+        self._remove_temporaries()
         self._write_json(META, dict(self.meta, complete=False))
 
     def _write_json(self, name: str, value: dict[str, Any]) -> None:
-        replace_file(self.dir / name, (json.dumps(value, indent=2, sort_keys=True) + "\n").encode(),
-                     self.dir / (name + ".tmp"))
+        durable.replace_file(self.dir / name, (json.dumps(value, indent=2, sort_keys=True) + "\n").encode())
+
+    def _set_length(self) -> None:
+        """The commit point: index.npy's header counts the sequences written."""
+        durable.pwrite(self._fds[INDEX], _npy_header(self.sequences + 1), 0, self.dir / INDEX)
 
     def commit(self, sequences: list[np.ndarray], lines: list[bytes]) -> None:
         """Appends one window: the IDs of its kept files and one manifest line per file."""
         if sequences:
             lengths = np.fromiter((len(s) for s in sequences), dtype=np.int64, count=len(sequences))
-            self._tokens.write(b"".join(s.astype("<u2", copy=False).tobytes() for s in sequences))
-            self._tokens.flush()
+            durable.pwrite(self._fds[TOKENS], b"".join(s.astype("<u2", copy=False).tobytes() for s in sequences),
+                           2 * self.offset, self.dir / TOKENS)
             offsets = self.offset + np.cumsum(lengths)
-            self._index.write(offsets.astype("<i8").tobytes())
-            self._index.flush()
+            durable.pwrite(self._fds[INDEX], offsets.astype("<i8").tobytes(),
+                           _NPY_HEADER_SIZE + 8 * (self.sequences + 1), self.dir / INDEX)
             self.offset = int(offsets[-1])
             self.sequences += len(sequences)
-        self._manifest.write(b"".join(lines))
-        self._manifest.flush()
+        text = b"".join(lines)
+        durable.pwrite(self._fds[MANIFEST], text, self.manifest_size, self.dir / MANIFEST)
+        self.manifest_size += len(text)
         if sequences:
-            self._index.seek(0)
-            self._index.write(_npy_header(self.sequences + 1))
-            self._index.seek(0, os.SEEK_END)
-            self._index.flush()
+            self._set_length()
         self.files_done += len(lines)
 
+    def _close_files(self) -> None:
+        for fd in self._fds.values():
+            durable.close(fd)
+        self._fds = {}
+
     def close(self, *, complete: bool, session: dict[str, Any] | None = None) -> None:
-        for f in (self._tokens, self._index, self._manifest):
-            os.fsync(f.fileno())
-            f.close()
+        """Ends the run: syncs the files, adds `session` to run.json, and with `complete` marks the
+        dataset complete. The files are closed even when a step fails."""
+        try:
+            for name, fd in self._fds.items():
+                durable.fsync(fd, self.dir / name)
+        finally:
+            self._close_files()
         if session is not None:
             self.sessions.append(session)
             self._write_json(RUN, {"sessions": self.sessions})
@@ -331,6 +376,9 @@ class TokenDataset:
             total = int(self.offsets[-1])
             self.tokens = (np.memmap(tokens, dtype="<u2", mode="r", shape=(total,)) if total
                            else np.zeros(0, dtype="<u2"))
+            # mapped after the index, so it holds the line of every sequence the index counts; and
+            # mapped, not reopened, so that a rewrite of the dataset leaves this reader its own
+            self._text = _map(self.directory / MANIFEST)
         self._rows: np.ndarray | None = None  # byte offset of each kept file's manifest line
 
     def _open_index(self) -> None:
@@ -394,19 +442,25 @@ class TokenDataset:
             part = self._shards.dataset(shard)
             return part.row(int(np.searchsorted(part.offsets, local)))
         if self._rows is None:
-            rows = _kept_rows(self.directory / MANIFEST, len(self))
+            rows = _kept_rows(self._text, len(self))
             if len(rows) < len(self):
                 raise DatasetError(f"{self.directory / MANIFEST}: {len(rows)} kept files recorded, but "
                                    f"{self.directory / INDEX} holds {len(self)} sequences")
             self._rows = rows
-        with open(self.directory / MANIFEST, "rb") as f:
-            f.seek(int(self._rows[i]))
-            return json.loads(f.readline())
+        start = int(self._rows[i])
+        return json.loads(self._text[start : self._text.find(b"\n", start) + 1])
 
     def manifest(self) -> Iterator[dict[str, Any]]:
-        """Every complete manifest line, kept and skipped files, in input order."""
+        """Every input file's manifest line, kept and skipped files, in input order. While the
+        dataset is incomplete (being written, or its run interrupted), the lines end at the last
+        sequence the index holds."""
         if self._shards is None:
-            yield from _manifest_lines(self.directory / MANIFEST)
+            kept = 0
+            for record in _lines(self._text):
+                if not self.meta.get("complete") and kept == len(self):
+                    return
+                kept += record["status"] == "ok"
+                yield record
             return
         dedupe = self.directory / self.meta["index"]["dedupe"]
         if not dedupe.exists():
@@ -428,19 +482,34 @@ def _reopen(directory: str, augment: dict[str, Any] | None) -> TokenDataset:
     return TokenDataset(directory, augment=augment)
 
 
+def _map(path: Path) -> mmap.mmap | bytes:
+    """The bytes of the file at `path`, mapped as they are now."""
+    try:
+        with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            return mmap.mmap(f.fileno(), size, access=mmap.ACCESS_READ) if size else b""
+    except FileNotFoundError:
+        raise DatasetError(f"{path}: missing") from None
+
+
+def _lines(text: mmap.mmap | bytes) -> Iterator[dict[str, Any]]:
+    """The complete lines of a manifest's bytes, parsed."""
+    start = 0
+    while (end := text.find(b"\n", start)) >= 0:
+        yield json.loads(text[start : end + 1])
+        start = end + 1
+
+
 def _manifest_lines(path: Path) -> Iterator[dict[str, Any]]:
-    with open(path, "rb") as f:
-        for line in f:
-            if line.endswith(b"\n"):
-                yield json.loads(line)
+    yield from _lines(_map(path))
 
 
-def _kept_rows(path: Path, sequences: int) -> np.ndarray:
+def _kept_rows(data: mmap.mmap | bytes, sequences: int) -> np.ndarray:
     """The byte offset of each kept file's line in a manifest (the first `sequences` of them)."""
-    size = os.path.getsize(path)
+    size = len(data)
     if size == 0:
         return np.zeros(0, dtype=np.int64)
-    text = np.memmap(path, dtype=np.uint8, mode="r")
+    text = np.frombuffer(data, dtype=np.uint8)
     starts = np.concatenate(([0], np.flatnonzero(text == ord("\n")) + 1))[:-1]
     marker = np.frombuffer(b'{"status": "ok"', dtype=np.uint8)
     starts = starts[starts + len(marker) <= size]
@@ -546,7 +615,7 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
     packed = np.concatenate(([0], np.cumsum(length, dtype=np.int64))).astype("<i8")
 
     def replace(name: str, data: bytes) -> None:
-        replace_file(directory / name, data, directory / f"{name}.tmp-{uuid.uuid4().hex}")  # clients may race
+        durable.replace_file(directory / name, data, directory / f"{name}.tmp-{uuid.uuid4().hex}")  # clients may race
 
     run = uuid.uuid4().hex[:12]
     names = {"offsets": f"index-{run}.npy", "starts": f"starts-{run}.npy", "dedupe": f"dedupe-{run}.jsonl"}
@@ -558,7 +627,7 @@ def write_shard_index(directory: str | os.PathLike[str], meta: dict[str, Any], s
     whole = dict(meta, format=FORMAT, layout_version=LAYOUT_VERSION, complete=True,
                  files=sum(entry["files"] for entry in shards), shards=shards, index=names)
     replace(META, (json.dumps(whole, indent=2, sort_keys=True) + "\n").encode())
-    sync_directory(directory)
+    durable.sync_directory(directory)
     sessions = []
     if (directory / RUN).exists():
         sessions = json.loads((directory / RUN).read_text()).get("sessions", [])

@@ -100,10 +100,17 @@ class ParquetSink:
         self.rows, self.tokens = [], 0
 
     def close(self, complete: bool, session: dict[str, Any]) -> None:
-        self._flush()
-        self.writer.close()
-        if complete:
-            os.replace(self.partial, self.out)
+        """Renames OUT.partial to OUT when complete; a run that failed leaves nothing (it cannot be
+        resumed)."""
+        try:
+            if complete:
+                self._flush()
+            self.writer.close()
+            if complete:
+                os.replace(self.partial, self.out)
+        finally:
+            if not complete and os.path.exists(self.partial):
+                os.unlink(self.partial)
 
 
 def open_sink(format: str, out: str, meta: dict[str, Any], resume: bool,

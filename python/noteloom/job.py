@@ -8,6 +8,7 @@ the same bytes for the same sources and options.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import itertools
 import os
@@ -87,20 +88,37 @@ def encode_dataset(
 def _on_one_machine(given: Iterable[Source], out: str, options: EncodeOptions, columns: ParquetColumns, format: str,
                     resume: bool, progress: bool | Callable[[int], Any], started: float) -> Summary:
     feed = _Feed(expand(given, columns, pack=options.engine_has_every_core))
-    sink = formats.open_sink(format, out, options.meta(), resume, expected=feed.next_name)
+    try:
+        sink = formats.open_sink(format, out, options.meta(), resume, expected=feed.next_name)
+    except OSError as e:
+        raise _kept_so_far(e, format) from e
     units = feed.rest()
-    complete = False
     tally = corpus.Tally()
     bar = Progress(progress, sink.files_done)
     try:
         bar.count(given)
         windows = encode_windows(units, options)
         corpus.encode_into(windows, sink.commit, tally, dedupe=options.dedupe, seen=sink.hashes, progress=bar.update)
-        complete = True
-    finally:
+    except BaseException as e:
         bar.close()
-        sink.close(complete, tally.session(options.threads, time.monotonic() - started))
+        with contextlib.suppress(OSError):  # the first error is the one to report
+            sink.close(False, tally.session(options.threads, time.monotonic() - started))
+        if isinstance(e, OSError):
+            raise _kept_so_far(e, format) from e
+        raise
+    bar.close()
+    try:
+        sink.close(True, tally.session(options.threads, time.monotonic() - started))
+    except OSError as e:
+        raise _kept_so_far(e, format) from e
     return _summary(tally, time.monotonic() - started, out, sink.files_done)
+
+
+def _kept_so_far(e: OSError, format: str) -> OSError:
+    """`e`, with what becomes of the dataset: a bin run continues where it stopped."""
+    if format != "bin":
+        return e
+    return type(e)(e.errno, f"{e}; what was written before is kept: once the cause is gone, continue with --resume")
 
 
 def _summary(tally: corpus.Tally, seconds: float, out: str, resumed: int) -> Summary:

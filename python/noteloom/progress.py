@@ -36,7 +36,7 @@ class Progress:
         threading.Thread(target=self._count, args=(paths,), daemon=True).start()
 
     def _count(self, paths: list[str]) -> None:
-        total = sum(1 for p in paths for _ in (sources.find_midi_files(p) if os.path.isdir(p) else [p]))
+        total = sum(1 for p in paths for _ in (sources.walk_folder(p) if os.path.isdir(p) else [p]))
         if self.bar is not None:
             self.bar.total = total
 

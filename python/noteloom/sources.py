@@ -111,11 +111,41 @@ def image(name: str, data: Any) -> Images:
 
 
 def find_midi_files(folder: str) -> Iterator[str]:
+    """The paths of the *.mid / *.midi files under `folder`, in the order `walk_folder` finds them."""
+    return (p for p in walk_folder(folder) if isinstance(p, str))
+
+
+def walk_folder(folder: str) -> Iterator[str | Images]:
     """The *.mid / *.midi files under `folder`: each folder's files sorted by name, then its
-    sub-folders, found lazily."""
-    for root, dirs, files in os.walk(folder):
-        dirs.sort()
-        yield from (os.path.join(root, f) for f in sorted(files) if f.lower().endswith(MIDI_SUFFIXES))
+    sub-folders, found lazily. Links to folders are followed, except back into a folder already on
+    the way down. What cannot be listed or looked at (a path too long, no permission, a loop) is
+    yielded as a skipped entry with the reason, as a file that cannot be read is."""
+    stack: list[tuple[str, frozenset[tuple[int, int]]]] = [(folder, frozenset())]
+    while stack:
+        path, above = stack.pop()
+        try:
+            st = os.stat(path)
+            here = above | {(st.st_dev, st.st_ino)}
+            if len(here) == len(above):
+                yield skipped(path, "not read: a link back to a folder above it (a loop)", SkipKind.LOAD_FAILED)
+                continue
+            with os.scandir(path) as it:
+                entries = sorted(it, key=lambda e: e.name)
+        except OSError as e:
+            yield skipped(path, f"folder not read: {e.strerror} (os error {e.errno})", SkipKind.LOAD_FAILED)
+            continue
+        folders = []
+        for entry in entries:
+            try:
+                is_folder = entry.is_dir()
+            except OSError as e:  # a link whose target cannot be looked at
+                yield skipped(entry.path, f"not read: {e.strerror} (os error {e.errno})", SkipKind.LOAD_FAILED)
+                continue
+            if is_folder:
+                folders.append(entry.path)
+            elif entry.name.lower().endswith(MIDI_SUFFIXES):
+                yield entry.path
+        stack.extend((sub, here) for sub in reversed(folders))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -139,7 +169,7 @@ def expand(sources: Iterable[Source], columns: ParquetColumns = ParquetColumns()
         path = os.fsdecode(source)
         kind = kind_of(path)
         if kind == "folder":
-            yield from find_midi_files(path)
+            yield from walk_folder(path)
         elif kind == "parquet":
             yield from parquet_units(path, columns)
         elif kind == "archive":
