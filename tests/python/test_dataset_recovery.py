@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from noteloom import TokenDataset, durable, encode_dataset
+from noteloom import TokenDataset, durable, encode_dataset, encode_files
 from noteloom.dask import encode_on_dask
 
 from support import run_cli
@@ -152,23 +152,26 @@ def test_a_new_run_refuses_a_folder_that_is_not_a_dataset(pieces, tmp_path):
     assert (tmp_path / "mine.txt").read_text() == "keep me"
 
 
-def deep_folder(top, length):
-    """A folder under `top` whose path is longer than `length` bytes, made one step at a time (its
-    path is too long to make it by)."""
+def too_long_paths(top):
+    """A file and a folder whose paths are too long to open, in the deepest folder under `top` that
+    can still be opened by its path (made one step at a time, by file descriptor)."""
     fd, path = os.open(top, os.O_RDONLY), Path(top)
-    while len(os.fsencode(path)) <= length:
+    while len(os.fsencode(path)) + 201 < os.pathconf("/", "PC_PATH_MAX"):
         os.mkdir("d" * 200, dir_fd=fd)
         child = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
         os.close(fd)
         fd, path = child, path / ("d" * 200)
+    file = os.open("n" * 240 + ".mid", os.O_WRONLY | os.O_CREAT, dir_fd=fd)
+    os.close(file)
+    os.mkdir("d" * 200, dir_fd=fd)
     os.close(fd)
-    return path
+    return path / ("n" * 240 + ".mid"), path / ("d" * 200)
 
 
 def test_a_folder_walk_records_what_it_cannot_read(pieces, tmp_path):
-    """A folder whose path is too long to open and a link back up are recorded as skipped; a link
-    to a folder elsewhere is followed."""
-    deep = deep_folder(pieces, 4096)
+    """A file or folder whose path is too long to open and a link back up are recorded as skipped;
+    a link to a folder elsewhere is followed."""
+    long_file, long_folder = too_long_paths(pieces)
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     (elsewhere / "x.mid").write_bytes((pieces / "a.mid").read_bytes())
@@ -179,7 +182,8 @@ def test_a_folder_walk_records_what_it_cannot_read(pieces, tmp_path):
     rows = {row["path"]: row for row in TokenDataset(tmp_path / "ds").manifest()}
     assert rows[str(pieces / "linked" / "x.mid")]["status"] == "ok"
     assert "a loop" in rows[str(pieces / "sub" / "up")]["reason"]
-    assert "File name too long" in rows[str(deep)]["reason"]
+    assert "File name too long" in rows[str(long_folder)]["reason"]
+    assert rows[str(long_file)]["reason"] == next(encode_files([str(long_file)])).reason  # as if given
     with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
         sharded = encode_on_dask([str(pieces)], tmp_path / "sharded", pool, shard_size=4, threads=1)
     assert list(sharded.manifest()) == list(rows.values())
