@@ -36,3 +36,6 @@ def _augment_ids(
     mixup: bool,
     tempo_aug: float | None,
 ) -> bytearray: ...
+def _plan_chunks(
+    tokens: Buffer, starts: Buffer, lengths: Buffer, group_start: Buffer, bos: int, max_len: int
+) -> tuple[bytes, bytes, bytes, bytes]: ...

@@ -20,6 +20,17 @@ __all__ = [
     "TokenDataset",
     "DatasetError",
     "TokenWindows",
+    "TokenChunks",
+    "collate",
+    "ids_to_midi",
+    "piano_roll",
+    "BOS_ID",
+    "EOS_ID",
+    "PAD_ID",
+    "UNK_ID",
+    "DIM_ID",
+    "TIME_ID",
+    "VOCAB_SIZE",
     "MidiFile",
     "Token",
 ]
@@ -185,3 +196,15 @@ from .dataset import DatasetError as DatasetError, TokenDataset as TokenDataset,
 from .engine import EncodedFile as EncodedFile, encode_bytes as encode_bytes, encode_files as encode_files
 from .job import Summary as Summary, encode_dataset as encode_dataset
 from .augment import augment_ids as augment_ids
+from .chunks import TokenChunks as TokenChunks
+from .collate import collate as collate
+from .music import ids_to_midi as ids_to_midi, piano_roll as piano_roll
+from .vocabulary import (
+    BOS_ID as BOS_ID,
+    DIM_ID as DIM_ID,
+    EOS_ID as EOS_ID,
+    PAD_ID as PAD_ID,
+    TIME_ID as TIME_ID,
+    UNK_ID as UNK_ID,
+    VOCAB_SIZE as VOCAB_SIZE,
+)

@@ -6,6 +6,8 @@ thin shell over noteloom.encode_dataset.
                               [--column NAME] [--name-column NAME] [--meta-columns A,B]
                               [--dask ADDRESS|local:N [--shard-size N]]
     python -m noteloom info OUT
+    python -m noteloom split DATASET --valid F --test F [--seed N]
+    python -m noteloom decode DATASET -i N -o PIECE.mid | decode IDS.npy|IDS.txt -o PIECE.mid
 
 Exit status: 0 when at least one file was encoded, 1 when none could be or the output cannot be
 written, 2 for a wrong command line.
@@ -17,8 +19,11 @@ import argparse
 import collections
 import contextlib
 import json
+import os
 import sys
 from typing import Iterator
+
+import numpy as np
 
 from . import dataset
 from .job import Summary, encode_dataset
@@ -91,6 +96,57 @@ def info_command(args: argparse.Namespace) -> int:
     return 0
 
 
+def split_command(args: argparse.Namespace) -> int:
+    from .splits import store_split
+
+    ds = dataset.TokenDataset(args.dataset)
+    with dataset.writer_lock(args.dataset):
+        counts = store_split(ds, args.valid, args.test, args.seed)
+    for name, count in counts.items():
+        print(f"{name + ':':<7} {count} sequences ({count / max(len(ds), 1):.1%})")
+    return 0
+
+
+def decode_command(args: argparse.Namespace) -> int:
+    from .music import ids_to_midi
+
+    source = args.source
+    if os.path.isdir(source):
+        if args.index is None:
+            raise ValueError("decoding a dataset needs -i N, the sequence to decode")
+        ids = dataset.TokenDataset(source).stored(args.index)
+    elif args.index is not None:
+        raise ValueError(f"-i picks a sequence of a dataset, and {source} is a file of IDs")
+    else:
+        ids = read_ids(source)
+    piece = ids_to_midi(ids)
+    piece.to_midi().save(args.output)
+    print(f"{len(ids)} IDs, {len(piece.note_msgs)} notes -> {args.output}", file=sys.stderr)
+    return 0
+
+
+def read_ids(path: str) -> np.ndarray:
+    """The IDs in a .npy file (a 1-D integer array) or a text file (integers split by blanks or commas)."""
+    if path.endswith(".npy"):
+        try:
+            return np.load(path, allow_pickle=False)
+        except ValueError as e:
+            raise ValueError(f"{path}: not a .npy file of IDs ({e})") from None
+    with open(path, encoding="utf-8") as f:
+        text = f.read().replace(",", " ").replace("[", " ").replace("]", " ")
+    try:
+        return np.array([int(word) for word in text.split()], dtype=np.int64)
+    except ValueError as e:
+        raise ValueError(f"{path}: not a text file of integer IDs ({e})") from None
+
+
+def _fraction(text: str) -> float:
+    value = float(text)
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"must be a fraction from 0 to 1, not {value}")
+    return value
+
+
 def _positive(text: str) -> int:
     value = int(text)
     if value < 1:
@@ -141,6 +197,15 @@ def parser() -> argparse.ArgumentParser:
                      help="Parquet columns copied into each row's manifest record under \"meta\"")
     info = commands.add_parser("info", help="summarize a token dataset")
     info.add_argument("dataset", metavar="OUT")
+    split = commands.add_parser("split", help="store a train / valid / test split in a dataset, by content hash")
+    split.add_argument("dataset", metavar="DATASET")
+    split.add_argument("--valid", type=_fraction, required=True, metavar="F", help="the share of sequences to validate on")
+    split.add_argument("--test", type=_fraction, required=True, metavar="F", help="the share of sequences to test on")
+    split.add_argument("--seed", type=int, default=0, metavar="N", help="another seed, another split (default 0)")
+    decode = commands.add_parser("decode", help="write the piece that IDs stand for as a MIDI file")
+    decode.add_argument("source", metavar="DATASET|IDS", help="a dataset, or a .npy or text file of IDs")
+    decode.add_argument("-i", "--index", type=int, default=None, metavar="N", help="the dataset's sequence to decode")
+    decode.add_argument("-o", "--output", required=True, metavar="PIECE.mid")
     return p
 
 
@@ -150,9 +215,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "encode" and not args.paths and args.paths_from is None:
         p.error("encode needs a PATH or --paths-from")
     try:
-        if args.command == "encode":
-            return encode_command(args)
-        return info_command(args)
+        commands = {"encode": encode_command, "info": info_command, "split": split_command,
+                    "decode": decode_command}
+        return commands[args.command](args)
     except KeyboardInterrupt:
         print("noteloom: interrupted; the records written so far are kept (continue with --resume)",
               file=sys.stderr)

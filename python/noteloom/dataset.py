@@ -7,6 +7,7 @@ A dataset is a directory:
     manifest.jsonl  one line per input file, in input order: status, path, reason, tokens, oov, hash
     meta.json       vocabulary size, tokenizer name, options, noteloom version, whether complete
     run.json        how the run went: threads, files, tokens and seconds of each session
+    splits/         a stored train / valid / test split, if one was made (noteloom.splits)
 
 Every file but run.json depends on the inputs and options alone, so runs with any number of threads,
 and a run resumed after an interruption, write the same bytes.
@@ -43,6 +44,7 @@ import json
 import mmap
 import os
 import re
+import shutil
 import threading
 import uuid
 from pathlib import Path
@@ -60,6 +62,7 @@ META = "meta.json"
 RUN = "run.json"
 LOCK = ".lock"  # held by the one run that writes the dataset
 SHARDS = "shards"
+SPLITS = "splits"  # a stored train / valid / test split (noteloom.splits)
 # A sharded dataset's own index files (and their temporaries), named by the run that wrote them.
 SHARD_INDEX_FILE = re.compile(r"(index-\w+\.npy|starts-\w+\.npy|dedupe-\w+\.jsonl|[\w.-]+\.tmp-\w+)")
 FORMAT = "noteloom-token-dataset"
@@ -173,7 +176,7 @@ _OWN_NAMES = {TOKENS, INDEX, MANIFEST, META, RUN, LOCK}
 
 
 def _own_entry(name: str) -> bool:
-    return name in _OWN_NAMES or (name.endswith(durable.TMP_SUFFIX) and name[: -len(durable.TMP_SUFFIX)] in _OWN_NAMES)
+    return name in _OWN_NAMES or name == SPLITS or (name.endswith(durable.TMP_SUFFIX) and name[: -len(durable.TMP_SUFFIX)] in _OWN_NAMES)
 
 
 class DatasetWriter:
@@ -241,6 +244,7 @@ class DatasetWriter:
         durable.replace_file(self.dir / TOKENS, b"")
         durable.replace_file(self.dir / MANIFEST, b"")
         durable.unlink(self.dir / RUN)
+        shutil.rmtree(self.dir / SPLITS, ignore_errors=True)  # its indices are of the sequences replaced
         self._write_json(META, dict(self.meta, complete=False))
 
     def _remove_temporaries(self) -> None:
@@ -350,15 +354,26 @@ class TokenDataset:
 
     With ``augment`` (keyword arguments of ``noteloom.augment_ids``, such as
     ``{"max_pitch_aug": 5, "max_num_aug_steps": 2, "max_tempo_aug": 0.2, "mixup": True}``), ``ds[i]``
-    is a new augmented array each time, with fresh random amounts; ``ds.stored(i)`` and the
-    windows stay as stored.
+    is a new augmented array each time, with fresh random amounts; ``ds.stored(i)``, the windows
+    and the chunks stay as stored.
+
+    ``split`` opens one part ("train", "valid" or "test") of the split that ``noteloom split``
+    stored in the directory; ``ds.split(valid=, test=)`` makes one without storing it. A part is a
+    view of the dataset's sequences (no copy of the IDs) with the same methods.
     """
 
-    def __init__(self, directory: str | os.PathLike[str], *, augment: dict[str, Any] | None = None):
+    offsets: np.ndarray  # int64: sequence i is IDs offsets[i] to offsets[i + 1] of the packed tokens
+    starts: np.ndarray  # sharded: where sequence i starts in the shards' tokens end to end
+    _indices: np.ndarray  # a part: the whole dataset's sequences it holds, ascending
+
+    def __init__(self, directory: str | os.PathLike[str], *, augment: dict[str, Any] | None = None,
+                 split: str | None = None):
         self.directory = Path(directory)
         # augment_ids's keyword arguments, applied to every ds[i]
         self.augment = None if augment is None else check_augmentation(augment)
         self._shards: _Shards | None = None
+        self._base: TokenDataset | None = None  # the whole dataset, when this is a part of it
+        self._part: tuple[Any, ...] | None = None  # how the part was chosen (for pickling)
         self.tokens: np.ndarray | _PackedTokens
         for attempt in range(3):
             self.meta: dict[str, Any] = _read_meta(self.directory)
@@ -380,6 +395,71 @@ class TokenDataset:
             # mapped, not reopened, so that a rewrite of the dataset leaves this reader its own
             self._text = _map(self.directory / MANIFEST)
         self._rows: np.ndarray | None = None  # byte offset of each kept file's manifest line
+        if split is not None:
+            from .splits import load_split
+
+            whole = object.__new__(TokenDataset)  # this object becomes the part; the whole stays beside it
+            whole.__dict__.update(self.__dict__)
+            self._become_part(whole, ("stored", split), load_split(whole, split))
+
+    def _become_part(self, base: TokenDataset, part: tuple[Any, ...], indices: np.ndarray) -> None:
+        """Makes this object the view of `base`'s sequences `indices` (ascending)."""
+        whole = base._base or base
+        if base._base is not None:
+            indices = base._indices[indices]
+        self._base, self._part, self._indices = whole, part, indices
+        lengths = np.diff(whole.offsets)[indices]
+        self.offsets = np.concatenate(([0], np.cumsum(lengths, dtype=np.int64)))
+        self.tokens = _PackedTokens(self)
+        self._shards = None
+
+    def part(self, indices: np.ndarray, how: tuple[Any, ...]) -> TokenDataset:
+        """A view of the sequences `indices` (ascending) of this dataset, chosen as `how` says."""
+        view = object.__new__(TokenDataset)
+        view.directory, view.meta, view.augment, view._rows = self.directory, self.meta, self.augment, None
+        view._become_part(self, how, np.asarray(indices, dtype=np.int64))
+        return view
+
+    def split(self, *, valid: float, test: float, seed: int = 0) -> dict[str, TokenDataset]:
+        """The sequences in three parts, "train", "valid" and "test", as views: a sequence's part
+        depends only on its content hash and `seed` (copies of one piece always share a part, and
+        a sequence keeps its part when the corpus grows or is encoded again), the parts' shares
+        coming out near ``1 - valid - test``, ``valid`` and ``test``."""
+        from .splits import assign
+
+        if self._base is not None:
+            raise ValueError("split the whole dataset, not a part of it")
+        parts = assign(self, valid, test, seed)
+        return {name: self.part(indices, ("hash", name, valid, test, seed)) for name, indices in parts.items()}
+
+    def chunks(self, max_len: int) -> Any:
+        """The sequences in pieces of at most `max_len` IDs for causal-LM training: see TokenChunks."""
+        from .chunks import TokenChunks
+
+        return TokenChunks(self, max_len)
+
+    def _token_runs(self) -> Iterator[tuple[int, np.ndarray, np.ndarray, np.ndarray]]:
+        """(first sequence, tokens, starts, lengths) for runs of consecutive sequences whose IDs lie
+        in one array, sequence first + k being tokens[starts[k] : starts[k] + lengths[k]]."""
+        if self._base is not None:
+            for first, tokens, starts, lengths in self._base._token_runs():
+                lo, hi = np.searchsorted(self._indices, [first, first + len(starts)])
+                if hi > lo:
+                    picked = self._indices[lo:hi] - first
+                    yield int(lo), tokens, starts[picked], lengths[picked]
+            return
+        lengths = np.diff(self.offsets)
+        if self._shards is None:
+            yield 0, np.asarray(self.tokens), np.asarray(self.offsets[:-1]), lengths
+            return
+        starts = np.asarray(self.starts)
+        shard_of = np.searchsorted(self._shards.bases, starts, side="right") - 1
+        bounds = np.flatnonzero(np.diff(shard_of)) + 1
+        for lo, hi in zip(np.concatenate(([0], bounds)), np.concatenate((bounds, [len(starts)]))):
+            if hi > lo:
+                shard = int(shard_of[lo])
+                tokens = np.asarray(self._shards.dataset(shard).tokens)
+                yield int(lo), tokens, starts[lo:hi] - self._shards.bases[shard], lengths[lo:hi]
 
     def _open_index(self) -> None:
         sharded = SHARDS in self.meta
@@ -402,11 +482,13 @@ class TokenDataset:
             self.tokens = _PackedTokens(self)
 
     def __reduce__(self):
-        return (_reopen, (str(self.directory), self.augment))
+        return (_reopen, (str(self.directory), self.augment, self._part))
 
     def __repr__(self) -> str:
         state = "" if self.meta.get("complete") else ", incomplete"
         shards = "" if self._shards is None else f" in {len(self._shards.dirs)} shards"
+        if self._part is not None:
+            shards = f", split {self._part[1]!r}"
         augment = "" if self.augment is None else f", augment={self.augment}"
         return (f"TokenDataset({str(self.directory)!r}: {len(self)} sequences, {self.num_tokens} tokens"
                 f"{shards}{state}{augment})")
@@ -421,6 +503,8 @@ class TokenDataset:
     def stored(self, i: int) -> np.ndarray:
         """Sequence i as stored, without augmentation: a read-only view."""
         i = _position(i, len(self), "sequence")
+        if self._base is not None:
+            return self._base.stored(int(self._indices[i]))
         start, end = int(self.offsets[i]), int(self.offsets[i + 1])
         if self._shards is None:
             return self.tokens[start:end]
@@ -437,6 +521,8 @@ class TokenDataset:
     def row(self, i: int) -> dict[str, Any]:
         """The manifest line of sequence i: path, status, reason, tokens, oov, hash."""
         i = _position(i, len(self), "sequence")
+        if self._base is not None:
+            return self._base.row(int(self._indices[i]))
         if self._shards is not None:
             shard, local = self._shards.locate(int(self.starts[i]))
             part = self._shards.dataset(shard)
@@ -453,7 +539,10 @@ class TokenDataset:
     def manifest(self) -> Iterator[dict[str, Any]]:
         """Every input file's manifest line, kept and skipped files, in input order. While the
         dataset is incomplete (being written, or its run interrupted), the lines end at the last
-        sequence the index holds."""
+        sequence the index holds. A part of a split gives the lines of its sequences."""
+        if self._base is not None:
+            yield from (self.row(i) for i in range(len(self)))
+            return
         if self._shards is None:
             kept = 0
             for record in _lines(self._text):
@@ -478,8 +567,14 @@ class TokenDataset:
         return TokenWindows(self, length, length if stride is None else stride)
 
 
-def _reopen(directory: str, augment: dict[str, Any] | None) -> TokenDataset:
-    return TokenDataset(directory, augment=augment)
+def _reopen(directory: str, augment: dict[str, Any] | None, part: tuple[Any, ...] | None = None) -> TokenDataset:
+    if part is not None and part[0] == "stored":
+        return TokenDataset(directory, augment=augment, split=part[1])
+    ds = TokenDataset(directory, augment=augment)
+    if part is None:
+        return ds
+    _, name, valid, test, seed = part
+    return ds.split(valid=valid, test=test, seed=seed)[name]
 
 
 def _map(path: Path) -> mmap.mmap | bytes:

@@ -8,6 +8,7 @@
 #include "py_archive.hpp"
 #include "py_abs_tokenizer.hpp"
 #include "py_augment_ids.hpp"
+#include "py_chunks.hpp"
 #include "py_encode.hpp"
 #include "py_messages.hpp"
 #include "py_midi_dict.hpp"
@@ -86,7 +87,8 @@ bool fill_module(PyObject* module) {
   for (PyMethodDef& def : archive_methods()) {
     if (!add_helper(def)) return false;
   }
-  if (!add_helper(new_message_method()) || !add_helper(augment_ids_method())) return false;
+  if (!add_helper(new_message_method()) || !add_helper(augment_ids_method()) ||
+      !add_helper(plan_chunks_method())) return false;
   // PanicException is reachable as an attribute (outside __all__) so callers can catch it by class.
   PyObject* panic_type = panic_exception_type();
   if (!panic_type || PyModule_AddObjectRef(module, "PanicException", panic_type) < 0) return false;
