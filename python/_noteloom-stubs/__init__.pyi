@@ -17,7 +17,7 @@ def _stream_submit(
 ) -> None: ...
 def _stream_next(
     stream: types.CapsuleType,
-) -> tuple[float, list[Buffer | None], list[int | None], list[int], list[str | None], list[int]]: ...
+) -> tuple[float, list[Buffer | None], list[int | None], bytes, list[str | None], list[int]]: ...
 def _skip_kinds() -> tuple[str, ...]: ...
 def _archive_open(
     path: str | os.PathLike[str], pack: bool, max_entries: int, max_bytes: int
@@ -35,6 +35,7 @@ def _augment_ids(
     max_tempo_aug: float,
     mixup: bool,
     tempo_aug: float | None,
+    seed: int | None = None,
 ) -> bytearray: ...
 def _plan_chunks(
     tokens: Buffer, starts: Buffer, lengths: Buffer, group_start: Buffer, bos: int, max_len: int

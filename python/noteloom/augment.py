@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 from typing import Any
 
 import numpy as np
@@ -21,6 +22,7 @@ def augment_ids(
     max_tempo_aug: float = 0.0,
     mixup: bool = False,
     tempo_aug: float | None = None,
+    seed: int | None = None,
 ) -> np.ndarray:
     """A new uint16 array: ``ids`` (a 1-D array or sequence of integers) transposed, shifted in
     velocity and changed in tempo, natively and with the interpreter released.
@@ -30,8 +32,9 @@ def augment_ids(
     max_tempo_aug, mixup, tempo_aug))`` with the same rules: pitches moved out of 0..127 become
     "<U>", velocities are clamped, times are scaled and re-split into "<T>" segments. An amount
     given as None is drawn from [-max, max] (a factor from [1 - max_tempo_aug, 1 + max_tempo_aug])
-    by the same per-thread generator as the methods, re-seeded in every forked worker. With
-    ``mixup``, events that start together come out in a random order.
+    by the same per-thread generator as the methods, re-seeded in every forked worker; with a
+    ``seed`` (an int from 0 to 2**64 - 1), by a generator of that seed instead, so the same seed
+    gives the same result. With ``mixup``, events that start together come out in a random order.
     """
     array = np.asarray(ids)
     if array.dtype.kind not in "iu":
@@ -41,8 +44,14 @@ def augment_ids(
     if not array.dtype.isnative:
         array = array.astype(array.dtype.newbyteorder("="))
     out = _noteloom._augment_ids(np.ascontiguousarray(array), max_pitch_aug, pitch_aug, max_num_aug_steps, aug_step,
-                                 max_tempo_aug, mixup, tempo_aug)
+                                 max_tempo_aug, mixup, tempo_aug, seed)
     return np.frombuffer(out, dtype=np.uint16)
+
+
+def item_seed(seed: int, epoch: int, item: int) -> int:
+    """The seed of item `item` in epoch `epoch` of a dataset augmented with `seed`."""
+    text = f"{int(seed)}:{int(epoch)}:{int(item)}".encode()
+    return int.from_bytes(hashlib.blake2b(text, digest_size=8).digest(), "little")
 
 
 def check_augmentation(augment: dict[str, Any]) -> dict[str, Any]:

@@ -60,6 +60,7 @@ def encode_on_dask(
     oov: str = "drop",
     max_tokens: int = MAX_TOKENS,
     columns: ParquetColumns = ParquetColumns(),
+    min_retention: float = 0.0,
 ) -> dataset.TokenDataset:
     """Encodes MIDI files, folders, archives and Parquet files into the sharded dataset `out` on a
     Dask cluster, and returns it.
@@ -69,7 +70,8 @@ def encode_on_dask(
     shards of ``shard_size`` files; an archive is one shard and a Parquet file one shard per run of
     row groups holding about ``shard_size`` rows, each read by the worker (``columns`` says which
     Parquet columns give the bytes, names and "meta"). Only a few shards per worker are in flight. ``threads`` is each task's engine threads (default:
-    the worker's cores); ``normalize``, ``oov`` and ``max_tokens`` are the engine's options, and
+    the worker's cores); ``normalize``, ``oov``, ``max_tokens`` and ``min_retention`` are the
+    engine's options, and
     ``dedupe`` skips files equal to an earlier one across all shards; ``progress`` is a bar on a
     terminal, or a callable given the files done so far. Read the result with
     ``TokenDataset(out)``: its sequences and manifest are those of a one-machine encode of the same
@@ -77,7 +79,8 @@ def encode_on_dask(
     """
     if shard_size < 1:
         raise ValueError("shard_size must be at least 1")
-    meta = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe).meta()
+    meta = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe,
+                         min_retention=min_retention).meta()
     out = Path(out)
     started_at = time.time()
     _prepare(out)
@@ -333,7 +336,7 @@ def _write_shard(directory: Path, units: Iterator[Unit], meta: dict[str, Any], t
         run = EncodeOptions(threads=threads, normalize=options["normalize"], oov=options["oov"],
                             max_tokens=options["max_tokens"])
         corpus.encode_into(encode_windows(units, run), corpus.dataset_commit(writer), tally,
-                           dedupe=options["dedupe"], seen={})
+                           dedupe=options["dedupe"], seen={}, min_retention=options.get("min_retention", 0.0))
     except BaseException:
         with contextlib.suppress(OSError):  # the first error is the one to report
             writer.close(complete=False, session=tally.session(threads, time.monotonic() - started))

@@ -53,7 +53,7 @@ from typing import Any, Callable, Iterable, Iterator, Mapping
 import numpy as np
 
 from . import durable
-from .augment import augment_ids, check_augmentation
+from .augment import augment_ids, check_augmentation, item_seed
 
 TOKENS = "tokens.bin"
 INDEX = "index.npy"
@@ -355,7 +355,10 @@ class TokenDataset:
     With ``augment`` (keyword arguments of ``noteloom.augment_ids``, such as
     ``{"max_pitch_aug": 5, "max_num_aug_steps": 2, "max_tempo_aug": 0.2, "mixup": True}``), ``ds[i]``
     is a new augmented array each time, with fresh random amounts; ``ds.stored(i)``, the windows
-    and the chunks stay as stored.
+    and the chunks stay as stored. With a ``seed`` as well, the amounts of ``ds[i]`` depend only on
+    (seed, epoch, i), so runs repeat batch for batch whatever the workers and their start method;
+    ``ds.set_epoch(e)`` moves to epoch e (workers get it when they are started, so with
+    persistent workers call it before the DataLoader starts them).
 
     ``split`` opens one part ("train", "valid" or "test") of the split that ``noteloom split``
     stored in the directory; ``ds.split(valid=, test=)`` makes one without storing it. A part is a
@@ -367,10 +370,13 @@ class TokenDataset:
     _indices: np.ndarray  # a part: the whole dataset's sequences it holds, ascending
 
     def __init__(self, directory: str | os.PathLike[str], *, augment: dict[str, Any] | None = None,
-                 split: str | None = None):
+                 split: str | None = None, seed: int | None = None):
         self.directory = Path(directory)
         # augment_ids's keyword arguments, applied to every ds[i]
         self.augment = None if augment is None else check_augmentation(augment)
+        if seed is not None and not (isinstance(seed, int) and 0 <= seed < 1 << 64):
+            raise ValueError(f"seed must be an int from 0 to 2**64 - 1, not {seed!r}")
+        self.seed, self.epoch = seed, 0
         self._shards: _Shards | None = None
         self._base: TokenDataset | None = None  # the whole dataset, when this is a part of it
         self._part: tuple[Any, ...] | None = None  # how the part was chosen (for pickling)
@@ -417,6 +423,7 @@ class TokenDataset:
         """A view of the sequences `indices` (ascending) of this dataset, chosen as `how` says."""
         view = object.__new__(TokenDataset)
         view.directory, view.meta, view.augment, view._rows = self.directory, self.meta, self.augment, None
+        view.seed, view.epoch = self.seed, self.epoch
         view._become_part(self, how, np.asarray(indices, dtype=np.int64))
         return view
 
@@ -481,8 +488,12 @@ class TokenDataset:
                                    f"{total} IDs of the shards")
             self.tokens = _PackedTokens(self)
 
+    def set_epoch(self, epoch: int) -> None:
+        """Draws the augmentation amounts of epoch `epoch` (with a seed)."""
+        self.epoch = int(epoch)
+
     def __reduce__(self):
-        return (_reopen, (str(self.directory), self.augment, self._part))
+        return (_reopen, (str(self.directory), self.augment, self._part, self.seed, self.epoch))
 
     def __repr__(self) -> str:
         state = "" if self.meta.get("complete") else ", incomplete"
@@ -498,7 +509,10 @@ class TokenDataset:
 
     def __getitem__(self, i: int) -> np.ndarray:
         ids = self.stored(i)
-        return ids if self.augment is None else augment_ids(ids, **self.augment)
+        if self.augment is None:
+            return ids
+        seed = None if self.seed is None else item_seed(self.seed, self.epoch, _position(i, len(self), "sequence"))
+        return augment_ids(ids, **self.augment, seed=seed)
 
     def stored(self, i: int) -> np.ndarray:
         """Sequence i as stored, without augmentation: a read-only view."""
@@ -567,14 +581,17 @@ class TokenDataset:
         return TokenWindows(self, length, length if stride is None else stride)
 
 
-def _reopen(directory: str, augment: dict[str, Any] | None, part: tuple[Any, ...] | None = None) -> TokenDataset:
+def _reopen(directory: str, augment: dict[str, Any] | None, part: tuple[Any, ...] | None = None,
+            seed: int | None = None, epoch: int = 0) -> TokenDataset:
     if part is not None and part[0] == "stored":
-        return TokenDataset(directory, augment=augment, split=part[1])
-    ds = TokenDataset(directory, augment=augment)
-    if part is None:
-        return ds
-    _, name, valid, test, seed = part
-    return ds.split(valid=valid, test=test, seed=seed)[name]
+        ds = TokenDataset(directory, augment=augment, split=part[1], seed=seed)
+    else:
+        ds = TokenDataset(directory, augment=augment, seed=seed)
+        if part is not None:
+            _, name, valid, test, split_seed = part
+            ds = ds.split(valid=valid, test=test, seed=split_seed)[name]
+    ds.set_epoch(epoch)
+    return ds
 
 
 def _map(path: Path) -> mmap.mmap | bytes:

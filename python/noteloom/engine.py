@@ -34,6 +34,8 @@ class EncodedFile(NamedTuple):
     reason: str | None  # why the file was skipped; None when it was encoded
     hash: int | None  # MidiDict.calculate_hash() of the file as loaded
     oov: int  # tokens outside the vocabulary (dropped, made "<U>" or 0 by the oov rule)
+    notes: int = 0  # notes of the file as loaded, drums included (0 when skipped)
+    kept_notes: int = 0  # note and drum groups written as such in `ids` (not "<U>")
 
 
 class Window(NamedTuple):
@@ -120,7 +122,8 @@ def encode_windows(units: Iterable[Unit], options: EncodeOptions) -> Iterator[Wi
             done = queued.popleft()
             sizer.took(len(ids), seconds)
             submit()
-            yield _merge(done, iter(zip(ids, hashes, counts, reasons, kinds)))
+            per_file = np.frombuffer(counts, dtype=np.uint32).reshape(-1, 3).tolist()
+            yield _merge(done, iter(zip(ids, hashes, per_file, reasons, kinds)))
     finally:
         stop[0] = 1
 
@@ -133,7 +136,7 @@ def _item(unit: Unit) -> Any:
     return (unit.data, unit.offsets) if unit.packing is None else (unit.data, unit.offsets, unit.packing)
 
 
-def _merge(batch: list[Unit], results: Iterator[tuple[Any, Any, Any, Any, int]]) -> Window:
+def _merge(batch: list[Unit], results: Iterator[tuple[Any, Any, list[int], Any, int]]) -> Window:
     """The batch's entries with their results, in order; entries skipped before the engine keep
     their reason."""
     files: list[EncodedFile] = []
@@ -141,8 +144,8 @@ def _merge(batch: list[Unit], results: Iterator[tuple[Any, Any, Any, Any, int]])
     kinds: list[SkipKind | None] = []
 
     def engine_result(name: str) -> None:
-        i, h, count, reason, kind = next(results)
-        files.append(EncodedFile(name, None if i is None else np.frombuffer(i, _UINT16), reason, h, count))
+        i, h, (oov, notes, kept), reason, kind = next(results)
+        files.append(EncodedFile(name, None if i is None else np.frombuffer(i, _UINT16), reason, h, oov, notes, kept))
         kinds.append(NATIVE[kind])
 
     for unit in batch:

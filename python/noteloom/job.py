@@ -48,6 +48,7 @@ def encode_dataset(
     oov: str = "drop",
     max_tokens: int = MAX_TOKENS,
     dedupe: bool = False,
+    min_retention: float = 0.0,
     resume: bool = False,
     column: str | None = None,
     name_column: str | None = None,
@@ -60,7 +61,8 @@ def encode_dataset(
     ``(name, data)`` pairs; see noteloom.sources) into `out`, and sums the run up.
 
     ``format`` is "bin" (the dataset directory TokenDataset reads), "jsonl" or "parquet".
-    ``dedupe`` skips inputs whose MidiDict equals an earlier one's; ``resume`` continues an
+    ``dedupe`` skips inputs whose MidiDict equals an earlier one's, ``min_retention`` inputs that keep
+    a smaller share of their notes (the tokenizer keeps piano, guitar and drums); ``resume`` continues an
     interrupted bin run with the same sources and options. ``column`` names a Parquet file's bytes
     column (default: its only binary one), ``name_column`` the column that names its rows, and
     ``meta_columns`` the columns copied into each row's manifest record under "meta". ``progress``
@@ -69,7 +71,8 @@ def encode_dataset(
     inputs on a Dask cluster.
     """
     started = time.monotonic()
-    options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe)
+    options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe,
+                            min_retention=min_retention)
     given: Iterable[Source] = [sources] if isinstance(sources, (str, bytes, os.PathLike, tuple)) else sources
     columns = ParquetColumns(column, name_column, sequence_of(meta_columns))
     out = os.fspath(out)
@@ -98,7 +101,8 @@ def _on_one_machine(given: Iterable[Source], out: str, options: EncodeOptions, c
     try:
         bar.count(given)
         windows = encode_windows(units, options)
-        corpus.encode_into(windows, sink.commit, tally, dedupe=options.dedupe, seen=sink.hashes, progress=bar.update)
+        corpus.encode_into(windows, sink.commit, tally, dedupe=options.dedupe, seen=sink.hashes, progress=bar.update,
+                           min_retention=options.min_retention)
     except BaseException as e:
         bar.close()
         with contextlib.suppress(OSError):  # the first error is the one to report
@@ -168,7 +172,7 @@ def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns:
                             shard_size, started)
     ds = on_dask.encode_on_dask(given, out, client, shard_size=shard_size, dedupe=options.dedupe, progress=progress,
                                 threads=threads, normalize=options.normalize, oov=options.oov,
-                                max_tokens=options.max_tokens, columns=columns)
+                                max_tokens=options.max_tokens, columns=columns, min_retention=options.min_retention)
     tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens)
     for rec in ds.manifest():
         if rec["status"] != "ok":

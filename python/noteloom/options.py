@@ -26,8 +26,11 @@ class EncodeOptions:
     oov: str = "drop"
     max_tokens: int = MAX_TOKENS
     dedupe: bool = False
+    min_retention: float = 0.0  # skip a file that keeps a smaller share of its notes
 
     def __post_init__(self) -> None:
+        if not (isinstance(self.min_retention, (int, float)) and 0 <= self.min_retention <= 1):
+            raise ValueError(f"min_retention must be a fraction from 0 to 1, not {self.min_retention!r}")
         if self.oov not in OOV_RULES:
             raise ValueError(f"oov must be one of {', '.join(OOV_RULES)}, not {self.oov!r}")
         if self.threads is not None and self.threads < 1:
@@ -54,8 +57,9 @@ class EncodeOptions:
             "tokenizer": tok.name(),
             "vocab_size": tok.vocab_size(),
             "noteloom_version": __version__,
+            # min_retention only when set, so that datasets of earlier versions still resume
             "options": {"normalize": self.normalize, "oov": self.oov, "max_tokens": self.max_tokens,
-                        "dedupe": self.dedupe},
+                        "dedupe": self.dedupe, **({"min_retention": self.min_retention} if self.min_retention else {})},
         }
 
 

@@ -24,6 +24,7 @@ class SkipKind(enum.Enum):
     DUPLICATE = "duplicate"  # the same MidiDict as an earlier file (dedupe)
     NO_DATA = "no data"  # a null Parquet value
     NOT_A_SOURCE = "not what its name says"  # a .parquet that is no Parquet file, an archive that is none
+    LOW_RETENTION = "low retention"  # keeps less of its notes than --min-retention asks
 
 
 # The engine's kind codes, in order (code 0: not skipped).
@@ -31,13 +32,19 @@ NATIVE: tuple[SkipKind | None, ...] = tuple(None if name == "none" else SkipKind
                                             for name in _noteloom._skip_kinds())
 
 DUPLICATE_OF = "duplicate of "
+
+
+def low_retention(kept: int, notes: int, least: float) -> str:
+    """Why a file that keeps `kept` of its `notes` is skipped under --min-retention `least`."""
+    return f"kept {kept / notes:.0%} of its notes, below --min-retention {least:g}".replace("%", " %")
 # What stored manifest lines (which hold reasons, not kinds) begin with, for each kind.
 _STORED = ((DUPLICATE_OF, SkipKind.DUPLICATE), ("Failed to load MIDI file: file larger than", SkipKind.TOO_LARGE),
            ("Failed to load MIDI file", SkipKind.LOAD_FAILED), ("Empty note messages", SkipKind.NO_NOTES),
            ("Too many tokens", SkipKind.TOO_MANY_TOKENS), ("damaged", SkipKind.DAMAGED),
            ("not a regular file", SkipKind.NOT_REGULAR), ("encrypted", SkipKind.ENCRYPTED),
            ("zip member compressed", SkipKind.UNSUPPORTED), ("cancelled", SkipKind.CANCELLED),
-           ("no data", SkipKind.NO_DATA), ("not a ", SkipKind.NOT_A_SOURCE))
+           ("no data", SkipKind.NO_DATA), ("not a ", SkipKind.NOT_A_SOURCE), ("kept ", SkipKind.LOW_RETENTION),
+           ("folder not read", SkipKind.LOAD_FAILED), ("not read: ", SkipKind.LOAD_FAILED))
 
 
 def kind_of_stored(reason: str) -> SkipKind:

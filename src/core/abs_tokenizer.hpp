@@ -108,6 +108,10 @@ class AbsTokenizer {
     }
     return layout_.note + (block * 128 + pitch) * levels + velocity / vstep;
   }
+  // Whether `id` is a note or drum token: the ID that opens one note's group in a sequence.
+  bool is_note_or_drum(int32_t id) const {
+    return id >= layout_.note && id < layout_.drum + (kDrumPitchEnd - kFirstDrumPitch);
+  }
 
  private:
   struct Selection;  // what tokenize reads of a piece

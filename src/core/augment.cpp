@@ -12,13 +12,35 @@
 namespace noteloom {
 namespace {
 
+// The generator to draw from: a given one, else the thread's, fetched on the first draw only.
+class LazyRng {
+ public:
+  explicit LazyRng(Rng* given = nullptr) : rng_(given) {}
+  Result<Rng*> get() {
+    if (!rng_) {
+      auto r = Rng::for_this_thread();
+      if (!r) return r.error();
+      rng_ = r.value();
+    }
+    return rng_;
+  }
+
+ private:
+  Rng* rng_ = nullptr;
+};
+
 // The given amount, or a uniform draw from [-max, max] (0 without a draw when max <= 0).
-Result<int32_t> amount(std::optional<int32_t> given, int32_t max) {
+Result<int32_t> amount(std::optional<int32_t> given, int32_t max, LazyRng& rng) {
   if (given) return *given;
   if (max <= 0) return 0;
-  auto rng = Rng::for_this_thread();
-  if (!rng) return rng.error();
-  return rng.value()->uniform_i32(-max, max);
+  auto r = rng.get();
+  if (!r) return r.error();
+  return r.value()->uniform_i32(-max, max);
+}
+
+Result<int32_t> amount(std::optional<int32_t> given, int32_t max) {
+  LazyRng rng;
+  return amount(given, max, rng);
 }
 
 struct TimedEvent {
@@ -68,22 +90,6 @@ Result<std::vector<Token>> apply_velocity_aug(const AbsTokenizer& tok, std::vect
 }
 
 namespace {
-
-// The per-thread generator, fetched on the first draw only.
-class LazyRng {
- public:
-  Result<Rng*> get() {
-    if (!rng_) {
-      auto r = Rng::for_this_thread();
-      if (!r) return r.error();
-      rng_ = r.value();
-    }
-    return rng_;
-  }
-
- private:
-  Rng* rng_ = nullptr;
-};
 
 // The given factor, else a uniform draw from [1 - max, 1 + max] when max > 0, else 1 (NaN too).
 Result<double> tempo_factor(std::optional<double> given, double max_tempo_aug, LazyRng& rng) {
@@ -372,11 +378,12 @@ Result<std::vector<uint16_t>> augment_any(std::span<const Int> ids, const IdAugm
   const IdTables& t = id_tables();
   if (t.error) return Error{*t.error};
   const AbsTokenizer& tok = AbsTokenizer::shared();
-  auto shift = amount(how.pitch_aug, how.max_pitch_aug);
+  Rng seeded = Rng::seeded(how.seed.value_or(0));
+  LazyRng rng(how.seed ? &seeded : nullptr);
+  auto shift = amount(how.pitch_aug, how.max_pitch_aug, rng);
   if (!shift) return shift.error();
-  auto steps = amount(how.aug_step, how.max_num_aug_steps);
+  auto steps = amount(how.aug_step, how.max_num_aug_steps, rng);
   if (!steps) return steps.error();
-  LazyRng rng;
   auto factor = tempo_factor(how.tempo_aug, how.max_tempo_aug, rng);
   if (!factor) return factor.error();
   const NoteShift move{shift.value(), wrap_mul(steps.value(), tok.config().velocity_step),

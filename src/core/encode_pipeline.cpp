@@ -259,6 +259,8 @@ Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenize
     view = ids;
   }
   out.oov = apply_oov_rule(view, tok, blocks, options.oov, out.ids);
+  out.notes = static_cast<uint32_t>(piece.note_msgs.size());
+  for (const uint16_t id : out.ids) out.kept_notes += tok.is_note_or_drum(id) ? 1 : 0;
   if (out.ids.size() > options.max_tokens) {
     return Error{"Too many tokens: " + std::to_string(out.ids.size()) + " (limit " + std::to_string(options.max_tokens) +
                      ")",

@@ -37,6 +37,8 @@ struct EncodedPiece {
   std::vector<uint16_t> ids;
   uint64_t hash = 0;  // calculate_hash of the piece as loaded, before normalization
   uint32_t oov = 0;   // tokens outside the vocabulary
+  uint32_t notes = 0;       // notes of the piece as loaded (drums included)
+  uint32_t kept_notes = 0;  // note and drum groups in `ids` (one "<U>" or 0 in their place is not one)
 };
 
 inline constexpr const char* kLoadFailed = "Failed to load MIDI file: ";

@@ -51,6 +51,18 @@ Result<Rng*> Rng::for_this_thread() {
   return &rng;
 }
 
+Rng Rng::seeded(uint64_t seed) {
+  Rng rng;
+  for (uint64_t& word : rng.s_) {  // SplitMix64: never the all-zero state
+    seed += 0x9E3779B97F4A7C15ull;
+    uint64_t z = seed;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    word = z ^ (z >> 31);
+  }
+  return rng;
+}
+
 Status Rng::reseed() {
   do {
     if (!fill_from_os(s_, sizeof s_)) {

@@ -1,6 +1,7 @@
-// Per-thread random generator for augmentation: xoshiro256**, seeded from the operating system's
-// entropy source on first use in each thread and re-seeded in a child after fork(), so that
-// forked data-loader workers do not all draw the same sequence. Callers cannot seed it.
+// Random generators for augmentation: xoshiro256**. The per-thread one is seeded from the
+// operating system's entropy source on first use in each thread and re-seeded in a child after
+// fork(), so that forked data-loader workers do not all draw the same sequence; a seeded one
+// gives the same draws for the same seed, for runs that must repeat.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,8 @@ class Rng {
  public:
   // The calling thread's generator. Fails only if the OS entropy source cannot be read.
   static Result<Rng*> for_this_thread();
+  // A generator of its own whose state follows from `seed` (through SplitMix64).
+  static Rng seeded(uint64_t seed);
 
   uint64_t next_u64();
   // Uniform over the closed range [low, high]; requires low <= high. Unbiased (Lemire's method).

@@ -51,6 +51,17 @@ bool from_python(PyObject* obj, int32_t& out) {
   return true;
 }
 
+bool from_python(PyObject* obj, uint64_t& out) {
+  if (!PyLong_Check(obj)) {
+    raise_type_mismatch(obj, "int");
+    return false;
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = static_cast<uint64_t>(v);
+  return true;
+}
+
 bool from_python(PyObject* obj, double& out) {
   if (PyFloat_CheckExact(obj)) {
     out = PyFloat_AS_DOUBLE(obj);

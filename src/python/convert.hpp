@@ -48,6 +48,8 @@ void rewrap_argument_error(const char* name);
 
 // Signed 32-bit integers through the C `long` conversion; values outside 32 bits overflow.
 bool from_python(PyObject* obj, int32_t& out);
+// Unsigned 64-bit integers (a seed, say); negative values and values past 64 bits overflow.
+bool from_python(PyObject* obj, uint64_t& out);
 // An exact float directly; anything else through the interpreter's float conversion.
 bool from_python(PyObject* obj, double& out);
 // True/False, or numpy's bool scalars (through their __bool__).

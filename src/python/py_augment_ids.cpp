@@ -15,7 +15,7 @@ namespace {
 
 constexpr auto kAugmentIds =
     function("_augment_ids", {"ids", "max_pitch_aug", optional("pitch_aug"), "max_num_aug_steps", optional("aug_step"),
-                              "max_tempo_aug", "mixup", optional("tempo_aug")})
+                              "max_tempo_aug", "mixup", optional("tempo_aug"), optional("seed")})
         .with_doc("A bytearray of uint16 IDs: `ids` (a one-dimensional, C-contiguous buffer of native integers) "
                   "after the pitch, velocity and tempo augmentations.");
 
@@ -60,7 +60,8 @@ PyObject* augment_ids_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     IdBuffer ids;
     IdAugmentation how;
     if (!ids.from_python(a[0]) || !a.convert_from(1, how.max_pitch_aug, how.pitch_aug, how.max_num_aug_steps,
-                                                  how.aug_step, how.max_tempo_aug, how.mixup, how.tempo_aug)) {
+                                                  how.aug_step, how.max_tempo_aug, how.mixup, how.tempo_aug,
+                                                  how.seed)) {
       return nullptr;
     }
     if (ids.itemsize() != 1 && ids.itemsize() != 2 && ids.itemsize() != 4 && ids.itemsize() != 8) {

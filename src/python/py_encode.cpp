@@ -32,9 +32,10 @@ constexpr auto kSubmit =
                   "data[offsets[k]:offsets[k+1]], offsets a buffer of int64. The buffers are held until the batch's "
                   "results are taken.");
 constexpr auto kNext = function("_stream_next", {"stream"})
-                           .with_doc("(seconds, ids, hashes, oov counts, reasons, kinds) of the oldest queued batch: "
+                           .with_doc("(seconds, ids, hashes, counts, reasons, kinds) of the oldest queued batch: "
                                      "the time its files took, then one list per field, in input order (kinds: "
-                                     "indices into _skip_kinds(), 0 for a file encoded).");
+                                     "indices into _skip_kinds(), 0 for a file encoded), but counts: bytes of "
+                                     "uint32, per file its oov tokens, notes and kept notes.");
 constexpr auto kKinds = function("_skip_kinds").with_doc("The names of the kinds of skip reasons, by code.");
 constexpr const char* kCapsuleName = "noteloom.EncodeStream";
 
@@ -175,7 +176,8 @@ PyObject* ids_to_python(std::vector<uint16_t>&& ids) { return IdsObject::make(id
 
 // A batch's results as four lists, one item per file (columns rather than a tuple per file: fewer
 // objects for the caller's thread, which builds the final results while the runs work on):
-// ids as TokenIds or None, hash or None, oov count, reason or None.
+// ids as TokenIds or None, hash or None, reason or None; and the counts as bytes of uint32, three
+// per file: tokens outside the vocabulary, notes as loaded, notes kept.
 PyObject* results_to_python(double seconds, std::vector<Result<EncodedPiece>>& results) {
   PyRef ids = PyRef::steal(list_to_python(results, [](Result<EncodedPiece>& r) -> PyObject* {
     return r ? ids_to_python(std::move(r.value().ids)) : Py_NewRef(Py_None);
@@ -183,9 +185,13 @@ PyObject* results_to_python(double seconds, std::vector<Result<EncodedPiece>>& r
   PyRef hashes = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) -> PyObject* {
     return r ? PyLong_FromUnsignedLongLong(r.value().hash) : Py_NewRef(Py_None);
   }));
-  PyRef counts = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) -> PyObject* {
-    return PyLong_FromUnsignedLong(r ? r.value().oov : 0);
-  }));
+  std::vector<uint32_t> count_items;  // oov, notes, kept notes of each file
+  count_items.reserve(results.size() * 3);
+  for (const Result<EncodedPiece>& r : results) {
+    count_items.insert(count_items.end(), {r ? r.value().oov : 0, r ? r.value().notes : 0, r ? r.value().kept_notes : 0});
+  }
+  PyRef counts = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(count_items.data()),
+                                                        static_cast<Py_ssize_t>(count_items.size() * sizeof(uint32_t))));
   PyRef reasons = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) -> PyObject* {
     return r ? Py_NewRef(Py_None) : to_python(r.error().message);
   }));

@@ -46,7 +46,7 @@ def test_encode_writes_what_the_engine_gives(pieces, tmp_path):
     for i, e in enumerate(kept):
         assert ds[i].dtype == np.uint16 and np.array_equal(ds[i], e.ids)
         assert ds.row(i) == {"status": "ok", "path": e.path, "reason": None, "tokens": len(e.ids), "oov": e.oov,
-                             "hash": f"{e.hash:016x}"}
+                             "hash": f"{e.hash:016x}", "notes": e.notes, "kept_notes": e.kept_notes}
     assert np.array_equal(ds[-1], kept[-1].ids)
     for row, e in zip(rows, expected):
         assert (row["status"] == "ok") == (e.reason is None)

@@ -186,3 +186,64 @@ def test_the_piano_roll_of_a_hand_built_piece():
     assert drums.shape == (128, 40) and drums.sum() == 127 and drums[36, 30] == 127
     assert piano_roll(d, fs=10)[60].tolist() == [80, 80, 100, 100]
     assert piano_roll(TOK.encode(TOK.tokenize(d)), fs=100).shape[0] == 128
+
+
+@pytest.mark.parametrize("oov", ["drop", "unk"])
+def test_records_count_the_notes_loaded_and_kept(tmp_path, oov):
+    """kept_notes: the note and drum groups of the sequence; notes: the note-ons of the file. A bass
+    and an out-of-range drum are not kept; --min-retention skips the file that keeps too few."""
+    import mido
+
+    d = MidiDict()
+    d.add_tempo(500000, 0)
+    for program, channel in ((0, 0), (33, 1), (0, 9)):
+        d.add_instrument(program, 0, channel)
+    for i in range(12):
+        d.add_note(60 + i, i * 480, i * 480 + 400, 80, (0, 1, 9)[i % 3] if i != 11 else 9)
+    d.add_note(20, 100, 110, 90, 9)  # a drum outside the vocabulary's drum keys
+    d.to_midi().save(str(tmp_path / "band.mid"))
+    solo = MidiDict()
+    solo.add_tempo(500000, 0)
+    solo.add_instrument(0, 0, 0)
+    for i in range(5):
+        solo.add_note(60 + i, i * 240, i * 240 + 200, 70, 0)
+    solo.to_midi().save(str(tmp_path / "piano.mid"))
+    out = tmp_path / "ds"
+    encode_dataset([str(tmp_path / "band.mid"), str(tmp_path / "piano.mid")], out, oov=oov)
+    kinds = noteloom.vocabulary.kinds()
+    ds = TokenDataset(out)
+    for i, path in enumerate(("band.mid", "piano.mid")):
+        row, ids = ds.row(i), ds[i]
+        on = sum(m.type == "note_on" and m.velocity > 0 for m in mido.MidiFile(tmp_path / path))
+        groups = np.isin(kinds[ids], [noteloom.vocabulary.Kind.NOTE, noteloom.vocabulary.Kind.DRUM]).sum()
+        assert (row["notes"], row["kept_notes"]) == (on, groups)
+    assert ds.row(0)["kept_notes"] < ds.row(0)["notes"] == 13
+    strict = tmp_path / "strict"
+    r = run_cli("encode", tmp_path / "band.mid", tmp_path / "piano.mid", "-o", strict, "--min-retention", "0.9")
+    assert r.returncode == 0, r.stderr
+    rows = list(TokenDataset(strict).manifest())
+    kept = ds.row(0)["kept_notes"]
+    assert rows[0]["reason"] == f"kept {round(100 * kept / 13)} % of its notes, below --min-retention 0.9"
+    assert rows[1]["status"] == "ok" and "low retention" in run_cli("info", strict).stdout
+
+
+def _augmented(ds, items):
+    return [ds[i].tobytes() for i in items]
+
+
+def test_a_seed_makes_augmented_batches_repeat(corpus):
+    augment = {"max_pitch_aug": 5, "max_num_aug_steps": 2, "max_tempo_aug": 0.3, "mixup": True}
+    items = list(range(min(len(corpus), 12)))
+    a = TokenDataset(corpus.directory, augment=augment, seed=11)
+    b = TokenDataset(corpus.directory, augment=augment, seed=11)
+    first = _augmented(a, items)
+    assert first == _augmented(b, items[::-1])[::-1]  # order of reading does not matter
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        assert list(pool.map(_augmented, [a] * 2, [items[:6], items[6:]])) == [first[:6], first[6:]]
+    a.set_epoch(1)
+    again = pickle.loads(pickle.dumps(a))
+    assert _augmented(again, items) == _augmented(a, items) != first
+    unseeded = TokenDataset(corpus.directory, augment=augment)
+    assert _augmented(unseeded, items) != _augmented(unseeded, items)
+    ids = corpus[0]
+    assert np.array_equal(noteloom.augment_ids(ids, **augment, seed=5), noteloom.augment_ids(ids, **augment, seed=5))
