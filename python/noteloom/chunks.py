@@ -8,6 +8,7 @@ import numpy as np
 
 import _noteloom
 
+from .augment import augment_ids, item_seed
 from .vocabulary import BOS_ID, group_starts
 
 if TYPE_CHECKING:
@@ -23,7 +24,12 @@ class TokenChunks:
     allows. Each piece starts with its sequence's prefix tokens and "<S>" (the first one holds
     them already), so it decodes and detokenizes on its own; the last one ends with "<E>".
     Concatenating a sequence's pieces without the repeated prefixes gives the sequence back.
-    ``chunks.sequence(j)`` is the index of the sequence that piece j comes from."""
+    ``chunks.sequence(j)`` is the index of the sequence that piece j comes from.
+
+    When the dataset augments, so do its chunks, piece by piece (with the dataset's seed, piece
+    j's amounts depend on (seed, epoch, j); ``set_epoch`` moves on): a tempo change adds or removes
+    "<T>" tokens, so an augmented piece can come out a few IDs longer than ``max_len`` (collate's
+    ``max_len`` bounds the batch)."""
 
     def __init__(self, dataset: TokenDataset, max_len: int):
         max_len = int(max_len)
@@ -42,7 +48,19 @@ class TokenChunks:
         """The index (in the dataset) of the sequence piece j comes from."""
         return int(self._sequence[_piece(j, len(self))])
 
+    def set_epoch(self, epoch: int) -> None:
+        self.dataset.set_epoch(epoch)
+
     def __getitem__(self, j: int) -> np.ndarray:
+        piece = self.stored(j)
+        ds = self.dataset
+        if ds.augment is None:
+            return piece
+        seed = None if ds.seed is None else item_seed(ds.seed, ds.epoch, _piece(j, len(self)))
+        return augment_ids(piece, **ds.augment, seed=seed)
+
+    def stored(self, j: int) -> np.ndarray:
+        """Piece j as stored, without augmentation."""
         j = _piece(j, len(self))
         s = int(self._sequence[j])
         ids = self.dataset.stored(s)

@@ -247,3 +247,7 @@ def test_a_seed_makes_augmented_batches_repeat(corpus):
     assert _augmented(unseeded, items) != _augmented(unseeded, items)
     ids = corpus[0]
     assert np.array_equal(noteloom.augment_ids(ids, **augment, seed=5), noteloom.augment_ids(ids, **augment, seed=5))
+    chunks = a.chunks(64)
+    pieces = _augmented(chunks, items)
+    assert pieces == _augmented(pickle.loads(pickle.dumps(chunks)), items)
+    assert pieces != [chunks.stored(j).tobytes() for j in items]
