@@ -4,6 +4,7 @@ piano rolls."""
 import concurrent.futures
 import multiprocessing
 import pickle
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -251,3 +252,19 @@ def test_a_seed_makes_augmented_batches_repeat(corpus):
     pieces = _augmented(chunks, items)
     assert pieces == _augmented(pickle.loads(pickle.dumps(chunks)), items)
     assert pieces != [chunks.stored(j).tobytes() for j in items]
+
+
+def test_decode_writes_a_sequence_or_a_file_of_ids_as_midi(corpus, tmp_path):
+    ids = corpus[1]
+    np.save(tmp_path / "ids.npy", ids.astype(np.int32))
+    (tmp_path / "ids.txt").write_text(", ".join(map(str, ids.tolist())))
+    expected = ids_to_midi(ids)
+    for source, more in ((corpus.directory, ["-i", "1"]), (tmp_path / "ids.npy", []), (tmp_path / "ids.txt", [])):
+        out = tmp_path / f"{Path(source).stem}.mid"
+        r = run_cli("decode", source, *more, "-o", out)
+        assert r.returncode == 0, r.stderr
+        assert MidiDict.from_midi(out).note_msgs and len(MidiDict.from_midi(out).note_msgs) == len(expected.note_msgs)
+    (tmp_path / "bad.txt").write_text("1 2 x")
+    bad = run_cli("decode", tmp_path / "bad.txt", "-o", tmp_path / "x.mid")
+    assert bad.returncode == 1 and "not a text file of integer IDs" in bad.stderr
+    assert run_cli("decode", corpus.directory, "-o", tmp_path / "x.mid").returncode == 1  # which sequence?
