@@ -1,11 +1,11 @@
 # make demo  - build everything (the free-threaded interpreter included) and run the demo
 # make setup - make the interpreter and environments (once; make test does it when needed)
-# make test  - build everything and run all tests (C++ with the fuzz regression corpus replayed,
-#              Python free-threaded, Python GIL build)
+# make test  - build everything and run all tests (C++, fuzz replays, Python on both builds)
 # make test-tsan - the C++ tests and the engine's stress driver under ThreadSanitizer (.ci/run runs it)
 # make fuzz  - a fuzzing campaign, FUZZ_SECONDS per harness
 # make bench - benchmarks
 # make wheels - manylinux wheels for cp313t and cp313 in dist/, each installed and run in a fresh venv
+# make help  - this list
 
 VENV      := .venv
 VENV_GIL  := .venv-gil
@@ -21,10 +21,13 @@ PEER_PYTHON = $(or $(GIL_PYTHON),$(shell for c in python3.13 python3.12 $$HOME/.
   command -v "$$c" >/dev/null 2>&1 && "$$c" -c 'import sys, sysconfig; sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0)' 2>/dev/null \
   && { command -v "$$c"; break; }; done))
 
-.PHONY: setup demo test build build-gil test-cpp test-tsan test-python test-python-gil fuzz bench wheels clean
+.PHONY: help setup demo test build build-gil test-cpp test-tsan test-python test-python-gil fuzz bench wheels clean
 
 demo: build
 	PYTHON_GIL=0 $(PY) tools/demo.py
+
+help:
+	@sed -n 's/^# make /make /p' Makefile
 
 test: build test-cpp test-python test-python-gil
 
@@ -46,7 +49,7 @@ $(VENV_GIL)/.ready: requirements-dev.txt requirements-dask.txt constraints.txt t
 
 build/.system-deps: tools/install-system-deps
 	tools/install-system-deps
-	mkdir -p build && dpkg-query -W libgtest-dev zlib1g-dev libbz2-dev liblzma-dev libzstd-dev > $@
+	mkdir -p build && dpkg-query -W libgtest-dev zlib1g-dev libbz2-dev liblzma-dev libzstd-dev fluidsynth timgm6mb-soundfont > $@
 
 build: $(VENV)/.ready build/.system-deps
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \

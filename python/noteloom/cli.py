@@ -2,12 +2,15 @@
 thin shell over noteloom.encode_dataset.
 
     python -m noteloom encode [PATH...] [--paths-from FILE] -o OUT [--format bin|jsonl|parquet] [-j N] [--raw]
-                              [--oov drop|unk|zero] [--max-tokens N] [--dedupe] [--resume]
+                              [--oov drop|unk|zero] [--max-tokens N] [--dedupe] [--min-retention F] [--resume]
                               [--column NAME] [--name-column NAME] [--meta-columns A,B]
                               [--dask ADDRESS|local:N [--shard-size N]]
     python -m noteloom info OUT
     python -m noteloom split DATASET --valid F --test F [--seed N]
     python -m noteloom decode DATASET -i N -o PIECE.mid | decode IDS.npy|IDS.txt -o PIECE.mid
+    python -m noteloom plot DATASET -i N -o ROLL.png | plot PIECE.mid -o ROLL.png [--fs N]
+    python -m noteloom stats DATASET [-o STATS.png]
+    python -m noteloom render PIECE.mid -o PIECE.wav [--soundfont SF2] [--sample-rate HZ]
 
 Exit status: 0 when at least one file was encoded, 1 when none could be or the output cannot be
 written, 2 for a wrong command line.
@@ -44,7 +47,8 @@ def input_paths(args: argparse.Namespace) -> Iterator[str]:
 def encode_command(args: argparse.Namespace) -> int:
     given = args.paths if args.paths_from is None else input_paths(args)
     summary = encode_dataset(given, args.output, format=args.format, threads=args.jobs, normalize=not args.raw,
-                             oov=args.oov, max_tokens=args.max_tokens, dedupe=args.dedupe, resume=args.resume,
+                             oov=args.oov, max_tokens=args.max_tokens, dedupe=args.dedupe,
+                             min_retention=args.min_retention, resume=args.resume,
                              column=args.column, name_column=args.name_column, meta_columns=args.meta_columns,
                              progress=True, dask=args.dask, shard_size=args.shard_size)
     _report(summary)
@@ -67,13 +71,15 @@ def info_command(args: argparse.Namespace) -> int:
     ds = dataset.TokenDataset(args.dataset)
     files = 0
     reasons: collections.Counter[str] = collections.Counter()
-    oov = 0
+    oov = notes = kept_notes = 0
     for record in ds.manifest():
         files += 1
         if record["status"] != "ok":
             reasons[kind_of_stored(record["reason"]).value] += 1
         else:
             oov += record["oov"]
+            notes += record.get("notes") or 0  # datasets of earlier versions have no counts
+            kept_notes += record.get("kept_notes") or 0
     meta = ds.meta
     print(f"dataset:    {ds.directory}" + ("" if meta.get("complete") else "  (incomplete: resume with --resume)"))
     print(f"tokenizer:  {meta['tokenizer']}, {meta['vocab_size']} tokens, noteloom {meta.get('noteloom_version', '?')}")
@@ -81,6 +87,8 @@ def info_command(args: argparse.Namespace) -> int:
     print(f"files:      {files}")
     print(f"sequences:  {len(ds)}")
     print(f"tokens:     {ds.num_tokens} ({oov} out of vocabulary)")
+    if notes:
+        print(f"notes:      {kept_notes} of {notes} kept in the sequences ({kept_notes / notes:.1%})")
     print(f"skipped:    {sum(reasons.values())}")
     for kind, count in reasons.most_common():
         print(f"  {count:>8}  {kind}")
@@ -140,6 +148,65 @@ def read_ids(path: str) -> np.ndarray:
         raise ValueError(f"{path}: not a text file of integer IDs ({e})") from None
 
 
+def plot_command(args: argparse.Namespace) -> int:
+    from .korvi import _korvi
+    from .music import ids_to_midi
+    from .pictures import plot_roll
+
+    source = args.source
+    if os.path.isdir(source):
+        if args.index is None:
+            raise ValueError("plotting a dataset needs -i N, the sequence to plot")
+        ds = dataset.TokenDataset(source)
+        piece = ids_to_midi(ds.stored(args.index))
+        title = f"{ds.row(args.index)['path']} (sequence {args.index})"
+    elif args.index is not None:
+        raise ValueError(f"-i picks a sequence of a dataset, and {source} is a MIDI file")
+    else:
+        piece = _korvi.MidiDict.from_midi(source)
+        title = os.path.basename(source)
+    plot_roll(piece, args.output, fs=args.fs, title=title)
+    print(f"{len(piece.note_msgs)} notes -> {args.output}", file=sys.stderr)
+    return 0
+
+
+def stats_command(args: argparse.Namespace) -> int:
+    from .pictures import dataset_stats, plot_stats
+
+    stats = dataset_stats(dataset.TokenDataset(args.dataset))
+    length = stats["length"]
+    print(f"files:       {stats['files']}")
+    print(f"sequences:   {stats['sequences']}")
+    print(f"tokens:      {stats['tokens']}")
+    print(f"length:      p5 {length['p5']:.1f}  p50 {length['p50']:.1f}  p95 {length['p95']:.1f}  "
+          f"max {length['max']}")
+    pitches = stats["pitches"]
+    used = np.flatnonzero(pitches)
+    print(f"notes:       {int(pitches.sum())}" + (f" (pitches {used[0]} to {used[-1]}, most often "
+                                                   f"{int(np.argmax(pitches))})" if len(used) else ""))
+    if stats["notes"]:
+        print(f"retention:   {stats['kept_notes']} of {stats['notes']} notes kept "
+              f"({stats['kept_notes'] / stats['notes']:.1%})")
+    print("instruments: (sequences with each)")
+    for name, count in stats["instruments"].items():
+        print(f"  {count:>8}  {name}")
+    print(f"skipped:     {sum(stats['skipped'].values())}")
+    for kind, count in stats["skipped"].items():
+        print(f"  {count:>8}  {kind}")
+    if args.output is not None:
+        plot_stats(stats, args.output)
+        print(f"-> {args.output}", file=sys.stderr)
+    return 0
+
+
+def render_command(args: argparse.Namespace) -> int:
+    from .audio import render
+
+    render(args.piece, args.output, soundfont=args.soundfont, sample_rate=args.sample_rate)
+    print(f"{args.piece} -> {args.output}", file=sys.stderr)
+    return 0
+
+
 def _fraction(text: str) -> float:
     value = float(text)
     if not 0 <= value <= 1:
@@ -182,6 +249,9 @@ def parser() -> argparse.ArgumentParser:
     enc.add_argument("--max-tokens", type=_not_negative, default=MAX_TOKENS, metavar="N",
                      help="skip files that would give more IDs (default 2^20)")
     enc.add_argument("--dedupe", action="store_true", help="skip files whose MidiDict equals an earlier file's")
+    enc.add_argument("--min-retention", type=_fraction, default=0.0, metavar="F",
+                     help="skip files that keep less than the share F of their notes (the tokenizer keeps piano, "
+                          "guitar and drums only)")
     enc.add_argument("--resume", action="store_true", help="continue an interrupted run into the same OUT")
     enc.add_argument("--dask", metavar="ADDRESS", default=None,
                      help="run on the Dask cluster whose scheduler is at ADDRESS, or on a local cluster of N "
@@ -206,6 +276,25 @@ def parser() -> argparse.ArgumentParser:
     decode.add_argument("source", metavar="DATASET|IDS", help="a dataset, or a .npy or text file of IDs")
     decode.add_argument("-i", "--index", type=int, default=None, metavar="N", help="the dataset's sequence to decode")
     decode.add_argument("-o", "--output", required=True, metavar="PIECE.mid")
+    plot = commands.add_parser("plot", help="draw the piano roll of a dataset's sequence or of a MIDI file (needs "
+                                            "matplotlib)")
+    plot.add_argument("source", metavar="DATASET|PIECE.mid", help="a dataset, or a MIDI file")
+    plot.add_argument("-i", "--index", type=int, default=None, metavar="N", help="the dataset's sequence to draw")
+    plot.add_argument("-o", "--output", required=True, metavar="ROLL.png",
+                      help="the picture (PNG; .svg or .pdf by their extension)")
+    plot.add_argument("--fs", type=_positive, default=100, metavar="N",
+                      help="frames per second that note edges fall on (default 100)")
+    stats = commands.add_parser("stats", help="lengths, pitches, instruments and skips of a dataset, as text and "
+                                              "with -o a picture (needs matplotlib)")
+    stats.add_argument("dataset", metavar="DATASET")
+    stats.add_argument("-o", "--output", default=None, metavar="STATS.png", help="also draw the histograms here")
+    render = commands.add_parser("render", help="render a MIDI file as sound with fluidsynth and a General MIDI "
+                                                "soundfont")
+    render.add_argument("piece", metavar="PIECE.mid")
+    render.add_argument("-o", "--output", required=True, metavar="PIECE.wav")
+    render.add_argument("--soundfont", default=None, metavar="SF2",
+                        help="the .sf2 file to render with (default: $NOTELOOM_SOUNDFONT, else a Debian one installed)")
+    render.add_argument("--sample-rate", type=int, default=44100, metavar="HZ", help="default 44100")
     return p
 
 
@@ -216,7 +305,8 @@ def main(argv: list[str] | None = None) -> int:
         p.error("encode needs a PATH or --paths-from")
     try:
         commands = {"encode": encode_command, "info": info_command, "split": split_command,
-                    "decode": decode_command}
+                    "decode": decode_command, "plot": plot_command, "stats": stats_command,
+                    "render": render_command}
         return commands[args.command](args)
     except KeyboardInterrupt:
         print("noteloom: interrupted; the records written so far are kept (continue with --resume)",

@@ -226,6 +226,9 @@ def test_records_count_the_notes_loaded_and_kept(tmp_path, oov):
     kept = ds.row(0)["kept_notes"]
     assert rows[0]["reason"] == f"kept {round(100 * kept / 13)} % of its notes, below --min-retention 0.9"
     assert rows[1]["status"] == "ok" and "low retention" in run_cli("info", strict).stdout
+    total = ds.row(0)["notes"] + ds.row(1)["notes"]
+    shown = f"{kept + ds.row(1)['kept_notes']} of {total}"
+    assert shown in run_cli("info", out).stdout and shown in run_cli("stats", out).stdout
 
 
 def _augmented(ds, items):
