@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "core/archive_reader.hpp"
-#include "core/file_io.hpp"
+#include "core/archive/archive_reader.hpp"
+#include "core/base/file_io.hpp"
 
 using namespace noteloom;
 

@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <span>
 
-#include "core/midi_loader.hpp"
-#include "core/midi_writer.hpp"
+#include "core/smf/midi_loader.hpp"
+#include "core/smf/midi_writer.hpp"
 
 using namespace noteloom;
 

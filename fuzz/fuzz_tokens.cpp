@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/abs_tokenizer.hpp"
-#include "core/augment.hpp"
-#include "core/midi_loader.hpp"
-#include "core/midi_writer.hpp"
+#include "core/tokenizer/abs_tokenizer.hpp"
+#include "core/tokenizer/augment.hpp"
+#include "core/smf/midi_loader.hpp"
+#include "core/smf/midi_writer.hpp"
 
 using namespace noteloom;
 

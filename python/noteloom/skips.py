@@ -1,6 +1,6 @@
 """Why inputs are skipped: a kind beside each message, as a value. The message names one file's
 detail; the kind is what summaries count. The engine's kinds are those of its native table
-(src/core/skip_kind.hpp), which this enum must hold by name (a mismatch fails at import); the
+(src/core/base/skip_kind.hpp), which this enum must hold by name (a mismatch fails at import); the
 last ones are this layer's own."""
 
 from __future__ import annotations

@@ -5,7 +5,7 @@ A source is
   then its sub-folders);
 - a tar archive (plain, gzip, bzip2, xz, zstd) or a zip archive: its members named ``*.mid`` /
   ``*.midi``, in archive order, read in native code as a stream (the rules are the archive
-  reader's, ``src/core/archive_reader.hpp``); each is named ``SOURCE::MEMBER``;
+  reader's, ``src/core/archive/archive_reader.hpp``); each is named ``SOURCE::MEMBER``;
 - a Parquet file: one input per row, its bytes from a binary column, read a batch of rows at a
   time; named ``SOURCE::ROW`` (0-based) or ``SOURCE::VALUE`` of a name column;
 - in Python, a ``(name, data)`` pair, ``data`` any bytes-like object, named ``name``.

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "panic.hpp"
+#include "runtime/panic.hpp"
 #include "py_archive.hpp"
 #include "py_abs_tokenizer.hpp"
 #include "py_augment_ids.hpp"
@@ -13,7 +13,7 @@
 #include "py_messages.hpp"
 #include "py_midi_dict.hpp"
 #include "py_normalize.hpp"
-#include "pyref.hpp"
+#include "runtime/pyref.hpp"
 
 namespace noteloom::py {
 namespace {

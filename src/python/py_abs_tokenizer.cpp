@@ -1,12 +1,12 @@
 #include "py_abs_tokenizer.hpp"
 
-#include "../core/augment.hpp"
+#include "../core/tokenizer/augment.hpp"
 
 #include <algorithm>
 #include <climits>
 #include <optional>
 
-#include "critical_section.hpp"
+#include "runtime/critical_section.hpp"
 #include "py_tokens.hpp"
 
 namespace noteloom::py {

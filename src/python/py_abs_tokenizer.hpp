@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "../core/abs_tokenizer.hpp"
+#include "../core/tokenizer/abs_tokenizer.hpp"
 #include "py_vocabulary.hpp"
-#include "record_object.hpp"
+#include "runtime/record_object.hpp"
 
 namespace noteloom::py {
 

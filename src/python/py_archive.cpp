@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "../core/archive_reader.hpp"
-#include "args.hpp"
-#include "detached.hpp"
-#include "native_buffer.hpp"
-#include "panic.hpp"
-#include "pyref.hpp"
+#include "../core/archive/archive_reader.hpp"
+#include "runtime/args.hpp"
+#include "runtime/detached.hpp"
+#include "runtime/native_buffer.hpp"
+#include "runtime/panic.hpp"
+#include "runtime/pyref.hpp"
 
 namespace noteloom::py {
 namespace {

@@ -5,10 +5,10 @@
 #include <span>
 #include <vector>
 
-#include "../core/augment.hpp"
-#include "args.hpp"
-#include "detached.hpp"
-#include "panic.hpp"
+#include "../core/tokenizer/augment.hpp"
+#include "runtime/args.hpp"
+#include "runtime/detached.hpp"
+#include "runtime/panic.hpp"
 
 namespace noteloom::py {
 namespace {

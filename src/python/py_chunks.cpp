@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <span>
 
-#include "../core/chunk_plan.hpp"
-#include "args.hpp"
-#include "detached.hpp"
-#include "native_buffer.hpp"
-#include "pyref.hpp"
+#include "../core/tokenizer/chunk_plan.hpp"
+#include "runtime/args.hpp"
+#include "runtime/detached.hpp"
+#include "runtime/native_buffer.hpp"
+#include "runtime/pyref.hpp"
 
 namespace noteloom::py {
 namespace {

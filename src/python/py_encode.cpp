@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "../core/batch_encoder.hpp"
-#include "../core/file_io.hpp"
-#include "args.hpp"
-#include "detached.hpp"
-#include "panic.hpp"
-#include "native_buffer.hpp"
-#include "pyref.hpp"
-#include "record_object.hpp"
+#include "../core/engine/batch_encoder.hpp"
+#include "../core/base/file_io.hpp"
+#include "runtime/args.hpp"
+#include "runtime/detached.hpp"
+#include "runtime/panic.hpp"
+#include "runtime/native_buffer.hpp"
+#include "runtime/pyref.hpp"
+#include "runtime/record_object.hpp"
 
 namespace noteloom::py {
 namespace {

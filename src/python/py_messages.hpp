@@ -2,8 +2,8 @@
 // MetaMessage. Instances come only from MidiDict reads; they have no Python constructor.
 #pragma once
 
-#include "../core/messages.hpp"
-#include "record_object.hpp"
+#include "../core/model/messages.hpp"
+#include "runtime/record_object.hpp"
 
 namespace noteloom::py {
 

@@ -1,8 +1,8 @@
 #include "py_midi_dict.hpp"
 
-#include "../core/midi_dict.hpp"
-#include "../core/midi_loader.hpp"
-#include "detached.hpp"
+#include "../core/model/midi_dict.hpp"
+#include "../core/smf/midi_loader.hpp"
+#include "runtime/detached.hpp"
 #include "py_midi_file.hpp"
 
 namespace noteloom::py {

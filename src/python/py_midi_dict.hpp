@@ -1,8 +1,8 @@
 // The MidiDict class: a Python-owned MidiDictRecord whose meta ticks are always 0.
 #pragma once
 
-#include "../core/midi_dict.hpp"
-#include "record_object.hpp"
+#include "../core/model/midi_dict.hpp"
+#include "runtime/record_object.hpp"
 
 namespace noteloom::py {
 

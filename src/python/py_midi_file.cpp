@@ -1,6 +1,6 @@
 #include "py_midi_file.hpp"
 
-#include "../core/midi_writer.hpp"
+#include "../core/smf/midi_writer.hpp"
 
 namespace noteloom::py {
 namespace {

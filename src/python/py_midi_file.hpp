@@ -2,8 +2,8 @@
 // Its class is created on first use and is not a module attribute.
 #pragma once
 
-#include "../core/midi_dict.hpp"
-#include "record_object.hpp"
+#include "../core/model/midi_dict.hpp"
+#include "runtime/record_object.hpp"
 
 namespace noteloom::py {
 

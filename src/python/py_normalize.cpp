@@ -1,8 +1,8 @@
 #include "py_normalize.hpp"
 
-#include "../core/normalize.hpp"
-#include "args.hpp"
-#include "panic.hpp"
+#include "../core/model/normalize.hpp"
+#include "runtime/args.hpp"
+#include "runtime/panic.hpp"
 #include "py_midi_dict.hpp"
 
 namespace noteloom::py {

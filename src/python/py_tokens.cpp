@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "convert.hpp"
-#include "critical_section.hpp"
+#include "runtime/convert.hpp"
+#include "runtime/critical_section.hpp"
 
 namespace noteloom::py {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "../core/token.hpp"
+#include "../core/tokenizer/token.hpp"
 #include "py_vocabulary.hpp"
-#include "pyref.hpp"
+#include "runtime/pyref.hpp"
 
 namespace noteloom::py {
 

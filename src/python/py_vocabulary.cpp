@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "convert.hpp"
+#include "runtime/convert.hpp"
 #include "py_tokens.hpp"
-#include "pyref.hpp"
+#include "runtime/pyref.hpp"
 
 namespace noteloom::py {
 namespace {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "../core/abs_tokenizer.hpp"
+#include "../core/tokenizer/abs_tokenizer.hpp"
 
 namespace noteloom::py {
 

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/archive_reader.hpp"
-#include "core/batch_encoder.hpp"
-#include "core/midi_writer.hpp"
+#include "core/archive/archive_reader.hpp"
+#include "core/engine/batch_encoder.hpp"
+#include "core/smf/midi_writer.hpp"
 
 using namespace noteloom;
 

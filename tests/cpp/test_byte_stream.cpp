@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "core/archive_reader.hpp"
-#include "core/byte_stream.hpp"
+#include "core/archive/archive_reader.hpp"
+#include "core/archive/byte_stream.hpp"
 
 using namespace noteloom;
 

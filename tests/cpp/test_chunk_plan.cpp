@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/chunk_plan.hpp"
+#include "core/tokenizer/chunk_plan.hpp"
 
 using namespace noteloom;
 

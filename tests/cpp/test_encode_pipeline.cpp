@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "core/batch_encoder.hpp"
-#include "core/encode_pipeline.hpp"
-#include "core/midi_writer.hpp"
-#include "core/normalize.hpp"
+#include "core/engine/batch_encoder.hpp"
+#include "core/engine/encode_pipeline.hpp"
+#include "core/smf/midi_writer.hpp"
+#include "core/model/normalize.hpp"
 
 using namespace noteloom;
 

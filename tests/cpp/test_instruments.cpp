@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/instruments.hpp"
+#include "core/model/instruments.hpp"
 
 using namespace noteloom;
 

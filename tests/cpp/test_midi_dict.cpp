@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/midi_dict.hpp"
-#include "core/rounding.hpp"
-#include "core/siphash.hpp"
+#include "core/model/midi_dict.hpp"
+#include "core/base/rounding.hpp"
+#include "core/base/siphash.hpp"
 
 using namespace noteloom;
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/pedal.hpp"
+#include "core/model/pedal.hpp"
 
 using namespace noteloom;
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/siphash.hpp"
+#include "core/base/siphash.hpp"
 
 using noteloom::SipHasher13;
 

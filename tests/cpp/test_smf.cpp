@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "core/smf_reader.hpp"
-#include "core/smf_writer.hpp"
+#include "core/smf/smf_reader.hpp"
+#include "core/smf/smf_writer.hpp"
 
 using namespace noteloom::smf;
 

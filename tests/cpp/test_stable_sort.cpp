@@ -4,8 +4,8 @@
 #include <climits>
 #include <random>
 
-#include "core/messages.hpp"
-#include "core/stable_sort.hpp"
+#include "core/model/messages.hpp"
+#include "core/base/stable_sort.hpp"
 
 using namespace noteloom;
 

@@ -6,10 +6,10 @@
 #include <random>
 #include <vector>
 
-#include "core/midi_dict.hpp"
-#include "core/normalize.hpp"
-#include "core/rounding.hpp"
-#include "core/tempo_map.hpp"
+#include "core/model/midi_dict.hpp"
+#include "core/model/normalize.hpp"
+#include "core/base/rounding.hpp"
+#include "core/model/tempo_map.hpp"
 
 using namespace noteloom;
 

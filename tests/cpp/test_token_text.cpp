@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/abs_tokenizer.hpp"
-#include "core/token.hpp"
+#include "core/tokenizer/abs_tokenizer.hpp"
+#include "core/tokenizer/token.hpp"
 
 using namespace noteloom;
 

@@ -2,9 +2,9 @@
 
 #include <climits>
 
-#include "core/abs_tokenizer.hpp"
-#include "core/midi_dict.hpp"
-#include "core/tokenizer.hpp"
+#include "core/tokenizer/abs_tokenizer.hpp"
+#include "core/model/midi_dict.hpp"
+#include "core/tokenizer/tokenizer.hpp"
 
 using namespace noteloom;
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/utf8.hpp"
+#include "core/base/utf8.hpp"
 
 using noteloom::is_valid_utf8;
 using noteloom::utf8_lossy;

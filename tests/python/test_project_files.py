@@ -33,3 +33,30 @@ def test_test_extra_set_up_and_pins_agree():
     assert dev <= pinned, dev - pinned
     assert all("==" in line for line in (ROOT / "constraints.txt").read_text().splitlines()
                if line.strip() and not line.startswith("#"))
+
+
+def declared_layers():
+    """Each src/core layer and the layers below it, as CMakeLists.txt links them (transitively)."""
+    direct = {m[0]: m[1].split() for m in re.findall(r"^noteloom_layer\((\w+)\s*([\w ]*)\)", (
+        ROOT / "CMakeLists.txt").read_text(), re.M)}
+    def below(name):
+        return set(direct[name]).union(*(below(d) for d in direct[name])) if direct[name] else set()
+    return {name: below(name) for name in direct}
+
+
+@pytest.mark.skipif(not (ROOT / "CMakeLists.txt").exists(), reason="needs the source tree")
+def test_a_core_layer_includes_only_itself_and_the_layers_below():
+    layers = declared_layers()
+    core = ROOT / "src" / "core"
+    assert sorted(p.name for p in core.iterdir()) == sorted(layers)  # no file outside a layer
+    wrong = []
+    for layer in layers:
+        for source in sorted((core / layer).iterdir()):
+            for target in re.findall(r'#include [<"]([^>"]+)[>"]', source.read_text()):
+                if target == "Python.h":
+                    wrong.append(f"{layer}/{source.name} includes Python.h")
+                elif target.startswith("../"):
+                    used = target.split("/")[1]
+                    if used not in layers[layer]:
+                        wrong.append(f"{layer}/{source.name} includes {target}")
+    assert not wrong, wrong

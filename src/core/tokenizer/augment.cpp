@@ -1,0 +1,416 @@
+#include "augment.hpp"
+
+#include <algorithm>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "../base/rounding.hpp"
+
+namespace noteloom {
+namespace {
+
+// The generator to draw from: a given one, else the thread's, fetched on the first draw only.
+class LazyRng {
+ public:
+  explicit LazyRng(Rng* given = nullptr) : rng_(given) {}
+  Result<Rng*> get() {
+    if (!rng_) {
+      auto r = Rng::for_this_thread();
+      if (!r) return r.error();
+      rng_ = r.value();
+    }
+    return rng_;
+  }
+
+ private:
+  Rng* rng_ = nullptr;
+};
+
+// The given amount, or a uniform draw from [-max, max] (0 without a draw when max <= 0).
+Result<int32_t> amount(std::optional<int32_t> given, int32_t max, LazyRng& rng) {
+  if (given) return *given;
+  if (max <= 0) return 0;
+  auto r = rng.get();
+  if (!r) return r.error();
+  return r.value()->uniform_i32(-max, max);
+}
+
+Result<int32_t> amount(std::optional<int32_t> given, int32_t max) {
+  LazyRng rng;
+  return amount(given, max, rng);
+}
+
+struct TimedEvent {
+  const Token* lead;
+  const Token* onset;
+  const Token* dur;  // null for drum events
+};
+
+// Nearest multiple of `step` to value * factor (value * factor / step rounded half away from zero).
+int32_t scale_to_grid(int32_t value, double factor, int32_t step) {
+  return wrap_mul(round_to_i32(static_cast<double>(value) * factor / static_cast<double>(step)), step);
+}
+
+}  // namespace
+
+Result<std::vector<Token>> apply_pitch_aug(const AbsTokenizer&, std::vector<Token> tokens, int32_t max_pitch_aug,
+                                           std::optional<int32_t> pitch_aug) {
+  auto shift = amount(pitch_aug, max_pitch_aug);
+  if (!shift) return shift.error();
+  for (Token& t : tokens) {
+    if (t.kind != TokenKind::Note) continue;
+    const int32_t p = wrap_add(t.value, shift.value());
+    if (p >= 0 && p <= 127) {
+      t.value = p;
+    } else {
+      t = Token::special(kUnkTok);
+    }
+  }
+  return tokens;
+}
+
+Result<std::vector<Token>> apply_velocity_aug(const AbsTokenizer& tok, std::vector<Token> tokens,
+                                              int32_t max_num_aug_steps, std::optional<int32_t> aug_step) {
+  auto steps = amount(aug_step, max_num_aug_steps);
+  if (!steps) return steps.error();
+  const int32_t step = tok.config().velocity_step;
+  const int32_t max_velocity = tok.core().max_velocity();
+  const int32_t offset = wrap_mul(steps.value(), step);
+  for (Token& t : tokens) {
+    if (t.kind != TokenKind::Note) continue;
+    int32_t v = wrap_add(t.velocity, offset);
+    if (v < step) v = step;
+    if (v > max_velocity) v = max_velocity;  // applied last: wins if the bounds cross
+    t.velocity = v;
+  }
+  return tokens;
+}
+
+namespace {
+
+// The given factor, else a uniform draw from [1 - max, 1 + max] when max > 0, else 1 (NaN too).
+Result<double> tempo_factor(std::optional<double> given, double max_tempo_aug, LazyRng& rng) {
+  if (given) return *given;
+  if (!(max_tempo_aug > 0)) return 1.0;
+  auto r = rng.get();
+  if (!r) return r.error();
+  return r.value()->uniform_closed(1.0 - max_tempo_aug, 1.0 + max_tempo_aug);
+}
+
+// A sequence read by the tempo scan: the head tokens ("<S>" and prefixes) in order, then every
+// event keyed by (time segment, onset); the keys come out sorted, each key's events in input order.
+struct TempoScan {
+  std::vector<Token> head;
+  std::map<int32_t, std::map<int32_t, std::vector<TimedEvent>>> events;
+  // Where "<D>" goes: after the event at (segment, onset), the last event before it.
+  std::optional<std::pair<int32_t, int32_t>> dim;
+};
+
+TempoScan scan_events(std::span<const Token> tokens, std::span<const std::string> instruments) {
+  TempoScan scan;
+  int32_t segment = 0;
+  std::optional<int32_t> last_onset;  // onset time of the most recent event
+  auto record = [&](const Token& lead, const Token& onset, const Token* dur) {
+    scan.events[segment][onset.value].push_back({&lead, &onset, dur});
+    last_onset = onset.value;
+  };
+  for (size_t i = 0; i + 2 < tokens.size(); ++i) {
+    const Token& lead = tokens[i];
+    const Token& next = tokens[i + 1];
+    const Token& after = tokens[i + 2];
+    const bool onset_dur = next.kind == TokenKind::Onset && after.kind == TokenKind::Dur;
+    if (lead.is_special(kTimeTok)) {
+      segment = wrap_add(segment, 1);
+    } else if (lead.is_special(kUnkTok)) {
+      if (onset_dur) record(lead, next, &after);
+    } else if (lead.is_special(kBosTok) || lead.kind == TokenKind::Prefix) {
+      scan.head.push_back(lead);
+    } else if (lead.is_special(kDimTok)) {
+      if (last_onset) scan.dim = {segment, *last_onset};
+    } else if (lead.kind == TokenKind::Note) {
+      if (onset_dur && std::find(instruments.begin(), instruments.end(), lead.text) != instruments.end()) {
+        record(lead, next, &after);
+      }
+    } else if (lead.kind == TokenKind::Drum) {
+      if (next.kind == TokenKind::Onset) record(lead, next, nullptr);
+    }
+  }
+  return scan;
+}
+
+}  // namespace
+
+Result<std::vector<Token>> apply_tempo_aug(const AbsTokenizer& tok, const std::vector<Token>& tokens,
+                                           double max_tempo_aug, bool mixup, std::optional<double> tempo_aug) {
+  const auto& c = tok.config();
+  const int32_t step = c.time_step_ms;
+  const int32_t segment_ms = c.abs_time_step_ms;
+  LazyRng rng;
+  auto factor = tempo_factor(tempo_aug, max_tempo_aug, rng);
+  if (!factor) return factor.error();
+  TempoScan scan = scan_events(tokens, tok.instruments_wd());
+
+  // Each key's time is scaled and snapped to the grid, then split again into segments ("<T>"
+  // tokens) and an onset; with mixup, the events of one key come out in a random order.
+  std::vector<Token> out = std::move(scan.head);
+  out.reserve(tokens.size() + 16);
+  int32_t segments_out = 0;
+  for (auto& [segment, onsets] : scan.events) {
+    for (auto& [onset, events] : onsets) {
+      const int32_t time = scale_to_grid(wrap_add(wrap_mul(segment, segment_ms), onset), factor.value(), step);
+      const int32_t new_segment = time / segment_ms;
+      const int32_t new_onset = time % segment_ms;
+      for (int32_t j = new_segment - segments_out; j > 0; --j) out.push_back(Token::special(kTimeTok));
+      std::vector<TimedEvent> order = events;
+      if (mixup && order.size() >= 2) {
+        auto r = rng.get();
+        if (!r) return r.error();
+        for (size_t j = order.size() - 1; j >= 1; --j) std::swap(order[j], order[r.value()->uniform_u64(0, j)]);
+      }
+      for (const TimedEvent& e : order) {
+        out.push_back(*e.lead);
+        out.push_back(Token::onset(new_onset));
+        if (e.dur) out.push_back(Token::dur(std::min(scale_to_grid(e.dur->value, factor.value(), step), c.max_dur_ms)));
+        if (scan.dim == std::pair(segment, onset)) {
+          out.push_back(Token::special(kDimTok));
+          scan.dim.reset();
+        }
+      }
+      segments_out = new_segment;
+    }
+  }
+  if (!tokens.empty() && tokens.back().is_special(kEosTok)) out.push_back(Token::special(kEosTok));
+  return out;
+}
+
+}  // namespace noteloom
+
+// ---- The same rules on IDs ----------------------------------------------------------------------
+//
+// IDs are first read as codes: the ID of the token the ID's text form reads back as, or, for a drum
+// hit whose pitch the vocabulary lacks (a note of the instrument "drum" reads back as one),
+// vocab_size + pitch. Every step then works on codes through tables built once; codes outside the
+// vocabulary encode as 0 at the end, as encode does.
+
+namespace noteloom {
+namespace {
+
+enum class Role : uint8_t { Other, Bos, Prefix, Time, Unk, Dim, Eos, Note, OtherNote, Drum, Onset, Dur };
+
+struct IdTables {
+  int32_t vocab = 0;
+  uint16_t unk = 0, time = 0, dim = 0, eos = 0;
+  std::vector<uint16_t> canon;  // per ID: its code
+  std::vector<Role> role;       // per code
+  std::vector<int32_t> value;   // per code: pitch (notes, drums) or milliseconds (onsets, durations)
+  std::vector<int32_t> velocity;
+  std::optional<std::string> error;  // set when the vocabulary holds a token that reads back outside it
+
+  bool is_note(uint16_t c) const { return role[c] == Role::Note || role[c] == Role::OtherNote; }
+  uint16_t id_of(uint16_t c) const { return c < vocab ? c : 0; }
+};
+
+IdTables build_id_tables(const AbsTokenizer& tok) {
+  IdTables t;
+  const auto& vocab = tok.vocabulary();
+  t.vocab = static_cast<int32_t>(vocab.size());
+  const auto special = [&](std::string_view text) { return static_cast<uint16_t>(tok.find_id(Token::special(text))); };
+  t.unk = special(kUnkTok), t.time = special(kTimeTok), t.dim = special(kDimTok), t.eos = special(kEosTok);
+  const size_t codes = vocab.size() + 128;
+  t.role.assign(codes, Role::Drum);  // codes past the vocabulary: drum hits of the pitches it lacks
+  t.value.assign(codes, 0);
+  t.velocity.assign(codes, 0);
+  for (int32_t p = 0; p < 128; ++p) t.value[vocab.size() + static_cast<size_t>(p)] = p;
+  const auto& instruments = tok.instruments_wd();
+  for (size_t id = 0; id < vocab.size(); ++id) {
+    const Token& v = vocab[id];
+    const Token read = v.kind == TokenKind::Special ? v : [&] {
+      const TokenText form = text_of(v);
+      return token_from_text(form.text, form.first, form.second);
+    }();
+    int32_t code = tok.find_id(read);
+    if (code < 0 && read.kind == TokenKind::Drum && read.value >= 0 && read.value < 128) code = t.vocab + read.value;
+    if (code < 0) {
+      t.error = "token " + std::to_string(id) + " reads back as a token outside the vocabulary";
+      code = t.unk;
+    }
+    t.canon.push_back(static_cast<uint16_t>(code));
+    t.value[id] = v.value;
+    t.velocity[id] = v.velocity;
+    Role& r = t.role[id];
+    switch (v.kind) {
+      case TokenKind::Special:
+        r = v.text == kBosTok ? Role::Bos : v.text == kTimeTok ? Role::Time : v.text == kUnkTok ? Role::Unk
+          : v.text == kDimTok ? Role::Dim : v.text == kEosTok ? Role::Eos : Role::Other;
+        break;
+      case TokenKind::Prefix: r = Role::Prefix; break;
+      case TokenKind::Note:
+        r = std::find(instruments.begin(), instruments.end(), v.text) != instruments.end() ? Role::Note
+                                                                                           : Role::OtherNote;
+        break;
+      case TokenKind::Onset: r = Role::Onset; break;
+      case TokenKind::Dur: r = Role::Dur; break;
+      case TokenKind::Drum: r = Role::Drum; break;
+    }
+  }
+  return t;
+}
+
+const IdTables& id_tables() {
+  static const IdTables tables = build_id_tables(AbsTokenizer::shared());
+  return tables;
+}
+
+template <typename Int>
+uint16_t code_of(Int id, const IdTables& t) {
+  if constexpr (std::is_signed_v<Int>) {
+    if (id < 0) return t.unk;
+  }
+  return static_cast<uint64_t>(id) < static_cast<uint64_t>(t.vocab) ? t.canon[static_cast<size_t>(id)] : t.unk;
+}
+
+// The pitch and velocity steps on one code: a note moves by `shift` pitches ("<U>" when it leaves
+// 0..127), then by `offset` velocity, clamped to [velocity_step, max_velocity].
+struct NoteShift {
+  int32_t shift, offset, levels, min_velocity, max_velocity;
+
+  uint16_t operator()(uint16_t c, const IdTables& t) const {
+    const int32_t pitch = t.value[c];
+    const int32_t p = wrap_add(pitch, shift);
+    if (p < 0 || p > 127) return t.unk;
+    const int32_t v = std::min(std::max(wrap_add(t.velocity[c], offset), min_velocity), max_velocity);
+    constexpr int32_t vstep = AbsTokenizerConfig::velocity_step;
+    return static_cast<uint16_t>(c + (p - pitch) * levels + (v - t.velocity[c]) / vstep);
+  }
+};
+
+struct IdEvent {
+  int32_t segment, onset;
+  uint32_t at;  // position of the lead code
+  bool has_dur;
+  bool operator<(const IdEvent& o) const { return segment != o.segment ? segment < o.segment : onset < o.onset; }
+  bool same_time(const IdEvent& o) const { return segment == o.segment && onset == o.onset; }
+};
+
+// apply_tempo_aug on codes: the scan, the events in time order (each time's in input order), then
+// the emission with new times.
+Result<std::vector<uint16_t>> tempo_on_codes(const IdTables& t, const std::vector<uint16_t>& c, double factor,
+                                             bool mixup, LazyRng& rng) {
+  const AbsTokenizer& tok = AbsTokenizer::shared();
+  const int32_t step = tok.config().time_step_ms;
+  const int32_t segment_ms = tok.config().abs_time_step_ms;
+  const int32_t max_dur = tok.config().max_dur_ms;
+  std::vector<uint16_t> out;
+  out.reserve(c.size() + 16);
+  std::vector<IdEvent> events;
+  events.reserve(c.size() / 3 + 1);
+  int32_t segment = 0;
+  // The most recent event's onset, and where "<D>" goes (plain values: GCC 12 misreads optionals here).
+  bool any_event = false, has_dim = false;
+  int32_t last_onset = 0, dim_segment = 0, dim_onset = 0;
+  for (size_t i = 0; i + 2 < c.size(); ++i) {
+    const Role next = t.role[c[i + 1]];
+    const bool onset_dur = next == Role::Onset && t.role[c[i + 2]] == Role::Dur;
+    auto record = [&](bool has_dur) {
+      const int32_t onset = t.value[c[i + 1]];
+      events.push_back({segment, onset, static_cast<uint32_t>(i), has_dur});
+      last_onset = onset, any_event = true;
+    };
+    switch (t.role[c[i]]) {
+      case Role::Time: segment = wrap_add(segment, 1); break;
+      case Role::Unk:
+      case Role::Note:
+        if (onset_dur) record(true);
+        break;
+      case Role::Bos:
+      case Role::Prefix: out.push_back(c[i]); break;
+      case Role::Dim:
+        if (any_event) has_dim = true, dim_segment = segment, dim_onset = last_onset;
+        break;
+      case Role::Drum:
+        if (next == Role::Onset) record(false);
+        break;
+      default: break;
+    }
+  }
+  if (!std::is_sorted(events.begin(), events.end())) std::stable_sort(events.begin(), events.end());
+
+  auto id_of = [&](const Token& token) { return static_cast<uint16_t>(std::max(tok.find_id(token), 0)); };
+  std::vector<uint32_t> order;
+  int32_t segments_out = 0;
+  for (size_t first = 0; first < events.size();) {
+    size_t end = first + 1;
+    while (end < events.size() && events[end].same_time(events[first])) ++end;
+    const IdEvent& key = events[first];
+    const int32_t time = scale_to_grid(wrap_add(wrap_mul(key.segment, segment_ms), key.onset), factor, step);
+    const int32_t new_segment = time / segment_ms;
+    for (int32_t j = new_segment - segments_out; j > 0; --j) out.push_back(t.time);
+    const uint16_t onset_id = id_of(Token::onset(time % segment_ms));
+    order.assign(end - first, 0);
+    for (size_t k = 0; k < order.size(); ++k) order[k] = static_cast<uint32_t>(first + k);
+    if (mixup && order.size() >= 2) {
+      auto r = rng.get();
+      if (!r) return r.error();
+      for (size_t j = order.size() - 1; j >= 1; --j) std::swap(order[j], order[r.value()->uniform_u64(0, j)]);
+    }
+    bool dim_here = has_dim && dim_segment == key.segment && dim_onset == key.onset;
+    for (const uint32_t k : order) {
+      const IdEvent& e = events[k];
+      out.push_back(t.id_of(c[e.at]));
+      out.push_back(onset_id);
+      if (e.has_dur) {
+        out.push_back(id_of(Token::dur(std::min(scale_to_grid(t.value[c[e.at + 2]], factor, step), max_dur))));
+      }
+      if (dim_here) out.push_back(t.dim), dim_here = false, has_dim = false;
+    }
+    segments_out = new_segment;
+    first = end;
+  }
+  if (!c.empty() && c.back() == t.eos) out.push_back(t.eos);
+  return out;
+}
+
+template <typename Int>
+Result<std::vector<uint16_t>> augment_any(std::span<const Int> ids, const IdAugmentation& how) {
+  const IdTables& t = id_tables();
+  if (t.error) return Error{*t.error};
+  const AbsTokenizer& tok = AbsTokenizer::shared();
+  Rng seeded = Rng::seeded(how.seed.value_or(0));
+  LazyRng rng(how.seed ? &seeded : nullptr);
+  auto shift = amount(how.pitch_aug, how.max_pitch_aug, rng);
+  if (!shift) return shift.error();
+  auto steps = amount(how.aug_step, how.max_num_aug_steps, rng);
+  if (!steps) return steps.error();
+  auto factor = tempo_factor(how.tempo_aug, how.max_tempo_aug, rng);
+  if (!factor) return factor.error();
+  const NoteShift move{shift.value(), wrap_mul(steps.value(), tok.config().velocity_step),
+                       static_cast<int32_t>(tok.core().velocity_grid().size()), tok.config().velocity_step,
+                       tok.core().max_velocity()};
+  std::vector<uint16_t> codes(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const uint16_t c = code_of(ids[i], t);
+    codes[i] = t.is_note(c) ? move(c, t) : c;
+  }
+  return tempo_on_codes(t, codes, factor.value(), how.mixup, rng);
+}
+
+}  // namespace
+
+#define NOTELOOM_AUGMENT_IDS(Int)                                                                   \
+  Result<std::vector<uint16_t>> augment_ids(std::span<const Int> ids, const IdAugmentation& how) { \
+    return augment_any(ids, how);                                                                   \
+  }
+NOTELOOM_AUGMENT_IDS(uint8_t)
+NOTELOOM_AUGMENT_IDS(int8_t)
+NOTELOOM_AUGMENT_IDS(uint16_t)
+NOTELOOM_AUGMENT_IDS(int16_t)
+NOTELOOM_AUGMENT_IDS(uint32_t)
+NOTELOOM_AUGMENT_IDS(int32_t)
+NOTELOOM_AUGMENT_IDS(uint64_t)
+NOTELOOM_AUGMENT_IDS(int64_t)
+#undef NOTELOOM_AUGMENT_IDS
+
+}  // namespace noteloom
