@@ -5,6 +5,8 @@
 # make fuzz  - a fuzzing campaign, FUZZ_SECONDS per harness
 # make bench - benchmarks
 # make wheels - manylinux wheels for cp313t and cp313 in dist/, each installed and run in a fresh venv
+# make format - apply the C++ style (.clang-format) and ruff's import order and fixes
+# make lint  - clang-format check, clang-tidy (.clang-tidy) on src/, ruff and mypy --strict on the package
 # make help  - this list
 
 VENV      := .venv
@@ -21,7 +23,7 @@ PEER_PYTHON = $(or $(GIL_PYTHON),$(shell for c in python3.13 python3.12 $$HOME/.
   command -v "$$c" >/dev/null 2>&1 && "$$c" -c 'import sys, sysconfig; sys.exit(1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0)' 2>/dev/null \
   && { command -v "$$c"; break; }; done))
 
-.PHONY: help setup demo test build build-gil test-cpp test-tsan test-python test-python-gil fuzz bench wheels clean
+.PHONY: help format lint setup demo test build build-gil test-cpp test-tsan test-python test-python-gil fuzz bench wheels clean
 
 demo: build
 	PYTHON_GIL=0 $(PY) tools/demo.py
@@ -49,7 +51,8 @@ $(VENV_GIL)/.ready: requirements-dev.txt requirements-dask.txt constraints.txt t
 
 build/.system-deps: tools/install-system-deps
 	tools/install-system-deps
-	mkdir -p build && dpkg-query -W libgtest-dev zlib1g-dev libbz2-dev liblzma-dev libzstd-dev fluidsynth timgm6mb-soundfont > $@
+	mkdir -p build && dpkg-query -W libgtest-dev zlib1g-dev libbz2-dev liblzma-dev libzstd-dev fluidsynth timgm6mb-soundfont \
+	  clang-format clang-tidy > $@
 
 build: $(VENV)/.ready build/.system-deps
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
@@ -69,6 +72,21 @@ test-tsan: $(VENV)/.ready build/.system-deps
 	  -DNOTELOOM_PYTHON=OFF -DNOTELOOM_TESTS=ON -DNOTELOOM_TSAN=ON -DNOTELOOM_WERROR=$(WERROR) >/dev/null
 	$(CMAKE) --build $(TSAN_BUILD)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(VENV)/bin/ctest --test-dir $(TSAN_BUILD) --output-on-failure
+
+# The C++ sources under the style, and the Python package under ruff (the checks of make lint).
+CXX_SOURCES = $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'fuzz/*.cpp')
+format: $(VENV)/.ready build/.system-deps
+	clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff check --fix -q python/noteloom
+
+TIDY_BUILD := build/tidy
+lint: $(VENV)/.ready build/.system-deps
+	clang-format --dry-run -Werror $(CXX_SOURCES)
+	$(CMAKE) -S . -B $(TIDY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DNOTELOOM_PYTHON=OFF -DNOTELOOM_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+	clang-tidy -p $(TIDY_BUILD) --quiet --warnings-as-errors='*' $(shell git ls-files 'src/core/*.cpp') 2>/dev/null
+	$(VENV)/bin/ruff check python/noteloom
+	PYTHON_GIL=0 $(PY) -m mypy python/noteloom
 
 test-python: build
 	PYTHON_GIL=0 $(PY) -m pytest tests/python

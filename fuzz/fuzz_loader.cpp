@@ -8,9 +8,9 @@
 // 2^28 (read as unsigned): the writer keeps the low 28 bits of each delta, so a longer gap is cut.
 #include <algorithm>
 #include <cstddef>
-#include <tuple>
 #include <cstdint>
 #include <span>
+#include <tuple>
 
 #include "core/smf/midi_loader.hpp"
 #include "core/smf/midi_writer.hpp"
@@ -38,7 +38,8 @@ bool ticks_fit_deltas(const MidiDictRecord& r) {
 
 void canonical_note_order(MidiDictRecord& r) {
   std::sort(r.note_msgs.begin(), r.note_msgs.end(), [](const NoteMessage& a, const NoteMessage& b) {
-    return std::tie(a.start, a.end, a.pitch, a.channel, a.velocity) < std::tie(b.start, b.end, b.pitch, b.channel, b.velocity);
+    return std::tie(a.start, a.end, a.pitch, a.channel, a.velocity) <
+           std::tie(b.start, b.end, b.pitch, b.channel, b.velocity);
   });
 }
 

@@ -16,8 +16,7 @@ bool same_event(const TrackEvent& a, const TrackEvent& b) {
   const Event& x = a.event;
   const Event& y = b.event;
   return a.delta == b.delta && x.kind == y.kind && x.status == y.status && x.data1 == y.data1 && x.data2 == y.data2 &&
-         x.payload.size() == y.payload.size() &&
-         std::equal(x.payload.begin(), x.payload.end(), y.payload.begin());
+         x.payload.size() == y.payload.size() && std::equal(x.payload.begin(), x.payload.end(), y.payload.begin());
 }
 
 }  // namespace

@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/tokenizer/abs_tokenizer.hpp"
-#include "core/tokenizer/augment.hpp"
 #include "core/smf/midi_loader.hpp"
 #include "core/smf/midi_writer.hpp"
+#include "core/tokenizer/abs_tokenizer.hpp"
+#include "core/tokenizer/augment.hpp"
 
 using namespace noteloom;
 
@@ -29,7 +29,9 @@ class Bytes {
   bool empty() const { return pos_ >= data_.size(); }
   uint8_t byte() { return empty() ? 0 : data_[pos_++]; }
   template <typename T, size_t N>
-  T pick(const T (&options)[N]) { return options[byte() % N]; }
+  T pick(const T (&options)[N]) {
+    return options[byte() % N];
+  }
   // Mostly a value from `edges`, sometimes any 16-bit value around them.
   int32_t value(std::span<const int32_t> edges) {
     const uint8_t b = byte();
@@ -61,14 +63,26 @@ std::vector<Token> read_tokens(Bytes& in) {
   tokens.reserve(256);
   for (int n = 0; n < 256 && !in.empty(); ++n) {
     switch (in.byte() % 8) {
-      case 0: tokens.push_back(Token::special(in.pick(kSpecials))); break;
-      case 1: tokens.push_back(Token::prefix(in.pick(kPrefixes))); break;
+      case 0:
+        tokens.push_back(Token::special(in.pick(kSpecials)));
+        break;
+      case 1:
+        tokens.push_back(Token::prefix(in.pick(kPrefixes)));
+        break;
       case 2:
-      case 3: tokens.push_back(Token::note(in.pick(kInstruments), in.value(kPitches), in.value(kVelocities))); break;
-      case 4: tokens.push_back(Token::drum(in.value(kPitches))); break;
+      case 3:
+        tokens.push_back(Token::note(in.pick(kInstruments), in.value(kPitches), in.value(kVelocities)));
+        break;
+      case 4:
+        tokens.push_back(Token::drum(in.value(kPitches)));
+        break;
       case 5:
-      case 6: tokens.push_back(Token::onset(in.value(kTimes))); break;
-      default: tokens.push_back(Token::dur(in.value(kTimes))); break;
+      case 6:
+        tokens.push_back(Token::onset(in.value(kTimes)));
+        break;
+      default:
+        tokens.push_back(Token::dur(in.value(kTimes)));
+        break;
     }
   }
   return tokens;
@@ -138,7 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto louder = apply_velocity_aug(tok, tokens, max_steps, flags & 2 ? std::optional(step) : std::nullopt);
   if (!louder) __builtin_trap();
   check(tok, louder.value(), false, false);
-  auto faster = apply_tempo_aug(tok, tokens, max_tempo, (flags & 4) != 0, flags & 8 ? std::optional(tempo) : std::nullopt);
+  auto faster =
+      apply_tempo_aug(tok, tokens, max_tempo, (flags & 4) != 0, flags & 8 ? std::optional(tempo) : std::nullopt);
   if (!faster) __builtin_trap();
   check(tok, faster.value(), true, true);
   check_augment_ids(tok, tokens, pitch, step, tempo);

@@ -52,11 +52,11 @@ from . import _pickling  # noqa: E402
 _pickling.register()
 
 from .augment import augment_ids  # noqa: E402
+from .chunks import TokenChunks  # noqa: E402
+from .collate import collate  # noqa: E402
 from .dataset import DatasetError, TokenDataset, TokenWindows  # noqa: E402
 from .engine import EncodedFile, encode_bytes, encode_files  # noqa: E402
 from .job import Summary, encode_dataset  # noqa: E402
-from .chunks import TokenChunks  # noqa: E402
-from .collate import collate  # noqa: E402
 from .music import ids_to_midi, piano_roll  # noqa: E402
 from .vocabulary import BOS_ID, DIM_ID, EOS_ID, PAD_ID, TIME_ID, UNK_ID, VOCAB_SIZE  # noqa: E402
 

@@ -1,5 +1,6 @@
 import os
-from typing import Callable, Sequence, TypedDict, final
+from collections.abc import Callable, Sequence
+from typing import TypedDict, final
 
 __all__ = [
     "MidiDict",
@@ -175,7 +176,9 @@ class _AbsTokenizer:
     @property
     def unk_tok(self) -> str: ...
     def apply_pitch_aug(self, tokens: Sequence[Token], max_pitch_aug: int, pitch_aug: int | None) -> list[Token]: ...
-    def apply_velocity_aug(self, tokens: Sequence[Token], max_num_aug_steps: int, aug_step: int | None) -> list[Token]: ...
+    def apply_velocity_aug(
+        self, tokens: Sequence[Token], max_num_aug_steps: int, aug_step: int | None
+    ) -> list[Token]: ...
     def apply_tempo_aug(
         self, tokens: Sequence[Token], max_tempo_aug: float, mixup: bool, tempo_aug: float | None
     ) -> list[Token]: ...
@@ -192,12 +195,12 @@ def normalize_midi_dict(
     quantize_velocity_fn: Callable[[int], int],
 ) -> MidiDict: ...
 
-from .dataset import DatasetError as DatasetError, TokenDataset as TokenDataset, TokenWindows as TokenWindows
-from .engine import EncodedFile as EncodedFile, encode_bytes as encode_bytes, encode_files as encode_files
-from .job import Summary as Summary, encode_dataset as encode_dataset
 from .augment import augment_ids as augment_ids
 from .chunks import TokenChunks as TokenChunks
 from .collate import collate as collate
+from .dataset import DatasetError as DatasetError, TokenDataset as TokenDataset, TokenWindows as TokenWindows
+from .engine import EncodedFile as EncodedFile, encode_bytes as encode_bytes, encode_files as encode_files
+from .job import Summary as Summary, encode_dataset as encode_dataset
 from .music import ids_to_midi as ids_to_midi, piano_roll as piano_roll
 from .vocabulary import (
     BOS_ID as BOS_ID,

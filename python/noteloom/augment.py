@@ -5,9 +5,8 @@ from __future__ import annotations
 import hashlib
 from typing import Any
 
-import numpy as np
-
 import _noteloom
+import numpy as np
 
 PARAMETERS = ("max_pitch_aug", "pitch_aug", "max_num_aug_steps", "aug_step", "max_tempo_aug", "mixup", "tempo_aug")
 

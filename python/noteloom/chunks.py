@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterator
-
-import numpy as np
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any
 
 import _noteloom
+import numpy as np
 
 from .augment import augment_ids, item_seed
 from .vocabulary import BOS_ID, group_starts

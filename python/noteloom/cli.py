@@ -24,14 +24,14 @@ import contextlib
 import json
 import os
 import sys
-from typing import Iterator
+from collections.abc import Iterator
 
 import numpy as np
 
 from . import dataset
 from .job import Summary, encode_dataset
-from .skips import kind_of_stored
 from .options import FORMATS, MAX_TOKENS, OOV_RULES, SHARD_SIZE
+from .skips import kind_of_stored
 
 
 def input_paths(args: argparse.Namespace) -> Iterator[str]:
@@ -137,7 +137,7 @@ def read_ids(path: str) -> np.ndarray:
     """The IDs in a .npy file (a 1-D integer array) or a text file (integers split by blanks or commas)."""
     if path.endswith(".npy"):
         try:
-            return np.load(path, allow_pickle=False)
+            return np.asarray(np.load(path, allow_pickle=False))
         except ValueError as e:
             raise ValueError(f"{path}: not a .npy file of IDs ({e})") from None
     with open(path, encoding="utf-8") as f:
@@ -234,7 +234,8 @@ def parser() -> argparse.ArgumentParser:
     enc = commands.add_parser("encode", help="encode MIDI files, folders, archives and Parquet files into a token "
                                              "dataset")
     enc.add_argument("paths", nargs="*", metavar="PATH",
-                     help="MIDI files, folders searched for *.mid / *.midi, tar archives (plain, .gz, .bz2, .xz, .zst), "
+                     help="MIDI files, folders searched for *.mid / *.midi, tar archives (plain, .gz, .bz2, .xz, "
+                          ".zst), "
                           "zip archives, or Parquet files with the files' bytes in a column")
     enc.add_argument("--paths-from", metavar="FILE", default=None,
                      help="more PATHs, one per line ('-': stdin), read as the run goes: for lists of millions of "
@@ -269,7 +270,8 @@ def parser() -> argparse.ArgumentParser:
     info.add_argument("dataset", metavar="OUT")
     split = commands.add_parser("split", help="store a train / valid / test split in a dataset, by content hash")
     split.add_argument("dataset", metavar="DATASET")
-    split.add_argument("--valid", type=_fraction, required=True, metavar="F", help="the share of sequences to validate on")
+    split.add_argument("--valid", type=_fraction, required=True, metavar="F",
+                       help="the share of sequences to validate on")
     split.add_argument("--test", type=_fraction, required=True, metavar="F", help="the share of sequences to test on")
     split.add_argument("--seed", type=int, default=0, metavar="N", help="another seed, another split (default 0)")
     decode = commands.add_parser("decode", help="write the piece that IDs stand for as a MIDI file")

@@ -6,14 +6,14 @@ from __future__ import annotations
 import collections
 import dataclasses
 import os
-from typing import Any, Callable, Iterable
+from collections.abc import Callable, Iterable
+from typing import Any
 
 import numpy as np
 
 from .dataset import DatasetWriter, manifest_line
 from .engine import EncodedFile, Window
 from .skips import DUPLICATE_OF, SkipKind, kind_of_stored, low_retention
-
 
 
 def ids_of(result: EncodedFile) -> np.ndarray:

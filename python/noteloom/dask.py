@@ -32,8 +32,9 @@ import re
 import shutil
 import time
 import uuid
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
-from typing import Any, Callable, Iterable, Iterator
+from typing import Any
 
 import numpy as np
 
@@ -69,11 +70,11 @@ def encode_on_dask(
     in local processes). ``paths`` is read lazily: MIDI files (and the files of folders) go to
     shards of ``shard_size`` files; an archive is one shard and a Parquet file one shard per run of
     row groups holding about ``shard_size`` rows, each read by the worker (``columns`` says which
-    Parquet columns give the bytes, names and "meta"). Only a few shards per worker are in flight. ``threads`` is each task's engine threads (default:
-    the worker's cores); ``normalize``, ``oov``, ``max_tokens`` and ``min_retention`` are the
-    engine's options, and
-    ``dedupe`` skips files equal to an earlier one across all shards; ``progress`` is a bar on a
-    terminal, or a callable given the files done so far. Read the result with
+    Parquet columns give the bytes, names and "meta"). Only a few shards per worker are in flight.
+    ``threads`` is each task's engine threads (default: the worker's cores); ``normalize``,
+    ``oov``, ``max_tokens`` and ``min_retention`` are the engine's options, and ``dedupe`` skips
+    files equal to an earlier one across all shards; ``progress`` is a bar on a terminal, or a
+    callable given the files done so far. Read the result with
     ``TokenDataset(out)``: its sequences and manifest are those of a one-machine encode of the same
     files, in input order. A rerun into the same ``out`` keeps the shards already complete.
     """
@@ -322,7 +323,8 @@ def _job_inputs(job: dict[str, Any], cwd: str, columns: ParquetColumns,
     if "archive" in job:
         return sources.archive_units(opened_path, label=given, pack=pack), dict(inputs, kind="archive")
     groups = job["row_groups"]
-    units = sources.parquet_units(opened_path, columns, label=given, row_groups=None if groups is None else tuple(groups))
+    units = sources.parquet_units(opened_path, columns, label=given,
+                                  row_groups=None if groups is None else tuple(groups))
     named = dict(dataclasses.asdict(columns), meta_columns=list(columns.meta_columns))  # as meta.json gives it back
     return units, dict(inputs, kind="parquet", row_groups=groups, columns=named)
 

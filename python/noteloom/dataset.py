@@ -47,8 +47,9 @@ import re
 import shutil
 import threading
 import uuid
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from pathlib import Path
-from typing import Any, Callable, Iterable, Iterator, Mapping
+from typing import Any
 
 import numpy as np
 
@@ -75,7 +76,7 @@ _NPY_HEADER_SIZE = 128
 
 
 def _npy_header(length: int) -> bytes:
-    text = "{'descr': '<i8', 'fortran_order': False, 'shape': (%d,), }" % length
+    text = f"{{'descr': '<i8', 'fortran_order': False, 'shape': ({length},), }}"
     body_size = _NPY_HEADER_SIZE - len(_NPY_MAGIC) - 2
     body = text.ljust(body_size - 1).encode("latin1") + b"\n"
     return _NPY_MAGIC + body_size.to_bytes(2, "little") + body
@@ -113,7 +114,8 @@ def _read_meta(directory: Path) -> dict[str, Any]:
         raise DatasetError(f"{directory} holds no noteloom token dataset")
     version = meta.get("layout_version")
     if type(version) is not int or not 1 <= version <= LAYOUT_VERSION:
-        raise DatasetError(f"{path}: layout_version {version!r} is not one this noteloom reads (1 to {LAYOUT_VERSION}); "
+        raise DatasetError(f"{path}: layout_version {version!r} is not one this noteloom reads "
+                           f"(1 to {LAYOUT_VERSION}); "
                            "it may have been written by a newer noteloom")
     for key, kind in (("tokenizer", str), ("vocab_size", int), ("options", dict)):
         if not isinstance(meta.get(key), kind):
@@ -176,7 +178,9 @@ _OWN_NAMES = {TOKENS, INDEX, MANIFEST, META, RUN, LOCK}
 
 
 def _own_entry(name: str) -> bool:
-    return name in _OWN_NAMES or name == SPLITS or (name.endswith(durable.TMP_SUFFIX) and name[: -len(durable.TMP_SUFFIX)] in _OWN_NAMES)
+    if name in _OWN_NAMES or name == SPLITS:
+        return True
+    return name.endswith(durable.TMP_SUFFIX) and name[: -len(durable.TMP_SUFFIX)] in _OWN_NAMES
 
 
 class DatasetWriter:
@@ -492,7 +496,7 @@ class TokenDataset:
         """Draws the augmentation amounts of epoch `epoch` (with a seed)."""
         self.epoch = int(epoch)
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         return (_reopen, (str(self.directory), self.augment, self._part, self.seed, self.epoch))
 
     def __repr__(self) -> str:
@@ -548,7 +552,8 @@ class TokenDataset:
                                    f"{self.directory / INDEX} holds {len(self)} sequences")
             self._rows = rows
         start = int(self._rows[i])
-        return json.loads(self._text[start : self._text.find(b"\n", start) + 1])
+        record: dict[str, Any] = json.loads(self._text[start : self._text.find(b"\n", start) + 1])
+        return record
 
     def manifest(self) -> Iterator[dict[str, Any]]:
         """Every input file's manifest line, kept and skipped files, in input order. While the
@@ -675,7 +680,7 @@ class _PackedTokens:
         return self.dataset.num_tokens
 
     def __array__(self, dtype: Any = None, copy: bool | None = None) -> np.ndarray:
-        whole = self[0 : len(self)]
+        whole: np.ndarray = self[0 : len(self)]
         return whole if dtype is None else whole.astype(dtype)
 
     def __getitem__(self, key: slice | int) -> Any:

@@ -8,8 +8,8 @@ from __future__ import annotations
 
 import contextlib
 import os
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Iterator
 
 TMP_SUFFIX = ".tmp"
 

@@ -11,11 +11,11 @@ from __future__ import annotations
 import collections
 import itertools
 import os
-from typing import Any, Iterable, Iterator, NamedTuple
-
-import numpy as np
+from collections.abc import Iterable, Iterator
+from typing import Any, NamedTuple
 
 import _noteloom
+import numpy as np
 
 from .options import MAX_TOKENS, OOV_RULES, EncodeOptions
 from .skips import NATIVE, SkipKind

@@ -9,7 +9,8 @@ from __future__ import annotations
 import json
 import os
 import sys
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 

@@ -13,13 +13,14 @@ import dataclasses
 import itertools
 import os
 import time
-from typing import Any, Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any
 
 from . import corpus, dataset, formats
 from .engine import encode_windows
+from .options import FORMATS, MAX_TOKENS, SHARD_SIZE, EncodeOptions, default_threads, local_workers
 from .progress import Progress
 from .skips import kind_of_stored
-from .options import FORMATS, MAX_TOKENS, SHARD_SIZE, EncodeOptions, default_threads, local_workers
 from .sources import ParquetColumns, Source, Unit, expand, sequence_of, unit_names
 
 

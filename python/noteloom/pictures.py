@@ -12,7 +12,8 @@ import collections
 import functools
 import math
 import os
-from typing import Any, Iterator
+from collections.abc import Iterator
+from typing import Any
 
 import numpy as np
 

@@ -5,7 +5,8 @@ from __future__ import annotations
 import os
 import sys
 import threading
-from typing import Any, Callable, Iterable
+from collections.abc import Callable, Iterable
+from typing import Any
 
 from . import sources
 

@@ -20,11 +20,11 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Any, Iterable, Iterator, Sequence, Union
-
-import numpy as np
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any, Union
 
 import _noteloom
+import numpy as np
 
 from .skips import NATIVE, SkipKind
 
@@ -85,7 +85,7 @@ class Images:
 
 
 # An input unit of the engine: a file whose name is its path, a file named otherwise, or images.
-Unit = Union[str, FileInput, Images]
+Unit = str | FileInput | Images
 Source = Union[str, "os.PathLike[str]", bytes, tuple[str, Any]]
 
 
@@ -297,7 +297,7 @@ def _bytes_column(path: str, schema: Any, wanted: str | None) -> str:
     if len(binary) != 1:
         raise ValueError(f"{path} has {'no binary column' if not binary else 'several binary columns'}"
                          f"{': ' + ', '.join(binary) if binary else ''}; choose one with --column")
-    return binary[0]
+    return str(binary[0])
 
 
 def _row_names(prefix: str, first: int, count: int, given: Any) -> list[str]:

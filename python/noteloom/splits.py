@@ -87,9 +87,10 @@ def load_split(dataset: TokenDataset, name: str) -> np.ndarray:
     except ValueError as e:
         raise DatasetError(f"{folder}: not a split written by noteloom ({e})") from None
     if not isinstance(record, dict) or record.get("sequences") != len(dataset):
-        raise DatasetError(f"{folder / SPLIT_FILE}: made for {record.get('sequences') if isinstance(record, dict) else '?'} "
-                           f"sequences, but the dataset has {len(dataset)}; make the split again")
+        made_for = record.get("sequences") if isinstance(record, dict) else "?"
+        raise DatasetError(f"{folder / SPLIT_FILE}: made for {made_for} sequences, but the dataset has {len(dataset)}; "
+                           "make the split again")
     if indices.dtype != np.int64 or indices.ndim != 1 or (len(indices) and (
             indices[0] < 0 or indices[-1] >= len(dataset) or np.any(np.diff(indices) <= 0))):
         raise DatasetError(f"{folder / (name + '.npy')}: not ascending indices of the dataset's sequences")
-    return indices
+    return np.asarray(indices, dtype=np.int64)

@@ -68,7 +68,7 @@ def kinds() -> np.ndarray:
 def group_starts() -> np.ndarray:
     """Per ID, 1 where a sequence may be cut before it: a note or drum group, "<T>", "<D>", "<E>"."""
     k = kinds()
-    out = ((k == Kind.NOTE) | (k == Kind.DRUM)).astype(np.uint8)
+    out: np.ndarray = ((k == Kind.NOTE) | (k == Kind.DRUM)).astype(np.uint8)
     out[[TIME_ID, DIM_ID, EOS_ID]] = 1
     out.flags.writeable = False
     return out

@@ -4,15 +4,15 @@
 
 #include <atomic>
 
-#include "runtime/panic.hpp"
-#include "py_archive.hpp"
 #include "py_abs_tokenizer.hpp"
+#include "py_archive.hpp"
 #include "py_augment_ids.hpp"
 #include "py_chunks.hpp"
 #include "py_encode.hpp"
 #include "py_messages.hpp"
 #include "py_midi_dict.hpp"
 #include "py_normalize.hpp"
+#include "runtime/panic.hpp"
 #include "runtime/pyref.hpp"
 
 namespace noteloom::py {
@@ -21,15 +21,7 @@ namespace {
 constexpr const char* kSubmoduleName = "noteloom.korvi._korvi";
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_noteloom",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_noteloom", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The module is created once per process and only in the interpreter that first imports it.
@@ -87,8 +79,8 @@ bool fill_module(PyObject* module) {
   for (PyMethodDef& def : archive_methods()) {
     if (!add_helper(def)) return false;
   }
-  if (!add_helper(new_message_method()) || !add_helper(augment_ids_method()) ||
-      !add_helper(plan_chunks_method())) return false;
+  if (!add_helper(new_message_method()) || !add_helper(augment_ids_method()) || !add_helper(plan_chunks_method()))
+    return false;
   // PanicException is reachable as an attribute (outside __all__) so callers can catch it by class.
   PyObject* panic_type = panic_exception_type();
   if (!panic_type || PyModule_AddObjectRef(module, "PanicException", panic_type) < 0) return false;

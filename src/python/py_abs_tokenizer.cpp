@@ -6,8 +6,8 @@
 #include <climits>
 #include <optional>
 
-#include "runtime/critical_section.hpp"
 #include "py_tokens.hpp"
+#include "runtime/critical_section.hpp"
 
 namespace noteloom::py {
 namespace {
@@ -30,14 +30,14 @@ PyObject* tokenizer_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return call_method<PyTokenizer, Access::Shared, D>(self, args, nargs, kwnames, std::forward<Body>(body));
 }
 
-constexpr auto kTokenize =
-    method("_AbsTokenizer", "tokenize", {"py_midi_dict", optional("remove_preceding_silence")});
+constexpr auto kTokenize = method("_AbsTokenizer", "tokenize", {"py_midi_dict", optional("remove_preceding_silence")});
 
 PyObject* tokenize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tokenizer_call<kTokenize>(self, args, nargs, kwnames, [](const PyTokenizer& t, const auto& a) -> PyObject* {
     // The piece is read in place under a shared borrow, not copied.
     std::optional<Result<std::vector<Token>>> tokens;
-    if (!read_record_from<MidiDictRecord>(a[0], [&](const MidiDictRecord& piece) { tokens = t.tok().tokenize(piece); })) {
+    if (!read_record_from<MidiDictRecord>(a[0],
+                                          [&](const MidiDictRecord& piece) { tokens = t.tok().tokenize(piece); })) {
       rewrap_argument_error(a.name(0));
       return nullptr;
     }
@@ -228,13 +228,19 @@ PyObject* instruments_nd(const AbsTokenizer& tok) {
 
 PyGetSetDef tokenizer_getset[] = {
     {"config", make_getter([](const AbsTokenizer& t) { return config_dict(t); }), nullptr, nullptr, nullptr},
-    {"time_step_ms", make_getter([](const AbsTokenizer& t) { return to_python(t.config().time_step_ms); }), nullptr, nullptr, nullptr},
-    {"abs_time_step_ms", make_getter([](const AbsTokenizer& t) { return to_python(t.config().abs_time_step_ms); }), nullptr, nullptr, nullptr},
-    {"max_dur_ms", make_getter([](const AbsTokenizer& t) { return to_python(t.config().max_dur_ms); }), nullptr, nullptr, nullptr},
-    {"velocity_step", make_getter([](const AbsTokenizer& t) { return to_python(t.config().velocity_step); }), nullptr, nullptr, nullptr},
-    {"max_velocity", make_getter([](const AbsTokenizer& t) { return to_python(t.core().max_velocity()); }), nullptr, nullptr, nullptr},
+    {"time_step_ms", make_getter([](const AbsTokenizer& t) { return to_python(t.config().time_step_ms); }), nullptr,
+     nullptr, nullptr},
+    {"abs_time_step_ms", make_getter([](const AbsTokenizer& t) { return to_python(t.config().abs_time_step_ms); }),
+     nullptr, nullptr, nullptr},
+    {"max_dur_ms", make_getter([](const AbsTokenizer& t) { return to_python(t.config().max_dur_ms); }), nullptr,
+     nullptr, nullptr},
+    {"velocity_step", make_getter([](const AbsTokenizer& t) { return to_python(t.config().velocity_step); }), nullptr,
+     nullptr, nullptr},
+    {"max_velocity", make_getter([](const AbsTokenizer& t) { return to_python(t.core().max_velocity()); }), nullptr,
+     nullptr, nullptr},
     {"instruments_nd", make_getter([](const AbsTokenizer& t) { return instruments_nd(t); }), nullptr, nullptr, nullptr},
-    {"unk_tok", make_getter([](const AbsTokenizer&) { return PyUnicode_FromString(kUnkTok); }), nullptr, nullptr, nullptr},
+    {"unk_tok", make_getter([](const AbsTokenizer&) { return PyUnicode_FromString(kUnkTok); }), nullptr, nullptr,
+     nullptr},
     {},
 };
 
@@ -277,6 +283,10 @@ PyObject* PyTokenizer::ids_to_python(std::span<const int32_t> ids) const {
   return list_to_python(ids, [this](int32_t id) { return vocab->new_token(id); });
 }
 
-template <> TypeCell& type_cell<PyTokenizer>() { static TypeCell cell(&tokenizer_spec); return cell; }
+template <>
+TypeCell& type_cell<PyTokenizer>() {
+  static TypeCell cell(&tokenizer_spec);
+  return cell;
+}
 
 }  // namespace noteloom::py

@@ -23,6 +23,7 @@ struct PyTokenizer {
   PyObject* ids_to_python(std::span<const int32_t> ids) const;
 };
 
-template <> TypeCell& type_cell<PyTokenizer>();
+template <>
+TypeCell& type_cell<PyTokenizer>();
 
 }  // namespace noteloom::py

@@ -20,16 +20,18 @@ namespace noteloom::py {
 namespace {
 
 constexpr auto kOpen = function("_archive_open", {"path", "pack", "max_entries", "max_bytes"})
-                           .with_doc("A reader of the tar or zip archive at `path`, reading chunks of at most "
-                                     "`max_entries` entries and `max_bytes` bytes ahead on a thread of its own; "
-                                     "OSError when it cannot be opened or is no such archive. With `pack`, zip "
-                                     "members are handed on packed, for the encoding threads to inflate.");
+                           .with_doc(
+                               "A reader of the tar or zip archive at `path`, reading chunks of at most "
+                               "`max_entries` entries and `max_bytes` bytes ahead on a thread of its own; "
+                               "OSError when it cannot be opened or is no such archive. With `pack`, zip "
+                               "members are handed on packed, for the encoding threads to inflate.");
 constexpr auto kRead = function("_archive_read", {"reader"})
-                           .with_doc("The next entries, (names, reasons, kinds, data, offsets, packing), or None at "
-                                     "the end: a reason and its kind (an index into _skip_kinds()) per entry (None "
-                                     "and 0 for a member read), the members read end to end "
-                                     "in data, member k at data[offsets[k]:offsets[k+1]] (offsets: int64), and "
-                                     "packing: None, or a 16-byte record per member for the encoder to unpack it.");
+                           .with_doc(
+                               "The next entries, (names, reasons, kinds, data, offsets, packing), or None at "
+                               "the end: a reason and its kind (an index into _skip_kinds()) per entry (None "
+                               "and 0 for a member read), the members read end to end "
+                               "in data, member k at data[offsets[k]:offsets[k+1]] (offsets: int64), and "
+                               "packing: None, or a 16-byte record per member for the encoder to unpack it.");
 constexpr auto kKind = function("_archive_kind", {"first"})
                            .with_doc("'tar', 'compressed tar', 'zip' or None: what a file's first bytes announce.");
 constexpr const char* kCapsuleName = "noteloom.ArchiveReader";
@@ -46,7 +48,7 @@ void close_reader(PyObject* capsule) {
   auto* box = static_cast<ReaderBox*>(PyCapsule_GetPointer(capsule, kCapsuleName));
   if (box == nullptr) return;
   if (box->owner != getpid()) return;  // in a forked child there is no thread to stop: leave it
-  const Detached detached;  // the thread ends after the chunk it is on; it needs no Python
+  const Detached detached;             // the thread ends after the chunk it is on; it needs no Python
   delete box;
 }
 
@@ -114,9 +116,8 @@ PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyRef reasons = PyRef::steal(list_to_python(chunk.reasons, [](const std::string& r) -> PyObject* {
       return r.empty() ? Py_NewRef(Py_None) : to_python(r);
     }));
-    PyRef kinds = PyRef::steal(list_to_python(chunk.kinds, [](SkipKind k) -> PyObject* {
-      return PyLong_FromLong(static_cast<long>(k));
-    }));
+    PyRef kinds = PyRef::steal(
+        list_to_python(chunk.kinds, [](SkipKind k) -> PyObject* { return PyLong_FromLong(static_cast<long>(k)); }));
     PyRef data = PyRef::steal(BytesObject::make(bytes_type, std::move(chunk.data)));
     PyRef offsets = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.offsets.data()),
                                                            static_cast<Py_ssize_t>(chunk.offsets.size() * 8)));
@@ -134,10 +135,14 @@ PyObject* kind_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     HeldBuffer first;
     if (!first.hold(a[0])) return nullptr;
     switch (archive_kind({first.data(), first.size()})) {
-      case ArchiveKind::Tar: return PyUnicode_FromString("tar");
-      case ArchiveKind::CompressedTar: return PyUnicode_FromString("compressed tar");
-      case ArchiveKind::Zip: return PyUnicode_FromString("zip");
-      case ArchiveKind::NotArchive: break;
+      case ArchiveKind::Tar:
+        return PyUnicode_FromString("tar");
+      case ArchiveKind::CompressedTar:
+        return PyUnicode_FromString("compressed tar");
+      case ArchiveKind::Zip:
+        return PyUnicode_FromString("zip");
+      case ArchiveKind::NotArchive:
+        break;
     }
     Py_RETURN_NONE;
   });

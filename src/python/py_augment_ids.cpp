@@ -16,8 +16,9 @@ namespace {
 constexpr auto kAugmentIds =
     function("_augment_ids", {"ids", "max_pitch_aug", optional("pitch_aug"), "max_num_aug_steps", optional("aug_step"),
                               "max_tempo_aug", "mixup", optional("tempo_aug"), optional("seed")})
-        .with_doc("A bytearray of uint16 IDs: `ids` (a one-dimensional, C-contiguous buffer of native integers) "
-                  "after the pitch, velocity and tempo augmentations.");
+        .with_doc(
+            "A bytearray of uint16 IDs: `ids` (a one-dimensional, C-contiguous buffer of native integers) "
+            "after the pitch, velocity and tempo augmentations.");
 
 // A held buffer of IDs, released on leaving.
 class IdBuffer {
@@ -42,10 +43,14 @@ class IdBuffer {
   }
   Result<std::vector<uint16_t>> augment(const IdAugmentation& how) const {
     switch (view_.itemsize) {
-      case 1: return signed_ ? augment_ids(as<int8_t>(), how) : augment_ids(as<uint8_t>(), how);
-      case 2: return signed_ ? augment_ids(as<int16_t>(), how) : augment_ids(as<uint16_t>(), how);
-      case 4: return signed_ ? augment_ids(as<int32_t>(), how) : augment_ids(as<uint32_t>(), how);
-      default: return signed_ ? augment_ids(as<int64_t>(), how) : augment_ids(as<uint64_t>(), how);
+      case 1:
+        return signed_ ? augment_ids(as<int8_t>(), how) : augment_ids(as<uint8_t>(), how);
+      case 2:
+        return signed_ ? augment_ids(as<int16_t>(), how) : augment_ids(as<uint16_t>(), how);
+      case 4:
+        return signed_ ? augment_ids(as<int32_t>(), how) : augment_ids(as<uint32_t>(), how);
+      default:
+        return signed_ ? augment_ids(as<int64_t>(), how) : augment_ids(as<uint64_t>(), how);
     }
   }
   Py_ssize_t itemsize() const { return view_.itemsize; }
@@ -59,9 +64,9 @@ PyObject* augment_ids_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return call_function<kAugmentIds>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
     IdBuffer ids;
     IdAugmentation how;
-    if (!ids.from_python(a[0]) || !a.convert_from(1, how.max_pitch_aug, how.pitch_aug, how.max_num_aug_steps,
-                                                  how.aug_step, how.max_tempo_aug, how.mixup, how.tempo_aug,
-                                                  how.seed)) {
+    if (!ids.from_python(a[0]) ||
+        !a.convert_from(1, how.max_pitch_aug, how.pitch_aug, how.max_num_aug_steps, how.aug_step, how.max_tempo_aug,
+                        how.mixup, how.tempo_aug, how.seed)) {
       return nullptr;
     }
     if (ids.itemsize() != 1 && ids.itemsize() != 2 && ids.itemsize() != 4 && ids.itemsize() != 8) {

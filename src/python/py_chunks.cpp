@@ -14,8 +14,9 @@ namespace {
 
 constexpr auto kPlanChunks =
     function("_plan_chunks", {"tokens", "starts", "lengths", "group_start", "bos", "max_len"})
-        .with_doc("(sequence, start, end) of every piece and the prefix length of every sequence, as bytes of "
-                  "int64: `tokens` a buffer of uint16, `starts` and `lengths` of int64, `group_start` of uint8.");
+        .with_doc(
+            "(sequence, start, end) of every piece and the prefix length of every sequence, as bytes of "
+            "int64: `tokens` a buffer of uint16, `starts` and `lengths` of int64, `group_start` of uint8.");
 
 // The buffer of `obj` as items of T (its item size must be T's).
 template <typename T>

@@ -5,19 +5,19 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "../core/engine/batch_encoder.hpp"
 #include "../core/base/file_io.hpp"
+#include "../core/engine/batch_encoder.hpp"
 #include "runtime/args.hpp"
 #include "runtime/detached.hpp"
-#include "runtime/panic.hpp"
 #include "runtime/native_buffer.hpp"
+#include "runtime/panic.hpp"
 #include "runtime/pyref.hpp"
 #include "runtime/record_object.hpp"
 
@@ -25,17 +25,19 @@ namespace noteloom::py {
 namespace {
 
 constexpr auto kOpen = function("_encode_stream", {"threads", "normalize", "oov", "max_tokens", "stop"})
-                          .with_doc("A stream of batches encoded on `threads` native threads.");
+                           .with_doc("A stream of batches encoded on `threads` native threads.");
 constexpr auto kSubmit =
     function("_stream_submit", {"stream", "items"})
-        .with_doc("Queues a batch: each item a path, or a pair (data, offsets) of file images in memory: image k is "
-                  "data[offsets[k]:offsets[k+1]], offsets a buffer of int64. The buffers are held until the batch's "
-                  "results are taken.");
+        .with_doc(
+            "Queues a batch: each item a path, or a pair (data, offsets) of file images in memory: image k is "
+            "data[offsets[k]:offsets[k+1]], offsets a buffer of int64. The buffers are held until the batch's "
+            "results are taken.");
 constexpr auto kNext = function("_stream_next", {"stream"})
-                           .with_doc("(seconds, ids, hashes, counts, reasons, kinds) of the oldest queued batch: "
-                                     "the time its files took, then one list per field, in input order (kinds: "
-                                     "indices into _skip_kinds(), 0 for a file encoded), but counts: bytes of "
-                                     "uint32, per file its oov tokens, notes and kept notes.");
+                           .with_doc(
+                               "(seconds, ids, hashes, counts, reasons, kinds) of the oldest queued batch: "
+                               "the time its files took, then one list per field, in input order (kinds: "
+                               "indices into _skip_kinds(), 0 for a file encoded), but counts: bytes of "
+                               "uint32, per file its oov tokens, notes and kept notes.");
 constexpr auto kKinds = function("_skip_kinds").with_doc("The names of the kinds of skip reasons, by code.");
 constexpr const char* kCapsuleName = "noteloom.EncodeStream";
 
@@ -66,7 +68,7 @@ class StopFlag {
 struct StreamBox {
   StopFlag stop;
   std::unique_ptr<EncodeStream> stream;
-  std::mutex held_lock;  // free-threaded callers may submit on one thread and collect on another
+  std::mutex held_lock;                      // free-threaded callers may submit on one thread and collect on another
   std::deque<std::vector<HeldBuffer>> held;  // per queued batch, the buffers its images are in
   pid_t owner = getpid();
 };
@@ -87,8 +89,8 @@ void close_stream(PyObject* capsule) {
 }
 
 StreamBox* box_from_python(PyObject* obj) {
-  auto* box = PyCapsule_IsValid(obj, kCapsuleName) ? static_cast<StreamBox*>(PyCapsule_GetPointer(obj, kCapsuleName))
-                                                   : nullptr;
+  auto* box =
+      PyCapsule_IsValid(obj, kCapsuleName) ? static_cast<StreamBox*>(PyCapsule_GetPointer(obj, kCapsuleName)) : nullptr;
   if (box == nullptr) {
     PyErr_SetString(PyExc_TypeError, "argument 'stream': not an encoding stream");
     return nullptr;
@@ -188,10 +190,12 @@ PyObject* results_to_python(double seconds, std::vector<Result<EncodedPiece>>& r
   std::vector<uint32_t> count_items;  // oov, notes, kept notes of each file
   count_items.reserve(results.size() * 3);
   for (const Result<EncodedPiece>& r : results) {
-    count_items.insert(count_items.end(), {r ? r.value().oov : 0, r ? r.value().notes : 0, r ? r.value().kept_notes : 0});
+    count_items.insert(count_items.end(),
+                       {r ? r.value().oov : 0, r ? r.value().notes : 0, r ? r.value().kept_notes : 0});
   }
-  PyRef counts = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(count_items.data()),
-                                                        static_cast<Py_ssize_t>(count_items.size() * sizeof(uint32_t))));
+  PyRef counts =
+      PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(count_items.data()),
+                                             static_cast<Py_ssize_t>(count_items.size() * sizeof(uint32_t))));
   PyRef reasons = PyRef::steal(list_to_python(results, [](const Result<EncodedPiece>& r) -> PyObject* {
     return r ? Py_NewRef(Py_None) : to_python(r.error().message);
   }));
@@ -278,7 +282,8 @@ PyObject* kinds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kSkipKindNames.size())));
     if (!names) return nullptr;
     for (size_t k = 0; k < kSkipKindNames.size(); ++k) {
-      PyObject* name = PyUnicode_FromStringAndSize(kSkipKindNames[k].data(), static_cast<Py_ssize_t>(kSkipKindNames[k].size()));
+      PyObject* name =
+          PyUnicode_FromStringAndSize(kSkipKindNames[k].data(), static_cast<Py_ssize_t>(kSkipKindNames[k].size()));
       if (name == nullptr) return nullptr;
       PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
     }

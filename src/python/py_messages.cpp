@@ -14,8 +14,11 @@ PyObject* note_subscript(PyObject* self, PyObject* key) {
     PyObject* found = with_record<NoteMessage>(self, [&](const NoteMessage& n) -> PyObject* {
       if (name == "msg_type") return to_python(n.msg_type);
       for (auto [field, value] : {std::pair<std::string_view, int32_t>{"pitch", n.pitch},
-                                  {"start", n.start}, {"end", n.end}, {"velocity", n.velocity},
-                                  {"tick", n.tick}, {"channel", n.channel}}) {
+                                  {"start", n.start},
+                                  {"end", n.end},
+                                  {"velocity", n.velocity},
+                                  {"tick", n.tick},
+                                  {"channel", n.channel}}) {
         if (name == field) return to_python(value);
       }
       copy = n;
@@ -33,14 +36,10 @@ PyObject* note_subscript(PyObject* self, PyObject* key) {
 }
 
 PyGetSetDef note_getset[] = {
-    field<NoteMessage, &NoteMessage::msg_type>("msg_type"),
-    field<NoteMessage, &NoteMessage::pitch>("pitch"),
-    field<NoteMessage, &NoteMessage::start>("start"),
-    field<NoteMessage, &NoteMessage::end>("end"),
-    field<NoteMessage, &NoteMessage::velocity>("velocity"),
-    field<NoteMessage, &NoteMessage::tick>("tick"),
-    field<NoteMessage, &NoteMessage::channel>("channel"),
-    {},
+    field<NoteMessage, &NoteMessage::msg_type>("msg_type"), field<NoteMessage, &NoteMessage::pitch>("pitch"),
+    field<NoteMessage, &NoteMessage::start>("start"),       field<NoteMessage, &NoteMessage::end>("end"),
+    field<NoteMessage, &NoteMessage::velocity>("velocity"), field<NoteMessage, &NoteMessage::tick>("tick"),
+    field<NoteMessage, &NoteMessage::channel>("channel"),   {},
 };
 PyGetSetDef tempo_getset[] = {
     field<TempoMessage, &TempoMessage::msg_type>("msg_type"),
@@ -92,15 +91,19 @@ constexpr PyType_Spec message_spec(const char* name, PyType_Slot* slots) {
 }
 
 PyType_Spec note_spec = message_spec<NoteMessage>("noteloom.korvi._korvi.NoteMessage", note_slots);
-PyType_Spec tempo_spec = message_spec<TempoMessage>("noteloom.korvi._korvi.TempoMessage", message_slots<TempoMessage, tempo_getset>);
-PyType_Spec instrument_spec =
-    message_spec<InstrumentMessage>("noteloom.korvi._korvi.InstrumentMessage", message_slots<InstrumentMessage, instrument_getset>);
-PyType_Spec pedal_spec = message_spec<PedalMessage>("noteloom.korvi._korvi.PedalMessage", message_slots<PedalMessage, pedal_getset>);
-PyType_Spec meta_spec = message_spec<MetaMessage>("noteloom.korvi._korvi.MetaMessage", message_slots<MetaMessage, meta_getset>);
+PyType_Spec tempo_spec =
+    message_spec<TempoMessage>("noteloom.korvi._korvi.TempoMessage", message_slots<TempoMessage, tempo_getset>);
+PyType_Spec instrument_spec = message_spec<InstrumentMessage>("noteloom.korvi._korvi.InstrumentMessage",
+                                                              message_slots<InstrumentMessage, instrument_getset>);
+PyType_Spec pedal_spec =
+    message_spec<PedalMessage>("noteloom.korvi._korvi.PedalMessage", message_slots<PedalMessage, pedal_getset>);
+PyType_Spec meta_spec =
+    message_spec<MetaMessage>("noteloom.korvi._korvi.MetaMessage", message_slots<MetaMessage, meta_getset>);
 
 // A message of class `cls` with default fields: how a message is rebuilt (then its fields set) when
 // it is unpickled, since the classes themselves have no constructor.
-constexpr auto kNewMessage = function("_new_message", {"cls"}).with_doc("A message of class `cls` with default fields.");
+constexpr auto kNewMessage =
+    function("_new_message", {"cls"}).with_doc("A message of class `cls` with default fields.");
 
 PyObject* new_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kNewMessage>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
@@ -121,11 +124,31 @@ PyMethodDef new_message_def = method_def<kNewMessage, new_message>();
 
 PyMethodDef& new_message_method() { return new_message_def; }
 
-template <> TypeCell& type_cell<NoteMessage>() { static TypeCell cell(&note_spec); return cell; }
-template <> TypeCell& type_cell<TempoMessage>() { static TypeCell cell(&tempo_spec); return cell; }
-template <> TypeCell& type_cell<InstrumentMessage>() { static TypeCell cell(&instrument_spec); return cell; }
-template <> TypeCell& type_cell<PedalMessage>() { static TypeCell cell(&pedal_spec); return cell; }
-template <> TypeCell& type_cell<MetaMessage>() { static TypeCell cell(&meta_spec); return cell; }
+template <>
+TypeCell& type_cell<NoteMessage>() {
+  static TypeCell cell(&note_spec);
+  return cell;
+}
+template <>
+TypeCell& type_cell<TempoMessage>() {
+  static TypeCell cell(&tempo_spec);
+  return cell;
+}
+template <>
+TypeCell& type_cell<InstrumentMessage>() {
+  static TypeCell cell(&instrument_spec);
+  return cell;
+}
+template <>
+TypeCell& type_cell<PedalMessage>() {
+  static TypeCell cell(&pedal_spec);
+  return cell;
+}
+template <>
+TypeCell& type_cell<MetaMessage>() {
+  static TypeCell cell(&meta_spec);
+  return cell;
+}
 
 bool from_python(PyObject* obj, NoteMessage& out) { return copy_record_from(obj, out); }
 bool from_python(PyObject* obj, TempoMessage& out) { return copy_record_from(obj, out); }

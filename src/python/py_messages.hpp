@@ -7,11 +7,16 @@
 
 namespace noteloom::py {
 
-template <> TypeCell& type_cell<NoteMessage>();
-template <> TypeCell& type_cell<TempoMessage>();
-template <> TypeCell& type_cell<InstrumentMessage>();
-template <> TypeCell& type_cell<PedalMessage>();
-template <> TypeCell& type_cell<MetaMessage>();
+template <>
+TypeCell& type_cell<NoteMessage>();
+template <>
+TypeCell& type_cell<TempoMessage>();
+template <>
+TypeCell& type_cell<InstrumentMessage>();
+template <>
+TypeCell& type_cell<PedalMessage>();
+template <>
+TypeCell& type_cell<MetaMessage>();
 
 // _new_message(cls), a module function of _noteloom.
 PyMethodDef& new_message_method();

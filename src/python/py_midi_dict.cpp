@@ -2,8 +2,8 @@
 
 #include "../core/model/midi_dict.hpp"
 #include "../core/smf/midi_loader.hpp"
-#include "runtime/detached.hpp"
 #include "py_midi_file.hpp"
+#include "runtime/detached.hpp"
 
 namespace noteloom::py {
 namespace {
@@ -22,45 +22,49 @@ PyObject* midi_dict_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 constexpr auto kAddNote = method("MidiDict", "add_note", {"pitch", "start", "end", "velocity", "channel"});
 
 PyObject* add_note(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<MidiDictRecord, Access::Exclusive, kAddNote>(self, args, nargs, kwnames, [](MidiDictRecord& rec, const auto& a) -> PyObject* {
-    NoteMessage n;
-    if (!a.convert_all(n.pitch, n.start, n.end, n.velocity, n.channel)) return nullptr;
-    n.tick = n.start;
-    rec.note_msgs.push_back(std::move(n));
-    Py_RETURN_NONE;
-  });
+  return call_method<MidiDictRecord, Access::Exclusive, kAddNote>(
+      self, args, nargs, kwnames, [](MidiDictRecord& rec, const auto& a) -> PyObject* {
+        NoteMessage n;
+        if (!a.convert_all(n.pitch, n.start, n.end, n.velocity, n.channel)) return nullptr;
+        n.tick = n.start;
+        rec.note_msgs.push_back(std::move(n));
+        Py_RETURN_NONE;
+      });
 }
 
 constexpr auto kAddInstrument = method("MidiDict", "add_instrument", {"program", "tick", "channel"});
 
 PyObject* add_instrument(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<MidiDictRecord, Access::Exclusive, kAddInstrument>(self, args, nargs, kwnames, [](MidiDictRecord& rec, const auto& a) -> PyObject* {
-    InstrumentMessage m;
-    if (!a.convert_all(m.data, m.tick, m.channel)) return nullptr;
-    rec.instrument_msgs.push_back(std::move(m));
-    Py_RETURN_NONE;
-  });
+  return call_method<MidiDictRecord, Access::Exclusive, kAddInstrument>(
+      self, args, nargs, kwnames, [](MidiDictRecord& rec, const auto& a) -> PyObject* {
+        InstrumentMessage m;
+        if (!a.convert_all(m.data, m.tick, m.channel)) return nullptr;
+        rec.instrument_msgs.push_back(std::move(m));
+        Py_RETURN_NONE;
+      });
 }
 
 constexpr auto kAddTempo = method("MidiDict", "add_tempo", {"tempo", "tick"});
 
 PyObject* add_tempo(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<MidiDictRecord, Access::Exclusive, kAddTempo>(self, args, nargs, kwnames, [](MidiDictRecord& rec, const auto& a) -> PyObject* {
-    TempoMessage m;
-    if (!a.convert_all(m.data, m.tick)) return nullptr;
-    rec.tempo_msgs.push_back(std::move(m));
-    Py_RETURN_NONE;
-  });
+  return call_method<MidiDictRecord, Access::Exclusive, kAddTempo>(self, args, nargs, kwnames,
+                                                                   [](MidiDictRecord& rec, const auto& a) -> PyObject* {
+                                                                     TempoMessage m;
+                                                                     if (!a.convert_all(m.data, m.tick)) return nullptr;
+                                                                     rec.tempo_msgs.push_back(std::move(m));
+                                                                     Py_RETURN_NONE;
+                                                                   });
 }
 
 constexpr auto kTickToMs = method("MidiDict", "tick_to_ms", {"tick"});
 
 PyObject* tick_to_ms_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<MidiDictRecord, Access::Shared, kTickToMs>(self, args, nargs, kwnames, [](const MidiDictRecord& rec, const auto& a) -> PyObject* {
-    int32_t tick = 0;
-    if (!a.convert(0, tick)) return nullptr;
-    return to_python(tick_to_ms(rec, tick));
-  });
+  return call_method<MidiDictRecord, Access::Shared, kTickToMs>(
+      self, args, nargs, kwnames, [](const MidiDictRecord& rec, const auto& a) -> PyObject* {
+        int32_t tick = 0;
+        if (!a.convert(0, tick)) return nullptr;
+        return to_python(tick_to_ms(rec, tick));
+      });
 }
 
 constexpr auto kCalculateHash = method("MidiDict", "calculate_hash");
@@ -160,7 +164,8 @@ PyObject* from_midi(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 constexpr auto kToMidi = method("MidiDict", "to_midi");
 
 PyObject* to_midi(PyObject* self, PyObject*) {
-  return with_record<MidiDictRecord>(self, [](const MidiDictRecord& rec) { return new_record_object(MidiFileSnapshot{rec}); });
+  return with_record<MidiDictRecord>(
+      self, [](const MidiDictRecord& rec) { return new_record_object(MidiFileSnapshot{rec}); });
 }
 
 PyMethodDef midi_dict_methods[] = {
@@ -202,7 +207,11 @@ PyType_Spec midi_dict_spec = class_spec<MidiDictObject>("noteloom.korvi._korvi.M
 
 }  // namespace
 
-template <> TypeCell& type_cell<MidiDictRecord>() { static TypeCell cell(&midi_dict_spec); return cell; }
+template <>
+TypeCell& type_cell<MidiDictRecord>() {
+  static TypeCell cell(&midi_dict_spec);
+  return cell;
+}
 
 bool from_python(PyObject* obj, MidiDictRecord& out) { return copy_record_from(obj, out); }
 

@@ -6,6 +6,7 @@
 
 namespace noteloom::py {
 
-template <> TypeCell& type_cell<MidiDictRecord>();
+template <>
+TypeCell& type_cell<MidiDictRecord>();
 
 }  // namespace noteloom::py

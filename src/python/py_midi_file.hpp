@@ -11,6 +11,7 @@ struct MidiFileSnapshot {
   MidiDictRecord record;
 };
 
-template <> TypeCell& type_cell<MidiFileSnapshot>();
+template <>
+TypeCell& type_cell<MidiFileSnapshot>();
 
 }  // namespace noteloom::py

@@ -1,9 +1,9 @@
 #include "py_normalize.hpp"
 
 #include "../core/model/normalize.hpp"
+#include "py_midi_dict.hpp"
 #include "runtime/args.hpp"
 #include "runtime/panic.hpp"
-#include "py_midi_dict.hpp"
 
 namespace noteloom::py {
 namespace {

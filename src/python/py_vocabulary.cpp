@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "runtime/convert.hpp"
 #include "py_tokens.hpp"
+#include "runtime/convert.hpp"
 #include "runtime/pyref.hpp"
 
 namespace noteloom::py {
@@ -156,8 +156,9 @@ PyObject* PyVocabulary::first_id(int32_t id) const {
   return made ? publish(ids_[static_cast<size_t>(id)], made) : nullptr;
 }
 
-// Each slot packs an address of at most 48 bits and an ID of 16. Every token object is remembered once, by the thread that published it. Until then a lookup
-// misses and the caller reads the object's contents, which gives the same answer.
+// Each slot packs an address of at most 48 bits and an ID of 16. Every token object is remembered once, by the thread
+// that published it. Until then a lookup misses and the caller reads the object's contents, which gives the same
+// answer.
 void PyVocabulary::remember(PyObject* obj, int32_t id) const {
   if ((reinterpret_cast<uintptr_t>(obj) >> 48) != 0 || id > 0xFFFF) return;  // does not pack: never found
   const uint64_t packed = (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj)) << 16) | static_cast<uint16_t>(id);

@@ -58,9 +58,9 @@ class PyVocabulary {
 
   const AbsTokenizer& tok_;
   const size_t size_;
-  std::unique_ptr<std::atomic<PyObject*>[]> tokens_;  // owned; index = ID; null until first use
-  std::unique_ptr<std::atomic<PyObject*>[]> ids_;     // owned; index = ID; null until first use
-  std::vector<bool> recognisable_;                    // index = ID: may id_of_object find it?
+  std::unique_ptr<std::atomic<PyObject*>[]> tokens_;           // owned; index = ID; null until first use
+  std::unique_ptr<std::atomic<PyObject*>[]> ids_;              // owned; index = ID; null until first use
+  std::vector<bool> recognisable_;                             // index = ID: may id_of_object find it?
   std::vector<std::pair<std::string_view, PyObject*>> texts_;  // owned; one str per token text
   // Open addressing from token object to ID: each slot packs (address << 16 | ID), 0 when empty.
   std::unique_ptr<std::atomic<uint64_t>[]> by_object_;

@@ -10,8 +10,8 @@
 
 #include "core/engine/batch_encoder.hpp"
 #include "core/engine/encode_pipeline.hpp"
-#include "core/smf/midi_writer.hpp"
 #include "core/model/normalize.hpp"
+#include "core/smf/midi_writer.hpp"
 
 using namespace noteloom;
 
@@ -31,11 +31,12 @@ MidiDictRecord mixed_piece() {
 
 std::vector<uint16_t> composed(const AbsTokenizer& tok, const MidiDictRecord& piece, bool normalize) {
   const auto& c = tok.config();
-  NormalizeOptions o{c.ignore_instruments, {c.instrument_programs.begin(), c.instrument_programs.end()}, 10, 5000,
-                     c.drum_velocity};
+  NormalizeOptions o{
+      c.ignore_instruments, {c.instrument_programs.begin(), c.instrument_programs.end()}, 10, 5000, c.drum_velocity};
   const MidiDictRecord input =
-      normalize ? normalize_midi_dict(piece, o, [&](int32_t v) -> std::optional<int32_t> { return tok.quantize_velocity(v); })
-                : piece;
+      normalize
+          ? normalize_midi_dict(piece, o, [&](int32_t v) -> std::optional<int32_t> { return tok.quantize_velocity(v); })
+          : piece;
   std::vector<uint16_t> ids;
   for (int32_t id : tok.encode(tok.tokenize(input).value())) ids.push_back(static_cast<uint16_t>(id));
   return ids;
@@ -84,8 +85,8 @@ TEST(EncodePipeline, OnePassEqualsTheComposedStepsOnRandomPieces) {
     std::sort(r.note_msgs.begin(), r.note_msgs.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
     const auto got = encode_piece(r, tok, options(true, OovRule::Zero));
     const auto& c = tok.config();
-    NormalizeOptions o{c.ignore_instruments, {c.instrument_programs.begin(), c.instrument_programs.end()}, 10, 5000,
-                       c.drum_velocity};
+    NormalizeOptions o{
+        c.ignore_instruments, {c.instrument_programs.begin(), c.instrument_programs.end()}, 10, 5000, c.drum_velocity};
     const auto normalized =
         normalize_midi_dict(r, o, [&](int32_t v) -> std::optional<int32_t> { return tok.quantize_velocity(v); });
     const auto tokens = tok.tokenize(normalized);
@@ -145,7 +146,8 @@ TEST(EncodeStream, BatchesComeBackInOrderWithResultsInInputOrder) {
   std::vector<std::vector<uint16_t>> expected;
   for (int k = 0; k < 40; ++k) {
     MidiDictRecord piece = mixed_piece();
-    for (int n = 0; n < k * 7; ++n) piece.note_msgs.push_back({"note", 50 + n % 30, 500 + 60 * n, 560 + 60 * n, 80, 500 + 60 * n, 0});
+    for (int n = 0; n < k * 7; ++n)
+      piece.note_msgs.push_back({"note", 50 + n % 30, 500 + 60 * n, 560 + 60 * n, 80, 500 + 60 * n, 0});
     const std::string path = (dir / ("p" + std::to_string(k) + ".mid")).string();
     ASSERT_TRUE(write_midi_file(piece, path));
     auto loaded = encode_midi_file(path, tok, PipelineOptions{});

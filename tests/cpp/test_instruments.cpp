@@ -6,10 +6,10 @@ using namespace noteloom;
 
 TEST(ProgramFamily, Boundaries) {
   const std::pair<int32_t, const char*> cases[] = {
-      {0, "piano"},        {7, "piano"},          {8, "chromatic"}, {16, "organ"},    {24, "guitar"},
-      {32, "bass"},        {40, "strings"},       {48, "ensemble"}, {56, "brass"},    {64, "reed"},
-      {72, "pipe"},        {80, "synth_lead"},    {88, "synth_pad"}, {96, "synth_effect"},
-      {104, "ethnic"},     {112, "percussive"},   {119, "percussive"}, {120, "sfx"},  {127, "sfx"}};
+      {0, "piano"},        {7, "piano"},        {8, "chromatic"},  {16, "organ"},        {24, "guitar"},
+      {32, "bass"},        {40, "strings"},     {48, "ensemble"},  {56, "brass"},        {64, "reed"},
+      {72, "pipe"},        {80, "synth_lead"},  {88, "synth_pad"}, {96, "synth_effect"}, {104, "ethnic"},
+      {112, "percussive"}, {119, "percussive"}, {120, "sfx"},      {127, "sfx"}};
   for (auto [program, family] : cases) {
     ASSERT_TRUE(program_family(program).has_value()) << program;
     EXPECT_EQ(*program_family(program), family) << program;
@@ -22,7 +22,8 @@ namespace {
 MidiDictRecord two_channel_piece(int32_t program0, int32_t program1, int32_t channel0 = 0) {
   MidiDictRecord r;
   r.instrument_msgs = {{"instrument", program0, 0, channel0}, {"instrument", program1, 0, 1}};
-  r.note_msgs = {{"note", 60, 0, 10, 90, 0, channel0}, {"note", 62, 5, 10, 90, 5, 1}, {"note", 64, 8, 10, 90, 8, channel0}};
+  r.note_msgs = {
+      {"note", 60, 0, 10, 90, 0, channel0}, {"note", 62, 5, 10, 90, 5, 1}, {"note", 64, 8, 10, 90, 8, channel0}};
   r.pedal_msgs = {{"pedal", 1, 0, channel0}, {"pedal", 0, 10, 1}};
   r.tempo_msgs = {{"tempo", 500000, 0}};
   r.meta_msgs = {{"text", "t", 0}};

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/model/midi_dict.hpp"
 #include "core/base/rounding.hpp"
 #include "core/base/siphash.hpp"
+#include "core/model/midi_dict.hpp"
 
 using namespace noteloom;
 
@@ -89,8 +89,8 @@ TEST(TickToMs, StartsAtRecordInEffectAtZero) {
 }
 
 TEST(TickToMs, ZeroResolutionSaturatesOrGivesZero) {
-  EXPECT_EQ(tick_to_ms(with_tempos({}, 0), 10), INT32_MAX);          // 10 / 0 ticks per beat
-  EXPECT_EQ(tick_to_ms(with_tempos({{0, 0}}, 0), 10), 0);            // 0 / 0 is NaN
+  EXPECT_EQ(tick_to_ms(with_tempos({}, 0), 10), INT32_MAX);  // 10 / 0 ticks per beat
+  EXPECT_EQ(tick_to_ms(with_tempos({{0, 0}}, 0), 10), 0);    // 0 / 0 is NaN
 }
 
 // Out-of-order ticks far apart: the span from a very negative tick to a large one is measured
@@ -145,7 +145,11 @@ TEST(CalculateHash, StreamLayoutForManyNotesWithOtherTags) {
   // Enough notes to fill several of the blocks notes are hashed in, with other tags among them.
   MidiDictRecord r;
   for (int32_t i = 0; i < 700; ++i) {
-    const std::string tag = i % 97 == 5 ? "x" : i % 131 == 7 ? "a longer tag" : i == 256 ? "" : i == 300 ? std::string(300, 'y') : "note";
+    const std::string tag = i % 97 == 5    ? "x"
+                            : i % 131 == 7 ? "a longer tag"
+                            : i == 256     ? ""
+                            : i == 300     ? std::string(300, 'y')
+                                           : "note";
     r.note_msgs.push_back({tag, i % 128, 7 * i, -i, i * 1000003, INT32_MIN + i, i % 16});
   }
   SipHasher13 h;

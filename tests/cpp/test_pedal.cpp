@@ -7,7 +7,7 @@ using namespace noteloom;
 namespace {
 
 MidiDictRecord piece(std::initializer_list<std::tuple<int32_t, int32_t, int32_t>> pedals,  // data, tick, channel
-                     std::initializer_list<std::pair<int32_t, int32_t>> notes) {             // channel, end
+                     std::initializer_list<std::pair<int32_t, int32_t>> notes) {           // channel, end
   MidiDictRecord r;
   for (auto [data, tick, channel] : pedals) r.pedal_msgs.push_back({"pedal", data, tick, channel});
   for (auto [channel, end] : notes) r.note_msgs.push_back({"note", 60, 0, end, 90, 0, channel});

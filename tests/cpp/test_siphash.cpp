@@ -29,10 +29,10 @@ std::vector<uint8_t> iota_bytes(size_t n) {
 TEST(SipHash13, MatchesCPythonZeroKeyValues) {
   EXPECT_EQ(hash_bytes(std::vector<uint8_t>(32, 0)), 13284472273662876477ULL);
   // bytes(range(n)): lengths around the 8-byte word boundary.
-  const std::pair<size_t, uint64_t> cases[] = {
-      {1, 7541581120933061747ULL},   {7, 3389392686435873370ULL},   {8, 16921169381604339434ULL},
-      {9, 8471974163824919394ULL},   {15, 17514137373579004394ULL}, {16, 9904005486622393783ULL},
-      {17, 5225236159122152477ULL},  {63, 4061470857350050649ULL}};
+  const std::pair<size_t, uint64_t> cases[] = {{1, 7541581120933061747ULL},   {7, 3389392686435873370ULL},
+                                               {8, 16921169381604339434ULL},  {9, 8471974163824919394ULL},
+                                               {15, 17514137373579004394ULL}, {16, 9904005486622393783ULL},
+                                               {17, 5225236159122152477ULL},  {63, 4061470857350050649ULL}};
   for (auto [n, expected] : cases) EXPECT_EQ(hash_bytes(iota_bytes(n)), expected) << "n=" << n;
 }
 

@@ -13,10 +13,23 @@ namespace {
 std::vector<uint8_t> bytes(std::initializer_list<int> v) { return std::vector<uint8_t>(v.begin(), v.end()); }
 
 std::vector<uint8_t> smf(std::initializer_list<std::vector<uint8_t>> tracks, uint16_t division = 96) {
-  std::vector<uint8_t> out = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, static_cast<uint8_t>(tracks.size()),
-                              static_cast<uint8_t>(division >> 8), static_cast<uint8_t>(division)};
+  std::vector<uint8_t> out = {'M',
+                              'T',
+                              'h',
+                              'd',
+                              0,
+                              0,
+                              0,
+                              6,
+                              0,
+                              1,
+                              0,
+                              static_cast<uint8_t>(tracks.size()),
+                              static_cast<uint8_t>(division >> 8),
+                              static_cast<uint8_t>(division)};
   for (const auto& t : tracks) {
-    out.insert(out.end(), {'M', 'T', 'r', 'k', 0, 0, static_cast<uint8_t>(t.size() >> 8), static_cast<uint8_t>(t.size())});
+    out.insert(out.end(),
+               {'M', 'T', 'r', 'k', 0, 0, static_cast<uint8_t>(t.size() >> 8), static_cast<uint8_t>(t.size())});
     out.insert(out.end(), t.begin(), t.end());
   }
   return out;
@@ -73,8 +86,8 @@ TEST(SmfReader, SysexAndEscapePayloadsAreViewsIntoTheBuffer) {
 }
 
 TEST(SmfReader, DamageStopsOnlyItsTrack) {
-  for (const auto& damage : {bytes({0x00, 0x90, 60, 0x90}),    // status byte where a data byte must be
-                             bytes({0x00, 0xF3, 0x01}),          // system common message
+  for (const auto& damage : {bytes({0x00, 0x90, 60, 0x90}),            // status byte where a data byte must be
+                             bytes({0x00, 0xF3, 0x01}),                // system common message
                              bytes({0x00, 0xFF, 0x01, 0x05, 'a'})}) {  // payload past the chunk
     std::vector<uint8_t> damaged = {0x00, 0xC0, 7};
     damaged.insert(damaged.end(), damage.begin(), damage.end());
@@ -126,8 +139,9 @@ TEST(SmfReader, SmpteTimingAndTolerantChunkList) {
 
 TEST(SmfReader, RiffWrappedFile) {
   const auto inner = smf({bytes({0x00, 0xC0, 3})});
-  std::vector<uint8_t> riff = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'R', 'M', 'I', 'D', 'd', 'a', 't', 'a',
-                               static_cast<uint8_t>(inner.size()), 0, 0, 0};
+  std::vector<uint8_t> riff = {
+      'R', 'I', 'F', 'F', 0, 0, 0, 0, 'R', 'M', 'I', 'D', 'd', 'a', 't', 'a', static_cast<uint8_t>(inner.size()),
+      0,   0,   0};
   riff.insert(riff.end(), inner.begin(), inner.end());
   auto parsed = parse_file(riff);
   ASSERT_TRUE(parsed);
@@ -145,8 +159,8 @@ TEST(SmfWriter, RunningStatusCancelledByMeta) {
   };
   auto out = encode_file(1, 96, {track});
   ASSERT_TRUE(out);
-  const auto expected = smf({bytes({0x00, 0x90, 60, 100, 0x00, 62, 100, 0x00, 0xFF, 0x01, 0x01, 'x', 0x81, 0x48, 0x90, 64,
-                                    100, 0x00, 0xFF, 0x2F, 0x00})});
+  const auto expected = smf({bytes({0x00, 0x90, 60,   100,  0x00, 62,  100,  0x00, 0xFF, 0x01, 0x01,
+                                    'x',  0x81, 0x48, 0x90, 64,   100, 0x00, 0xFF, 0x2F, 0x00})});
   EXPECT_EQ(out.value(), expected);
 }
 

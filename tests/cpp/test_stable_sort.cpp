@@ -4,8 +4,8 @@
 #include <climits>
 #include <random>
 
-#include "core/model/messages.hpp"
 #include "core/base/stable_sort.hpp"
+#include "core/model/messages.hpp"
 
 using namespace noteloom;
 
@@ -42,7 +42,8 @@ TEST(StableSortByKey, EqualsStdStableSort) {
 
 TEST(StableSortByKey, SortsRecordsWithTypeTagsIntact) {
   std::vector<NoteMessage> notes;
-  for (int32_t i = 0; i < 100; ++i) notes.push_back({i % 3 ? "note" : "custom " + std::to_string(i), i, (i * 37) % 11, 0, 0, (i * 37) % 11, 0});
+  for (int32_t i = 0; i < 100; ++i)
+    notes.push_back({i % 3 ? "note" : "custom " + std::to_string(i), i, (i * 37) % 11, 0, 0, (i * 37) % 11, 0});
   auto expected = notes;
   std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) { return a.tick < b.tick; });
   stable_sort_by_tick(notes);

@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
+#include "core/base/rounding.hpp"
 #include "core/model/midi_dict.hpp"
 #include "core/model/normalize.hpp"
-#include "core/base/rounding.hpp"
 #include "core/model/tempo_map.hpp"
 
 using namespace noteloom;
@@ -29,15 +29,21 @@ struct Draw {
   int64_t in(int64_t lo, int64_t hi) { return lo + static_cast<int64_t>(bits() % static_cast<uint64_t>(hi - lo + 1)); }
   int32_t any_i32() { return static_cast<int32_t>(static_cast<uint32_t>(bits())); }
   template <class T>
-  T pick(std::initializer_list<T> options) { return options.begin()[in(0, static_cast<int64_t>(options.size()) - 1)]; }
+  T pick(std::initializer_list<T> options) {
+    return options.begin()[in(0, static_cast<int64_t>(options.size()) - 1)];
+  }
 };
 
 int32_t random_tick(Draw& d, int style) {
   switch (style) {
-    case 0: return static_cast<int32_t>(d.in(0, 5000));
-    case 1: return static_cast<int32_t>(d.in(0, 8));  // many duplicates
-    case 2: return static_cast<int32_t>(d.in(-3000, 3000));
-    default: return d.pick<int32_t>({INT32_MIN, INT32_MIN + 1, -1, 0, 1, INT32_MAX - 1, INT32_MAX, d.any_i32()});
+    case 0:
+      return static_cast<int32_t>(d.in(0, 5000));
+    case 1:
+      return static_cast<int32_t>(d.in(0, 8));  // many duplicates
+    case 2:
+      return static_cast<int32_t>(d.in(-3000, 3000));
+    default:
+      return d.pick<int32_t>({INT32_MIN, INT32_MIN + 1, -1, 0, 1, INT32_MAX - 1, INT32_MAX, d.any_i32()});
   }
 }
 
@@ -49,8 +55,8 @@ std::vector<TempoMessage> random_tempos(Draw& d) {
   const int32_t base = static_cast<int32_t>(d.in(-5, 5));
   for (size_t i = 0; i < n; ++i) {
     tempos[i].tick = one_apart ? base + static_cast<int32_t>(i) : random_tick(d, style);
-    tempos[i].data = d.pick<int32_t>({500000, 0, -1, 1, -500000, INT32_MAX, INT32_MIN,
-                                      static_cast<int32_t>(d.in(1, 2000000)), d.any_i32()});
+    tempos[i].data = d.pick<int32_t>(
+        {500000, 0, -1, 1, -500000, INT32_MAX, INT32_MIN, static_cast<int32_t>(d.in(1, 2000000)), d.any_i32()});
   }
   if (d.in(0, 2) == 0) {
     std::sort(tempos.begin(), tempos.end(), [](const auto& a, const auto& b) { return a.tick < b.tick; });
@@ -80,10 +86,13 @@ TEST(TempoMap, MatchesElapsedMsOnRandomTempoLists) {
       const int32_t from = random_query(d, tempos);
       const int32_t to = d.in(0, 9) == 0 ? from : random_query(d, tempos);
       ASSERT_EQ(map.ms_at(to), elapsed_ms(tempos, tpb, 0, to)) << "list " << list << " to " << to;
-      ASSERT_EQ(map.elapsed(from, to), elapsed_ms(tempos, tpb, from, to)) << "list " << list << " " << from << ".." << to;
-      ASSERT_EQ(map.elapsed(to, from), elapsed_ms(tempos, tpb, to, from)) << "list " << list << " " << to << ".." << from;
+      ASSERT_EQ(map.elapsed(from, to), elapsed_ms(tempos, tpb, from, to))
+          << "list " << list << " " << from << ".." << to;
+      ASSERT_EQ(map.elapsed(to, from), elapsed_ms(tempos, tpb, to, from))
+          << "list " << list << " " << to << ".." << from;
       ASSERT_EQ(map.ms_at(to, &hint), elapsed_ms(tempos, tpb, 0, to)) << "list " << list << " to " << to;
-      ASSERT_EQ(map.elapsed(from, to, &hint), elapsed_ms(tempos, tpb, from, to)) << "list " << list << " " << from << ".." << to;
+      ASSERT_EQ(map.elapsed(from, to, &hint), elapsed_ms(tempos, tpb, from, to))
+          << "list " << list << " " << from << ".." << to;
       compared += 5;
     }
   }
@@ -157,7 +166,8 @@ TEST(NoteTimes, RememberedTimesEqualTheQuantizedElapsedTime) {
     for (int q = 0; q < 3000; ++q) {
       const int32_t tick = d.in(0, 3) == 0 ? random_query(d, tempos) : static_cast<int32_t>(d.in(0, 2000)) * 13;
       const double quotient = static_cast<double>(elapsed_ms(tempos, tpb, 0, tick)) / static_cast<double>(step);
-      const auto expected = static_cast<int32_t>(static_cast<uint32_t>(round_to_i32(quotient)) * static_cast<uint32_t>(step));
+      const auto expected =
+          static_cast<int32_t>(static_cast<uint32_t>(round_to_i32(quotient)) * static_cast<uint32_t>(step));
       ASSERT_EQ(q % 2 ? times.start(tick) : times.end(tick), expected) << "list " << list << " tick " << tick;
     }
   }

@@ -2,8 +2,8 @@
 
 #include <climits>
 
-#include "core/tokenizer/abs_tokenizer.hpp"
 #include "core/model/midi_dict.hpp"
+#include "core/tokenizer/abs_tokenizer.hpp"
 #include "core/tokenizer/tokenizer.hpp"
 
 using namespace noteloom;
@@ -37,7 +37,7 @@ TEST(ElapsedMs, FromLaterTickUsesTempoInEffectThere) {
   const std::vector<TempoMessage> tempos = {{"tempo", 1000000, 0}, {"tempo", 500000, 480}};
   EXPECT_EQ(elapsed_ms(tempos, 480, 960, 1200), 250);
   EXPECT_EQ(elapsed_ms(tempos, 480, 240, 720), 500 + 250);
-  EXPECT_EQ(elapsed_ms(tempos, 480, 720, 240), 0);  // backwards spans count nothing
+  EXPECT_EQ(elapsed_ms(tempos, 480, 720, 240), 0);                      // backwards spans count nothing
   EXPECT_EQ(elapsed_ms({}, 960, -2000000000, 2000000000), 2083333333);  // a 4e9-tick span, no 32-bit wrap
 }
 
@@ -88,8 +88,7 @@ TEST(AbsTokenizer, ArithmeticIdsAgreeWithTheVocabulary) {
     EXPECT_FALSE(tok.id_of(t).has_value()) << t.text << " " << t.value << " " << t.velocity;
   }
   const std::vector<Token> sample = {Token::note("drum", 127, 124), Token::special("<U>"), Token::special("nope")};
-  EXPECT_EQ(tok.encode(sample),
-            (std::vector<int32_t>{12302, 3, 0}));
+  EXPECT_EQ(tok.encode(sample), (std::vector<int32_t>{12302, 3, 0}));
 }
 
 TEST(NearestInGrid, TableAgreesWithTheSearchEverywhere) {
@@ -98,7 +97,8 @@ TEST(NearestInGrid, TableAgreesWithTheSearchEverywhere) {
   for (const auto& grid : grids) {
     const NearestInGrid table(grid);
     for (int32_t x = -100; x <= 200; ++x) ASSERT_EQ(table(x), nearest_in_grid(grid, x)) << x;
-    for (int32_t x : {INT32_MIN, INT32_MIN + 1, INT32_MAX - 1, INT32_MAX}) EXPECT_EQ(table(x), nearest_in_grid(grid, x));
+    for (int32_t x : {INT32_MIN, INT32_MIN + 1, INT32_MAX - 1, INT32_MAX})
+      EXPECT_EQ(table(x), nearest_in_grid(grid, x));
   }
   const NearestInGrid wide({INT32_MIN, 0, INT32_MAX});  // too wide for a table: searched
   EXPECT_EQ(wide(5), 0);

@@ -112,7 +112,7 @@ void ReadAhead::run() noexcept {
       if (stopping_) return;
     }
     ArchiveChunk chunk;
-    bool more;
+    bool more = false, failed = false;
     try {
       more = reader_->read(chunk, max_entries_, max_bytes_);
     } catch (...) {  // out of memory: the entries so far stay, the archive ends with a record of why
@@ -120,12 +120,10 @@ void ReadAhead::run() noexcept {
       chunk.names.emplace_back("<reading stopped>");
       chunk.reasons.emplace_back("out of memory while reading the archive");
       chunk.kinds.push_back(SkipKind::Internal);
-      more = false;
-      std::lock_guard lock(mutex_);
-      ready_.push_back(std::move(chunk));
+      failed = true;
     }
     std::lock_guard lock(mutex_);
-    if (more) ready_.push_back(std::move(chunk));
+    if (more || failed) ready_.push_back(std::move(chunk));
     if (!more) ended_ = true;
     changed_.notify_all();
     if (ended_) return;

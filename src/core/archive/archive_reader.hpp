@@ -35,8 +35,8 @@
 #include <thread>
 #include <vector>
 
-#include "byte_stream.hpp"
 #include "../base/result.hpp"
+#include "byte_stream.hpp"
 
 namespace noteloom {
 
@@ -66,11 +66,11 @@ Status unpack_member(std::span<const uint8_t> stored, const MemberPacking& how, 
 
 // Entries of an archive, a chunk at a time.
 struct ArchiveChunk {
-  std::vector<std::string> names;    // every entry, in archive order
-  std::vector<std::string> reasons;  // per entry: why it is skipped, or empty for a member read
-  std::vector<SkipKind> kinds;       // per entry: the kind of its reason (None for a member read)
-  std::vector<uint8_t> data;         // the members read, end to end
-  std::vector<int64_t> offsets{0};   // member k (k-th entry with no reason) is data[offsets[k], offsets[k+1])
+  std::vector<std::string> names;      // every entry, in archive order
+  std::vector<std::string> reasons;    // per entry: why it is skipped, or empty for a member read
+  std::vector<SkipKind> kinds;         // per entry: the kind of its reason (None for a member read)
+  std::vector<uint8_t> data;           // the members read, end to end
+  std::vector<int64_t> offsets{0};     // member k (k-th entry with no reason) is data[offsets[k], offsets[k+1])
   std::vector<MemberPacking> packing;  // per member read
   bool packed = false;                 // whether any member is not Plain
   void clear();
@@ -132,11 +132,11 @@ Result<std::unique_ptr<ArchiveReader>> open_archive_image(std::span<const uint8_
 
 // The reasons entries are skipped for, with their kinds.
 inline constexpr const char* kDamagedArchive = "damaged archive: ";
-Error damaged_member(std::string_view what);       // "damaged archive: WHAT"
-Error not_regular_member(std::string_view what);   // "not a regular file: WHAT" (symbolic link, ...)
-Error encrypted_member();                          // "encrypted zip member"
-Error unsupported_member(unsigned method);         // "zip member compressed with method N ..."
-Error too_large_member();                          // what the engine says of a file past kMaxFileBytes
+Error damaged_member(std::string_view what);      // "damaged archive: WHAT"
+Error not_regular_member(std::string_view what);  // "not a regular file: WHAT" (symbolic link, ...)
+Error encrypted_member();                         // "encrypted zip member"
+Error unsupported_member(unsigned method);        // "zip member compressed with method N ..."
+Error too_large_member();                         // what the engine says of a file past kMaxFileBytes
 
 namespace detail {
 // The format readers behind open_archive.

@@ -89,7 +89,7 @@ class FileStream final : public ByteStream {
 // Input for the decoders: the inner stream a block at a time.
 class Input {
  public:
-  explicit Input(std::unique_ptr<ByteStream> inner) : inner_(std::move(inner)), block_(256 * 1024) {}
+  explicit Input(std::unique_ptr<ByteStream> inner) : inner_(std::move(inner)), block_(size_t{256} * 1024) {}
   // The unread input, refilled when empty; empty at the end of the inner stream.
   Result<std::span<const uint8_t>> available() {
     if (pos_ == end_ && !ended_) {
@@ -279,7 +279,9 @@ class XzStream final : public Decoder {
       } else if (rc == LZMA_BUF_ERROR && at_end) {
         return damaged("xz", "unexpected end of file");
       } else if (rc != LZMA_OK && rc != LZMA_BUF_ERROR) {
-        return damaged("xz", rc == LZMA_DATA_ERROR ? "corrupt" : rc == LZMA_FORMAT_ERROR ? "not xz data" : "unreadable");
+        return damaged("xz", rc == LZMA_DATA_ERROR     ? "corrupt"
+                             : rc == LZMA_FORMAT_ERROR ? "not xz data"
+                                                       : "unreadable");
       }
     }
     return ok_status();
@@ -343,11 +345,16 @@ Result<std::unique_ptr<ByteStream>> open_file_stream(const std::string& path) {
 
 std::unique_ptr<ByteStream> decoded_stream(std::unique_ptr<ByteStream> inner, Compression c) {
   switch (c) {
-    case Compression::Gzip: return std::make_unique<GzipStream>(std::move(inner));
-    case Compression::Bzip2: return std::make_unique<Bzip2Stream>(std::move(inner));
-    case Compression::Xz: return std::make_unique<XzStream>(std::move(inner));
-    case Compression::Zstd: return std::make_unique<ZstdStream>(std::move(inner));
-    case Compression::None: break;
+    case Compression::Gzip:
+      return std::make_unique<GzipStream>(std::move(inner));
+    case Compression::Bzip2:
+      return std::make_unique<Bzip2Stream>(std::move(inner));
+    case Compression::Xz:
+      return std::make_unique<XzStream>(std::move(inner));
+    case Compression::Zstd:
+      return std::make_unique<ZstdStream>(std::move(inner));
+    case Compression::None:
+      break;
   }
   return inner;
 }

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string_view>
 
-#include "archive_reader.hpp"
 #include "../base/file_io.hpp"
+#include "archive_reader.hpp"
 
 namespace noteloom::detail {
 namespace {
@@ -71,13 +71,20 @@ std::string field_text(const uint8_t* field, size_t size) {
 
 const char* kind_of_type(uint8_t type) {
   switch (type) {
-    case '1': return "hard link";
-    case '2': return "symbolic link";
-    case '3': return "character device";
-    case '4': return "block device";
-    case '6': return "FIFO";
-    case 'S': return "sparse file";
-    default: return "special member";
+    case '1':
+      return "hard link";
+    case '2':
+      return "symbolic link";
+    case '3':
+      return "character device";
+    case '4':
+      return "block device";
+    case '6':
+      return "FIFO";
+    case 'S':
+      return "sparse file";
+    default:
+      return "special member";
   }
 }
 
@@ -259,8 +266,9 @@ class TarReader final : public ArchiveReader {
       }
     }
     name = at_byte(header_at);
-    reason = damaged_member("bad tar header at byte " + std::to_string(header_at) +
-                            (ended_ ? "; no sound header after it" : "; went on at byte " + std::to_string(resume_at_)));
+    reason =
+        damaged_member("bad tar header at byte " + std::to_string(header_at) +
+                       (ended_ ? "; no sound header after it" : "; went on at byte " + std::to_string(resume_at_)));
     pax_path_.reset();
     pax_size_.reset();
     long_name_.reset();

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <optional>
 
-#include "archive_reader.hpp"
 #include "../base/file_io.hpp"
+#include "archive_reader.hpp"
 
 namespace noteloom::detail {
 namespace {
@@ -47,18 +47,24 @@ struct Member {
   uint16_t flags = 0, method = 0;
   uint32_t crc = 0;
   uint64_t compressed = 0, size = 0, local = 0;
-  uint32_t mode = 0;  // Unix file type and permissions, when the writer was Unix
+  uint32_t mode = 0;        // Unix file type and permissions, when the writer was Unix
   bool sizes_known = true;  // false: a local header with a data descriptor after the data
 };
 
 const char* unix_kind(uint32_t mode) {
   switch (mode & 0170000) {
-    case 0120000: return "symbolic link";
-    case 0020000: return "character device";
-    case 0060000: return "block device";
-    case 0010000: return "FIFO";
-    case 0140000: return "socket";
-    default: return nullptr;
+    case 0120000:
+      return "symbolic link";
+    case 0020000:
+      return "character device";
+    case 0060000:
+      return "block device";
+    case 0010000:
+      return "FIFO";
+    case 0140000:
+      return "socket";
+    default:
+      return nullptr;
   }
 }
 
@@ -121,7 +127,8 @@ std::string inflate_raw(const uint8_t* in, uint64_t available, uint64_t limit, b
 // The checks of a member inflated (or copied) into data[base, ...) whose sizes were declared.
 std::string check_member(const std::vector<uint8_t>& data, size_t base, uint64_t size, uint32_t crc) {
   if (data.size() - base != size) return "zip member shorter than its header says";
-  if (crc32(0L, data.data() + base, static_cast<uInt>(data.size() - base)) != crc) return "zip member fails its CRC check";
+  if (crc32(0L, data.data() + base, static_cast<uInt>(data.size() - base)) != crc)
+    return "zip member fails its CRC check";
   return {};
 }
 
@@ -274,27 +281,7 @@ class ZipReader final : public ArchiveReader {
   // `packing` (members listed by the directory), the member's data is only copied, packed, for
   // unpack_member to inflate and check on an encoding thread.
   Error extract(Member& m, uint64_t start, std::vector<uint8_t>& data, MemberPacking* packing = nullptr) {
-    const bool walking = !from_directory_;
-    const auto fail = [&](const std::string& what) {
-      if (walking) walk_ended_ = true;
-      return damaged_member(what);
-    };
-    if (const char* kind = unix_kind(m.mode)) return not_regular_member(kind);
-    if (m.sizes_known && !b_.has(start, m.compressed)) return fail("unexpected end of data in a member");
-    if (m.flags & 0x01) {
-      if (walking && !m.sizes_known) return fail("encrypted zip member of unknown size");
-      if (walking) walk_ = start + m.compressed;
-      return encrypted_member();
-    }
-    if (m.method != 0 && m.method != 8) {
-      if (walking && !m.sizes_known) return fail("zip member of unknown size");
-      if (walking) walk_ = start + m.compressed;
-      return unsupported_member(m.method);
-    }
-    if (m.sizes_known && m.size > kMaxFileBytes) {
-      if (walking) walk_ = start + m.compressed;
-      return too_large_member();
-    }
+    if (auto refusal = refused(m, start)) return *refusal;
     // Packed only when the stored data is no larger than deflate can make of the declared size (so
     // that a chunk never holds more than the bound); otherwise the reader inflates, reading no more
     // input than it needs.
@@ -306,42 +293,81 @@ class ZipReader final : public ArchiveReader {
       packing->size = m.size;
       return Error{};
     }
-    // What a member may inflate to: its declared size, or the bound when no size was declared.
-    const uint64_t limit = m.sizes_known ? m.size : kMaxFileBytes;
     const size_t base = data.size();
-    uint64_t consumed = 0, produced = 0;
-    std::string problem;
-    if (m.method == 0) {
-      if (!m.sizes_known) return fail("stored zip member of unknown size");
-      consumed = produced = m.compressed;
-      if (m.compressed != m.size) problem = "stored zip member whose sizes differ";
-      else data.insert(data.end(), b_.at(start), b_.at(start) + m.compressed);
-    } else {
-      problem = inflate_raw(b_.at(start), m.sizes_known ? m.compressed : b_.size() - start, limit, m.sizes_known,
-                            data, consumed, produced);
-    }
+    uint64_t consumed = 0;
+    std::string problem = inflate_member(m, start, data, consumed);
     if (problem.empty() && m.sizes_known) problem = check_member(data, base, m.size, m.crc);
-    if (walking) {
-      walk_ = start + consumed;
-      if (!m.sizes_known && problem.empty()) {  // the data descriptor: sizes and CRC after the data
-        uint64_t d = walk_;
-        if (b_.tag(d, kDescriptor)) d += 4;
-        m.crc = b_.u32(d);
-        const bool wide = b_.u32(d + 4) != consumed && b_.u64(d + 4) == consumed;
-        walk_ = d + (wide ? 20 : 12);
-        if (!b_.has(d, wide ? 20 : 12)) problem = "unexpected end of data in a member";
-      }
-    }
-    if (problem.empty() && !m.sizes_known && crc32(0L, data.data() + base, static_cast<uInt>(data.size() - base)) != m.crc) {
+    if (!from_directory_) step_past(m, start, consumed, problem);
+    if (problem.empty() && !m.sizes_known &&
+        crc32(0L, data.data() + base, static_cast<uInt>(data.size() - base)) != m.crc) {
       problem = "zip member fails its CRC check";
     }
     if (problem.empty()) return Error{};
     data.resize(base);
     if (problem == kFileTooLarge) {
-      if (walking && !m.sizes_known) walk_ended_ = true;  // where it ends is not known
+      if (!from_directory_ && !m.sizes_known) walk_ended_ = true;  // where it ends is not known
       return too_large_member();
     }
-    return fail(problem);
+    return walk_failure(problem);
+  }
+
+  // Damage: in a walk of local headers it ends the walk.
+  Error walk_failure(const std::string& what) {
+    if (!from_directory_) walk_ended_ = true;
+    return damaged_member(what);
+  }
+
+  // Why member `m` is not read at all (not a regular file, encrypted, a method or size it cannot
+  // have), or nothing. In a walk of local headers, also steps past its data where that is known.
+  std::optional<Error> refused(const Member& m, uint64_t start) {
+    const bool walking = !from_directory_;
+    if (const char* kind = unix_kind(m.mode)) return not_regular_member(kind);
+    if (m.sizes_known && !b_.has(start, m.compressed)) return walk_failure("unexpected end of data in a member");
+    if (m.flags & 0x01) {
+      if (walking && !m.sizes_known) return walk_failure("encrypted zip member of unknown size");
+      if (walking) walk_ = start + m.compressed;
+      return encrypted_member();
+    }
+    if (m.method != 0 && m.method != 8) {
+      if (walking && !m.sizes_known) return walk_failure("zip member of unknown size");
+      if (walking) walk_ = start + m.compressed;
+      return unsupported_member(m.method);
+    }
+    if (m.sizes_known && m.size > kMaxFileBytes) {
+      if (walking) walk_ = start + m.compressed;
+      return too_large_member();
+    }
+    // (Only a walk meets a member without sizes; the directory lists them all.)
+    if (m.method == 0 && !m.sizes_known) return walk_failure("stored zip member of unknown size");
+    return std::nullopt;
+  }
+
+  // Copies or inflates the member's data onto `data`, up to its declared size (or the bound when
+  // none was declared); what is wrong with it, or empty. `consumed`: the input bytes it took.
+  std::string inflate_member(const Member& m, uint64_t start, std::vector<uint8_t>& data, uint64_t& consumed) {
+    const uint64_t limit = m.sizes_known ? m.size : kMaxFileBytes;
+    uint64_t produced = 0;
+    if (m.method == 0) {
+      consumed = m.compressed;
+      if (m.compressed != m.size) return "stored zip member whose sizes differ";
+      data.insert(data.end(), b_.at(start), b_.at(start) + m.compressed);
+      return {};
+    }
+    return inflate_raw(b_.at(start), m.sizes_known ? m.compressed : b_.size() - start, limit, m.sizes_known, data,
+                       consumed, produced);
+  }
+
+  // In a walk of local headers: where the next header starts, past the data and, for a member
+  // without sizes, its data descriptor (which gives the CRC).
+  void step_past(Member& m, uint64_t start, uint64_t consumed, std::string& problem) {
+    walk_ = start + consumed;
+    if (m.sizes_known || !problem.empty()) return;
+    uint64_t d = walk_;
+    if (b_.tag(d, kDescriptor)) d += 4;
+    m.crc = b_.u32(d);
+    const bool wide = b_.u32(d + 4) != consumed && b_.u64(d + 4) == consumed;
+    walk_ = d + (wide ? 20 : 12);
+    if (!b_.has(d, wide ? 20 : 12)) problem = "unexpected end of data in a member";
   }
 
   Bytes b_;

@@ -25,6 +25,13 @@ class Fd {
   explicit Fd(int fd) : fd_(fd) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
   ~Fd() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -40,12 +47,14 @@ bool has_nul(const std::string& path) { return path.find('\0') != std::string::n
 
 }  // namespace
 
-std::string os_error_text(int err) { return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"; }
+std::string os_error_text(int err) {
+  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
 
 uint8_t* ReadBuffer::reserve(size_t capacity) {
   if (capacity > capacity_) {
-    data_.reset();  // release first: the old contents are not needed
-    capacity_ = 0;  // still true if the allocation below fails
+    data_.reset();                       // release first: the old contents are not needed
+    capacity_ = 0;                       // still true if the allocation below fails
     data_.reset(new uint8_t[capacity]);  // not zero-filled: read() fills what is used
     capacity_ = capacity;
   }
@@ -76,85 +85,107 @@ bool fd_path(int fd, std::string& out) {
 
 }  // namespace
 
-Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical,
-                 Status (*accept)(std::span<const uint8_t>)) {
-  out.size_ = 0;
+namespace {
+
+// Opens `path` for reading and checks what it is: a regular file within kMaxFileBytes, or a pipe.
+// Non-blocking only while opening: a pipe with no writer would otherwise hold the open forever.
+Status open_input(const std::string& path, Fd& fd, struct stat& st) {
   if (has_nul(path)) return Error{kNulInPath};
-  // Non-blocking only while opening: a pipe with no writer would otherwise hold the open forever.
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  fd = Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return Error{os_error_text(errno)};
-  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return Error{os_error_text(errno)};
   if (S_ISDIR(st.st_mode)) return Error{os_error_text(EISDIR)};
   const bool regular = S_ISREG(st.st_mode);
   if (!regular && !S_ISFIFO(st.st_mode)) return Error{kNotAFile};
   if (regular && static_cast<uint64_t>(st.st_size) > kMaxFileBytes) return Error{kFileTooLarge};
-  if (!regular) {
-    // A pipe's writer may come after us: wait for it (or its data) a while, then read blocking.
-    // (Reads of a regular file never wait: the flag stays as it is there.)
-    pollfd ready{fd.get(), POLLIN, 0};
-    int polled;
-    while ((polled = ::poll(&ready, 1, kPipeWriterWaitMs)) < 0 && errno == EINTR) {
-    }
-    if (polled < 0) return Error{os_error_text(errno)};
-    if (polled == 0) return Error{kNoWriter};
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return Error{os_error_text(errno)};
+  return ok_status();
+}
+
+// A pipe's writer may come after us: waits for it (or its data) a while, then makes reads block.
+// (Reads of a regular file never wait: the flag stays as it is there.)
+Status wait_for_writer(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  int polled;
+  while ((polled = ::poll(&ready, 1, kPipeWriterWaitMs)) < 0 && errno == EINTR) {
   }
+  if (polled < 0) return Error{os_error_text(errno)};
+  if (polled == 0) return Error{kNoWriter};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return Error{os_error_text(errno)};
+  return ok_status();
+}
 
-  // Reads into data[used, limit); false with `failure` set on an error. Short reads are retried
-  // until `limit` or the end of the file; `ended` tells which.
-  Status failure = ok_status();
-  bool ended = false;
-  auto fill = [&](uint8_t* data, size_t& used, size_t limit) {
-    while (used < limit) {
-      const ssize_t n = ::read(fd.get(), data + used, limit - used);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        failure = Error{os_error_text(errno)};
-        return false;
-      }
-      if (n == 0) {
-        ended = true;
-        break;
-      }
-      used += static_cast<size_t>(n);
+// Reads into data[used, limit), retrying short reads until `limit` or the end of the file
+// (`ended` says which).
+Status fill(int fd, uint8_t* data, size_t& used, size_t limit, bool& ended) {
+  while (used < limit) {
+    const ssize_t n = ::read(fd, data + used, limit - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error{os_error_text(errno)};
     }
-    return true;
-  };
+    if (n == 0) {
+      ended = true;
+      break;
+    }
+    used += static_cast<size_t>(n);
+  }
+  return ok_status();
+}
 
+}  // namespace
+
+// Reads the rest of the file into `out` after the `peeked` bytes of `first`, into `capacity`
+// bytes first and growing from there; its size is `used`.
+Status ReadBuffer::read_rest(int fd, std::span<const uint8_t> first, size_t capacity, bool ended, size_t& used) {
+  uint8_t* data = reserve(capacity);
+  std::memcpy(data, first.data(), first.size());
+  used = first.size();
+  while (!ended) {
+    if (used == capacity) {
+      if (capacity > kMaxFileBytes) return Error{kFileTooLarge};
+      const size_t larger = std::min(capacity * 2, kMaxFileBytes + 1);  // one byte over tells
+      std::unique_ptr<uint8_t[]> grown(new uint8_t[larger]);            // not zero-filled
+      std::memcpy(grown.get(), data, used);
+      data_ = std::move(grown);
+      capacity_ = capacity = larger;
+      data = data_.get();
+    }
+    if (Status read = fill(fd, data, used, capacity, ended); !read) return read;
+  }
+  if (used > kMaxFileBytes) return Error{kFileTooLarge};
+  return ok_status();
+}
+
+Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical,
+                 Status (*accept)(std::span<const uint8_t>)) {
+  out.size_ = 0;
+  Fd fd(-1);
+  struct stat st {};
+  if (Status opened = open_input(path, fd, st); !opened) return opened;
+  const bool regular = S_ISREG(st.st_mode);
+  if (!regular) {
+    if (Status waited = wait_for_writer(fd.get()); !waited) return waited;
+  }
   // The first bytes go to `accept` before any storage for the whole file is taken.
   // (A regular file of at most kPeekAbove bytes is read whole first: one read call fewer, and no
   // more memory than its size.)
   uint8_t first[kPeekBytes];
   size_t peeked = 0;
+  bool ended = false;
   const bool peek_first = accept && (!regular || static_cast<uint64_t>(st.st_size) > kPeekAbove);
   if (peek_first) {
-    if (!fill(first, peeked, kPeekBytes)) return failure;
+    if (Status read = fill(fd.get(), first, peeked, kPeekBytes, ended); !read) return read;
     if (Status verdict = accept({first, peeked}); !verdict) return verdict;
   }
   // Regular files report their size (one byte more detects growth since the stat); anything else
   // (pipes, /proc) is read in growing steps.
-  size_t capacity = std::max<size_t>(regular && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 64 * 1024,
-                                     peeked);
-  uint8_t* data = out.reserve(capacity);
-  std::memcpy(data, first, peeked);
-  size_t used = peeked;
-  while (!ended) {
-    if (used == capacity) {
-      if (capacity > kMaxFileBytes) return Error{kFileTooLarge};
-      const size_t larger = std::min(capacity * 2, kMaxFileBytes + 1);  // one byte over tells
-      std::unique_ptr<uint8_t[]> grown(new uint8_t[larger]);              // not zero-filled
-      std::memcpy(grown.get(), data, used);
-      out.data_ = std::move(grown);
-      out.capacity_ = capacity = larger;
-      data = out.data_.get();
-    }
-    if (!fill(data, used, capacity)) return failure;
-  }
-  if (used > kMaxFileBytes) return Error{kFileTooLarge};
+  const size_t capacity =
+      std::max<size_t>(regular && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : size_t{64} * 1024, peeked);
+  size_t used = 0;
+  if (Status read = out.read_rest(fd.get(), {first, peeked}, capacity, ended, used); !read) return read;
   if (accept && !peek_first) {
-    if (Status verdict = accept({data, std::min(used, kPeekBytes)}); !verdict) return verdict;
+    if (Status verdict = accept({out.data_.get(), std::min(used, kPeekBytes)}); !verdict) return verdict;
   }
   out.size_ = used;
   if (canonical && !fd_path(fd.get(), *canonical)) {

@@ -23,6 +23,7 @@ class ReadBuffer {
   friend Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical,
                           Status (*accept)(std::span<const uint8_t>));
   uint8_t* reserve(size_t capacity);
+  Status read_rest(int fd, std::span<const uint8_t> first, size_t capacity, bool ended, size_t& used);
 
   std::unique_ptr<uint8_t[]> data_;
   size_t capacity_ = 0;
@@ -51,8 +52,8 @@ inline constexpr size_t kPeekAbove = size_t{1} << 20;
 // kPipeWriterWaitMs at most, never forever.
 // `accept`, when given, sees the first kPeekBytes bytes (all of a shorter file), before the rest
 // is read when the file is larger than kPeekAbove or a pipe, so that a file of the wrong kind costs
-// one small read whatever its size; its error ends the read. With `canonical` set, also stores the file's absolute path with links resolved, or the path
-// as given when it has none.
+// one small read whatever its size; its error ends the read. With `canonical` set, also stores the file's absolute path
+// with links resolved, or the path as given when it has none.
 Status read_file(const std::string& path, ReadBuffer& out, std::string* canonical = nullptr,
                  Status (*accept)(std::span<const uint8_t> first) = nullptr);
 

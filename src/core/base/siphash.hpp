@@ -35,17 +35,27 @@ class SipHasher13 {
  private:
   void compress(uint64_t m) {  // one SipRound per word: inline, it runs a few times per note
     v3_ ^= m;
-    v0_ += v1_; v1_ = std::rotl(v1_, 13); v1_ ^= v0_; v0_ = std::rotl(v0_, 32);
-    v2_ += v3_; v3_ = std::rotl(v3_, 16); v3_ ^= v2_;
-    v0_ += v3_; v3_ = std::rotl(v3_, 21); v3_ ^= v0_;
-    v2_ += v1_; v1_ = std::rotl(v1_, 17); v1_ ^= v2_; v2_ = std::rotl(v2_, 32);
+    v0_ += v1_;
+    v1_ = std::rotl(v1_, 13);
+    v1_ ^= v0_;
+    v0_ = std::rotl(v0_, 32);
+    v2_ += v3_;
+    v3_ = std::rotl(v3_, 16);
+    v3_ ^= v2_;
+    v0_ += v3_;
+    v3_ = std::rotl(v3_, 21);
+    v3_ ^= v0_;
+    v2_ += v1_;
+    v1_ = std::rotl(v1_, 17);
+    v1_ ^= v2_;
+    v2_ = std::rotl(v2_, 32);
     v0_ ^= m;
   }
 
   uint64_t v0_, v1_, v2_, v3_;
-  uint64_t tail_ = 0;       // pending bytes, little-endian packed
-  size_t ntail_ = 0;        // how many bytes tail_ holds (0..7)
-  uint64_t length_ = 0;     // total bytes written
+  uint64_t tail_ = 0;    // pending bytes, little-endian packed
+  size_t ntail_ = 0;     // how many bytes tail_ holds (0..7)
+  uint64_t length_ = 0;  // total bytes written
 };
 
 }  // namespace noteloom

@@ -26,8 +26,17 @@ enum class SkipKind : uint8_t {
 };
 
 inline constexpr std::array<std::string_view, 11> kSkipKindNames = {
-    "none",        "load failed",         "too large",      "no notes",  "too many tokens", "damaged archive",
-    "not a regular file", "encrypted", "compression not read", "cancelled", "internal error",
+    "none",
+    "load failed",
+    "too large",
+    "no notes",
+    "too many tokens",
+    "damaged archive",
+    "not a regular file",
+    "encrypted",
+    "compression not read",
+    "cancelled",
+    "internal error",
 };
 
 inline std::string_view skip_kind_name(SkipKind kind) { return kSkipKindNames[static_cast<size_t>(kind)]; }

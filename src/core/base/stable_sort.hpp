@@ -1,8 +1,8 @@
 // Stable sort by a 32-bit integer key, linear in the number of elements.
 //
 // Records arrive grouped by track, each group already in key order, so most inputs are sorted and
-// cost one scan. A few records are sorted by insertion; the rest go through an LSD radix sort over the key's four bytes, which skips every
-// byte all keys share (for the tick ranges of real files, two passes). The result equals
+// cost one scan. A few records are sorted by insertion; the rest go through an LSD radix sort over the key's four
+// bytes, which skips every byte all keys share (for the tick ranges of real files, two passes). The result equals
 // std::stable_sort by the key.
 #pragma once
 

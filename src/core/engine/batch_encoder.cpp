@@ -70,7 +70,8 @@ size_t EncodeStream::queued() const {
 void EncodeStream::run() noexcept {
   std::unique_lock lock(mutex_);
   for (;;) {
-    auto open = std::find_if(batches_.begin(), batches_.end(), [](const auto& b) { return b->taken < b->inputs.size(); });
+    auto open =
+        std::find_if(batches_.begin(), batches_.end(), [](const auto& b) { return b->taken < b->inputs.size(); });
     if (open == batches_.end()) break;
     Batch& batch = **open;  // stays queued until its last result is stored
     const size_t i = batch.taken++;
@@ -99,8 +100,7 @@ void EncodeStream::run() noexcept {
   changed_.notify_all();
 }
 
-bool EncodeStream::next(std::chrono::milliseconds timeout, std::vector<Result<EncodedPiece>>& out,
-                        double& seconds) {
+bool EncodeStream::next(std::chrono::milliseconds timeout, std::vector<Result<EncodedPiece>>& out, double& seconds) {
   std::unique_lock lock(mutex_);
   seconds = 0.0;
   if (batches_.empty()) {

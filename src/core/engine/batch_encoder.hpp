@@ -1,6 +1,6 @@
 // Encodes batches of MIDI files (paths, or file images in memory) on a pool of threads. Each
-// file's result lands in the slot of its input position, so results come back in input order whatever the threads' timing; a file that
-// fails is a failed result in its slot and never stops the batch.
+// file's result lands in the slot of its input position, so results come back in input order whatever the threads'
+// timing; a file that fails is a failed result in its slot and never stops the batch.
 //
 // An EncodeStream takes batches one after another and works on them with at most `threads` runs
 // of the process's worker pool (threads kept between batches). A run that finds the oldest batch
@@ -30,7 +30,7 @@ namespace noteloom {
 // unchanged) until next() has returned its batch, possibly an archive member still packed
 // (archive_reader.hpp: unpacked, and checked, by the run that encodes it).
 struct EncodeInput {
-  EncodeInput(std::string file) : path(std::move(file)) {}  // NOLINT: a path is an input
+  EncodeInput(std::string file) : path(std::move(file)) {}             // NOLINT: a path is an input
   EncodeInput(std::span<const uint8_t> image, MemberPacking how = {})  // NOLINT
       : bytes(image), packing(how), in_memory(true) {}
   std::string path;
@@ -73,9 +73,9 @@ class EncodeStream {
   const unsigned threads_;
   uint8_t* const stop_;
   mutable std::mutex mutex_;
-  std::condition_variable changed_;           // a result stored or a run ended
+  std::condition_variable changed_;             // a result stored or a run ended
   std::deque<std::unique_ptr<Batch>> batches_;  // oldest first; a run holds a batch only while it is queued
-  unsigned runs_ = 0;                          // runs started and not ended
+  unsigned runs_ = 0;                           // runs started and not ended
   bool cancelled_ = false;
   bool inline_ = false;  // the pool had no thread: next() runs the files
 };

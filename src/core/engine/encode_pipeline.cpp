@@ -8,10 +8,10 @@
 #include <unordered_map>
 
 #include "../base/file_io.hpp"
-#include "../model/instruments.hpp"
-#include "../smf/midi_loader.hpp"
-#include "../model/normalize.hpp"
 #include "../base/stable_sort.hpp"
+#include "../model/instruments.hpp"
+#include "../model/normalize.hpp"
+#include "../smf/midi_loader.hpp"
 
 namespace noteloom {
 namespace {
@@ -58,8 +58,8 @@ struct TimeBlocks {
 
 // Appends `ids` to `out` under `rule`; returns the number outside the vocabulary. "drop" leaves out
 // a note group (note, onset, dur) or drum group (drum, onset) whole, a prefix alone.
-uint32_t apply_oov_rule(std::span<const int32_t> ids, const AbsTokenizer& tok, const TimeBlocks& blocks,
-                        OovRule rule, std::vector<uint16_t>& out) {
+uint32_t apply_oov_rule(std::span<const int32_t> ids, const AbsTokenizer& tok, const TimeBlocks& blocks, OovRule rule,
+                        std::vector<uint16_t>& out) {
   uint32_t oov = 0;
   out.reserve(out.size() + ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -94,7 +94,7 @@ std::vector<int32_t> ids_of(const std::vector<Token>& tokens, const AbsTokenizer
   ids.reserve(tokens.size());
   for (const Token& t : tokens) {
     const int32_t id = tok.find_id(t);
-    ids.push_back(id >= 0                      ? id
+    ids.push_back(id >= 0                     ? id
                   : t.kind == TokenKind::Note ? kOovNote
                   : t.kind == TokenKind::Drum ? kOovDrum
                                               : kOovPrefix);
@@ -128,8 +128,8 @@ FusedScratch& fused_scratch() {
 // zero, more channels than MIDI has); the caller then takes the two-stage path.
 // `hasher` is fed every note of the piece on the way, unless the result is nothing.
 std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& piece, const AbsTokenizer& tok,
-                                                           const NormalizeOptions& options, const TimeBlocks& blocks,
-                                                           FusedScratch& scratch, PieceHasher& hasher) {
+                                                          const NormalizeOptions& options, const TimeBlocks& blocks,
+                                                          FusedScratch& scratch, PieceHasher& hasher) {
   const auto& c = tok.config();
   for (const auto& [name, ignored] : c.ignore_instruments) {
     if (ignored) return std::nullopt;
@@ -152,13 +152,13 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
     hasher.note(note);
     const int32_t channel = targets.of(note.channel);
     if (channel < 0) continue;
-    const NoteMessage n =
-        detail::normalized_note(times, note, channel, tok.quantize_velocity(note.velocity), options);
+    const NoteMessage n = detail::normalized_note(times, note, channel, tok.quantize_velocity(note.velocity), options);
     if (n.start < 0 || n.end < 0) return std::nullopt;
     notes.push_back({n.start, n.end, n.pitch, n.velocity, n.channel});
   }
   if (notes.empty()) return Result<std::span<const int32_t>>(Error{kEmptyNoteMessages, SkipKind::NoNotes});
-  stable_sort_by_key(notes, [](const PlainNote& n) { return n.start; }, scratch.sort_scratch);
+  stable_sort_by_key(
+      notes, [](const PlainNote& n) { return n.start; }, scratch.sort_scratch);
 
   bool has_drums = false;
   for (const PlainNote& n : notes) {
@@ -218,14 +218,16 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
   const auto dim = dim_token_position(
       ids.size() - body_start, [&](size_t i) { return blocks.onset(ids[body_start + i]); },
       [&](size_t i) { return blocks.dur(ids[body_start + i]); });
-  if (dim) ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(body_start + *dim), tok.find_id(Token::special(kDimTok)));
+  if (dim)
+    ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(body_start + *dim), tok.find_id(Token::special(kDimTok)));
   ids.push_back(tok.find_id(Token::special(kEosTok)));
   return Result<std::span<const int32_t>>(std::span<const int32_t>(ids));
 }
 
 }  // namespace
 
-Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenizer& tok, const PipelineOptions& options) {
+Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenizer& tok,
+                                  const PipelineOptions& options) {
   EncodedPiece out;
   const TimeBlocks blocks(tok);
   std::vector<int32_t> ids;
@@ -258,9 +260,9 @@ Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenize
   out.notes = static_cast<uint32_t>(piece.note_msgs.size());
   for (const uint16_t id : out.ids) out.kept_notes += tok.is_note_or_drum(id) ? 1 : 0;
   if (out.ids.size() > options.max_tokens) {
-    return Error{"Too many tokens: " + std::to_string(out.ids.size()) + " (limit " + std::to_string(options.max_tokens) +
-                     ")",
-                 SkipKind::TooManyTokens};
+    return Error{
+        "Too many tokens: " + std::to_string(out.ids.size()) + " (limit " + std::to_string(options.max_tokens) + ")",
+        SkipKind::TooManyTokens};
   }
   return out;
 }
@@ -273,7 +275,8 @@ Result<EncodedPiece> encode_midi_bytes(std::span<const uint8_t> bytes, const Abs
   return encode_piece(piece.value(), tok, options);
 }
 
-Result<EncodedPiece> encode_midi_file(const std::string& path, const AbsTokenizer& tok, const PipelineOptions& options) {
+Result<EncodedPiece> encode_midi_file(const std::string& path, const AbsTokenizer& tok,
+                                      const PipelineOptions& options) {
   auto piece = load_midi_file(path, LoadedPath::Omitted);
   if (!piece) return load_failure(piece.error().message);
   return encode_piece(piece.value(), tok, options);

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "../tokenizer/abs_tokenizer.hpp"
-#include "../model/midi_dict.hpp"
 #include "../base/result.hpp"
+#include "../model/midi_dict.hpp"
+#include "../tokenizer/abs_tokenizer.hpp"
 
 namespace noteloom {
 
@@ -35,8 +35,8 @@ struct PipelineOptions {
 
 struct EncodedPiece {
   std::vector<uint16_t> ids;
-  uint64_t hash = 0;  // calculate_hash of the piece as loaded, before normalization
-  uint32_t oov = 0;   // tokens outside the vocabulary
+  uint64_t hash = 0;        // calculate_hash of the piece as loaded, before normalization
+  uint32_t oov = 0;         // tokens outside the vocabulary
   uint32_t notes = 0;       // notes of the piece as loaded (drums included)
   uint32_t kept_notes = 0;  // note and drum groups in `ids` (one "<U>" or 0 in their place is not one)
 };

@@ -8,8 +8,8 @@ namespace noteloom {
 namespace {
 
 constexpr std::array<std::string_view, 16> kFamilies = {
-    "piano",  "chromatic", "organ", "guitar", "bass",      "strings",   "ensemble",     "brass",
-    "reed",   "pipe",      "synth_lead", "synth_pad", "synth_effect", "ethnic", "percussive", "sfx"};
+    "piano", "chromatic", "organ",      "guitar",    "bass",         "strings", "ensemble",   "brass",
+    "reed",  "pipe",      "synth_lead", "synth_pad", "synth_effect", "ethnic",  "percussive", "sfx"};
 
 template <typename Vec, typename Pred>
 void erase_where(Vec& v, Pred pred) {

@@ -6,8 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "messages.hpp"
 #include "../base/siphash.hpp"
+#include "messages.hpp"
 
 namespace noteloom {
 
@@ -67,7 +67,9 @@ class PieceHasher {
  private:
   static constexpr uint64_t kNoteTag = 0xFF'65'74'6F'6EULL;  // "note", 0xFF
   static constexpr size_t kFlushAt = 192;                    // a record (at most 29 bytes here) still fits
-  static uint64_t pair(int32_t a, int32_t b) { return static_cast<uint32_t>(a) | uint64_t{static_cast<uint32_t>(b)} << 32; }
+  static uint64_t pair(int32_t a, int32_t b) {
+    return static_cast<uint32_t>(a) | uint64_t{static_cast<uint32_t>(b)} << 32;
+  }
   static void store_le64(unsigned char* p, uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));  // one store once compiled
   }

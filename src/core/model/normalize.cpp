@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "instruments.hpp"
 #include "../base/rounding.hpp"
+#include "instruments.hpp"
 
 namespace noteloom::detail {
 

@@ -23,9 +23,9 @@ class SharedText {
   enum class Fixed : uint8_t { Empty, Note, Tempo, Instrument, Pedal, Text, Copyright };
 
   constexpr SharedText() noexcept : bits_(tagged(Fixed::Empty)) {}
-  constexpr SharedText(Fixed tag) noexcept : bits_(tagged(tag)) {}  // NOLINT: implicit by design
-  SharedText(std::string_view text) : bits_(make(text)) {}             // NOLINT
-  SharedText(const char* text) : SharedText(std::string_view(text)) {}  // NOLINT
+  constexpr SharedText(Fixed tag) noexcept : bits_(tagged(tag)) {}             // NOLINT: implicit by design
+  SharedText(std::string_view text) : bits_(make(text)) {}                     // NOLINT
+  SharedText(const char* text) : SharedText(std::string_view(text)) {}         // NOLINT
   SharedText(const std::string& text) : SharedText(std::string_view(text)) {}  // NOLINT
 
   SharedText(const SharedText& o) noexcept : bits_(o.bits_) { retain(); }
@@ -79,7 +79,8 @@ class SharedText {
     return reinterpret_cast<uintptr_t>(b);
   }
 
-  Block* block() const noexcept { return reinterpret_cast<Block*>(bits_); }
+  // bits_ is a tagged word: a Block's address, or inline bytes when its low bit is set.
+  Block* block() const noexcept { return reinterpret_cast<Block*>(bits_); }  // NOLINT(performance-no-int-to-ptr)
   void retain() noexcept {
     if (!(bits_ & 1)) block()->refs.fetch_add(1, std::memory_order_relaxed);
   }

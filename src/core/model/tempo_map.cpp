@@ -58,7 +58,8 @@ TempoMap::TempoMap(const std::vector<TempoMessage>& tempos, int32_t ticks_per_be
   if (n == 0) return;
   run_last_.resize(n);
   run_last_[n - 1] = static_cast<uint32_t>(n - 1);
-  for (size_t i = n - 1; i-- > 0;) run_last_[i] = tick_[i] == tick_[i + 1] ? run_last_[i + 1] : static_cast<uint32_t>(i);
+  for (size_t i = n - 1; i-- > 0;)
+    run_last_[i] = tick_[i] == tick_[i + 1] ? run_last_[i + 1] : static_cast<uint32_t>(i);
   // The walk from tick 0 through every record, keeping the running sum before each record.
   origin_ = start_record(0);
   double seconds = 0.0;
@@ -69,7 +70,9 @@ TempoMap::TempoMap(const std::vector<TempoMessage>& tempos, int32_t ticks_per_be
     const int64_t seg = next - cur;
     if (seg > 0) seconds += static_cast<double>(seg) * seconds_per_tick(k);
     cur = next;
-    if (k + 1 < n) max_later_tick_.push_back(max_later_tick_.empty() ? tick_[k + 1] : std::max(max_later_tick_.back(), tick_[k + 1]));
+    if (k + 1 < n)
+      max_later_tick_.push_back(max_later_tick_.empty() ? tick_[k + 1]
+                                                        : std::max(max_later_tick_.back(), tick_[k + 1]));
   }
 }
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "../base/file_io.hpp"
-#include "smf_reader.hpp"
 #include "../base/stable_sort.hpp"
 #include "../base/utf8.hpp"
+#include "smf_reader.hpp"
 
 namespace noteloom {
 namespace {
@@ -110,7 +110,7 @@ class OpenNoteTable {
     return node;
   }
 
-  std::array<Slot, 16 * 128> slots_;
+  std::array<Slot, size_t{16} * 128> slots_;
   std::vector<Node> pool_;
   uint32_t free_ = kNone;  // first free node; free nodes chain through `next`
   uint32_t file_ = 1;      // counts the files read with this table
@@ -219,7 +219,8 @@ Result<MidiDictRecord> load_with(std::span<const uint8_t> bytes, LoaderScratch& 
 
   if (rec.tempo_msgs.empty()) rec.tempo_msgs.push_back({SharedText::Fixed::Tempo, 500000, 0});
   if (rec.instrument_msgs.empty()) rec.instrument_msgs.push_back({SharedText::Fixed::Instrument, 0, 0, 0});
-  stable_sort_by_key(work.notes, [](const LoadedNote& n) { return n.start; }, work.sorted);
+  stable_sort_by_key(
+      work.notes, [](const LoadedNote& n) { return n.start; }, work.sorted);
   rec.note_msgs.reserve(work.notes.size());
   for (const LoadedNote& n : work.notes) {
     rec.note_msgs.push_back({SharedText::Fixed::Note, n.key, n.start, n.end, n.velocity, n.start, n.channel});

@@ -27,8 +27,8 @@
 #include <span>
 #include <string>
 
-#include "../model/midi_dict.hpp"
 #include "../base/result.hpp"
+#include "../model/midi_dict.hpp"
 
 namespace noteloom {
 

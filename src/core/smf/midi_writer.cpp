@@ -7,8 +7,8 @@
 #include <unordered_map>
 
 #include "../base/file_io.hpp"
-#include "smf_writer.hpp"
 #include "../base/stable_sort.hpp"
+#include "smf_writer.hpp"
 
 namespace noteloom {
 namespace {
@@ -83,7 +83,8 @@ void add_conductor_events(const MidiDictRecord& rec, std::vector<uint8_t>& tempo
   for (const auto& t : rec.tempo_msgs) {
     const uint32_t v = static_cast<uint32_t>(t.data) & 0xFFFFFF;
     const size_t at = tempo_bytes.size();
-    tempo_bytes.insert(tempo_bytes.end(), {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
+    tempo_bytes.insert(tempo_bytes.end(),
+                       {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
     track.push_back({t.tick, smf::Event::meta(smf::kMetaTempo, std::span(tempo_bytes).subspan(at, 3))});
   }
   for (const auto& m : rec.meta_msgs) {
@@ -100,9 +101,9 @@ void add_conductor_events(const MidiDictRecord& rec, std::vector<uint8_t>& tempo
 void add_channel_events(const MidiDictRecord& rec, std::span<const InstrumentMessage* const> programs, Tracks& tracks) {
   for (size_t i = 0; i < programs.size(); ++i) {
     const InstrumentMessage* m = programs[i];
-    tracks.of_program(i).push_back({m->tick, smf::Event::channel_event(smf::kProgramChange,
-                                                                       static_cast<uint8_t>(m->channel),
-                                                                       static_cast<uint8_t>(m->data & 0x7F))});
+    tracks.of_program(i).push_back(
+        {m->tick, smf::Event::channel_event(smf::kProgramChange, static_cast<uint8_t>(m->channel),
+                                            static_cast<uint8_t>(m->data & 0x7F))});
   }
   for (const auto& p : rec.pedal_msgs) {
     if (Track* t = tracks.of_channel(p.channel)) {
@@ -115,7 +116,8 @@ void add_channel_events(const MidiDictRecord& rec, std::span<const InstrumentMes
     if (!t) continue;
     const auto channel = static_cast<uint8_t>(n.channel);
     const auto key = static_cast<uint8_t>(n.pitch & 0x7F);
-    t->push_back({n.start, smf::Event::channel_event(smf::kNoteOn, channel, key, static_cast<uint8_t>(n.velocity & 0x7F))});
+    t->push_back(
+        {n.start, smf::Event::channel_event(smf::kNoteOn, channel, key, static_cast<uint8_t>(n.velocity & 0x7F))});
     t->push_back({n.end, smf::Event::channel_event(smf::kNoteOff, channel, key, 64)});
   }
 }

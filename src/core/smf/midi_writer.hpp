@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "../model/midi_dict.hpp"
 #include "../base/result.hpp"
+#include "../model/midi_dict.hpp"
 
 namespace noteloom {
 

@@ -8,9 +8,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "../model/pedal.hpp"
 #include "../base/rounding.hpp"
 #include "../base/stable_sort.hpp"
+#include "../model/pedal.hpp"
 #include "../model/tempo_map.hpp"
 
 namespace noteloom {
@@ -20,6 +20,7 @@ namespace {
 std::vector<int32_t> steps_up_to(int32_t max, int32_t step, bool inclusive) {
   std::vector<int32_t> grid;
   const int32_t count = max / step + (inclusive ? 1 : 0);
+  grid.reserve(static_cast<size_t>(std::max(count, 0)));
   for (int32_t i = 0; i < count; ++i) grid.push_back(step * i);
   return grid;
 }
@@ -266,7 +267,8 @@ Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) c
 
 // Metadata prefixes in the order genre, form, composer (names the configuration lists), then the
 // instrument prefixes sorted by name, so the same piece always gives the same tokens, drums last.
-void AbsTokenizer::add_prefix_tokens(const MidiDictRecord& piece, const Selection& selected, std::vector<Token>& out) const {
+void AbsTokenizer::add_prefix_tokens(const MidiDictRecord& piece, const Selection& selected,
+                                     std::vector<Token>& out) const {
   const auto& c = config_;
   const std::pair<std::string_view, const std::vector<std::string>*> categories[] = {
       {"genre", &c.genre_names}, {"form", &c.form_names}, {"composer", &c.composer_names}};
@@ -287,7 +289,8 @@ void AbsTokenizer::add_prefix_tokens(const MidiDictRecord& piece, const Selectio
 // The body: per note in start order, a "<T>" for every segment boundary passed since the last
 // one, then (instrument, pitch, velocity), onset within the segment and duration (sustained by the
 // channel's pedal, never 0), or (drum, pitch) and onset for a note on the drum channel.
-void AbsTokenizer::add_note_tokens(const MidiDictRecord& piece, const Selection& selected, std::vector<Token>& out) const {
+void AbsTokenizer::add_note_tokens(const MidiDictRecord& piece, const Selection& selected,
+                                   std::vector<Token>& out) const {
   const int32_t step = config_.abs_time_step_ms;
   const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
   TempoMap::Hint by_start;  // the notes come in start order

@@ -27,10 +27,10 @@
 #include <utility>
 #include <vector>
 
-#include "config.hpp"
+#include "../base/result.hpp"
 #include "../model/instruments.hpp"
 #include "../model/midi_dict.hpp"
-#include "../base/result.hpp"
+#include "config.hpp"
 #include "token.hpp"
 #include "tokenizer.hpp"
 
@@ -79,9 +79,7 @@ class AbsTokenizer {
   // Tokens outside the vocabulary encode as 0.
   std::vector<int32_t> encode(std::span<const Token> tokens) const;
   // The ID that `id` decodes as: itself inside the vocabulary, else the ID of "<U>".
-  int32_t decoded_id(int32_t id) const {
-    return id >= 0 && static_cast<size_t>(id) < vocab_.size() ? id : unk_id_;
-  }
+  int32_t decoded_id(int32_t id) const { return id >= 0 && static_cast<size_t>(id) < vocab_.size() ? id : unk_id_; }
   std::vector<Token> decode(std::span<const int32_t> ids) const;
 
   // Pieces of tokenize, for the encoding pipeline that builds the same IDs in one pass.
@@ -96,7 +94,8 @@ class AbsTokenizer {
   int32_t note_block(std::string_view family) const {
     for (size_t k = 0; k < note_names_.size(); ++k) {
       const std::string_view name = note_names_[k];
-      if (name.size() == family.size() && (name.data() == family.data() || name == family)) return static_cast<int32_t>(k);
+      if (name.size() == family.size() && (name.data() == family.data() || name == family))
+        return static_cast<int32_t>(k);
     }
     return -1;
   }
@@ -138,9 +137,9 @@ class AbsTokenizer {
   TokenizerCore core_;
   int32_t unk_id_ = 0;
 
-  std::deque<std::string> texts_;                  // storage behind the token texts
-  std::vector<Token> vocab_;                       // index = ID
-  std::vector<std::pair<Token, int32_t>> named_;   // special and prefix tokens with their IDs
+  std::deque<std::string> texts_;                 // storage behind the token texts
+  std::vector<Token> vocab_;                      // index = ID
+  std::vector<std::pair<Token, int32_t>> named_;  // special and prefix tokens with their IDs
   std::vector<std::pair<std::string_view, std::string_view>> family_prefixes_;  // family -> prefix text
 
   // First IDs of the regular blocks.

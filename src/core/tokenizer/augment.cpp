@@ -243,17 +243,29 @@ IdTables build_id_tables(const AbsTokenizer& tok) {
     Role& r = t.role[id];
     switch (v.kind) {
       case TokenKind::Special:
-        r = v.text == kBosTok ? Role::Bos : v.text == kTimeTok ? Role::Time : v.text == kUnkTok ? Role::Unk
-          : v.text == kDimTok ? Role::Dim : v.text == kEosTok ? Role::Eos : Role::Other;
+        r = v.text == kBosTok    ? Role::Bos
+            : v.text == kTimeTok ? Role::Time
+            : v.text == kUnkTok  ? Role::Unk
+            : v.text == kDimTok  ? Role::Dim
+            : v.text == kEosTok  ? Role::Eos
+                                 : Role::Other;
         break;
-      case TokenKind::Prefix: r = Role::Prefix; break;
+      case TokenKind::Prefix:
+        r = Role::Prefix;
+        break;
       case TokenKind::Note:
         r = std::find(instruments.begin(), instruments.end(), v.text) != instruments.end() ? Role::Note
                                                                                            : Role::OtherNote;
         break;
-      case TokenKind::Onset: r = Role::Onset; break;
-      case TokenKind::Dur: r = Role::Dur; break;
-      case TokenKind::Drum: r = Role::Drum; break;
+      case TokenKind::Onset:
+        r = Role::Onset;
+        break;
+      case TokenKind::Dur:
+        r = Role::Dur;
+        break;
+      case TokenKind::Drum:
+        r = Role::Drum;
+        break;
     }
   }
   return t;
@@ -295,8 +307,69 @@ struct IdEvent {
   bool same_time(const IdEvent& o) const { return segment == o.segment && onset == o.onset; }
 };
 
-// apply_tempo_aug on codes: the scan, the events in time order (each time's in input order), then
-// the emission with new times.
+// What the tempo scan finds in codes: the events, and where "<D>" goes (plain values: GCC 12
+// misreads optionals here).
+struct CodeScan {
+  std::vector<IdEvent> events;
+  bool has_dim = false;
+  int32_t dim_segment = 0, dim_onset = 0;
+};
+
+// The scan of apply_tempo_aug on codes: the head codes ("<S>" and prefixes) go to `out` in order,
+// every event is recorded with its (segment, onset), and the events come out in time order (each
+// time's in input order).
+CodeScan scan_codes(const IdTables& t, const std::vector<uint16_t>& c, std::vector<uint16_t>& out) {
+  CodeScan scan;
+  scan.events.reserve(c.size() / 3 + 1);
+  int32_t segment = 0, last_onset = 0;
+  bool any_event = false;
+  for (size_t i = 0; i + 2 < c.size(); ++i) {
+    const Role next = t.role[c[i + 1]];
+    const bool onset_dur = next == Role::Onset && t.role[c[i + 2]] == Role::Dur;
+    auto record = [&](bool has_dur) {
+      const int32_t onset = t.value[c[i + 1]];
+      scan.events.push_back({segment, onset, static_cast<uint32_t>(i), has_dur});
+      last_onset = onset, any_event = true;
+    };
+    switch (t.role[c[i]]) {
+      case Role::Time:
+        segment = wrap_add(segment, 1);
+        break;
+      case Role::Unk:
+      case Role::Note:
+        if (onset_dur) record(true);
+        break;
+      case Role::Bos:
+      case Role::Prefix:
+        out.push_back(c[i]);
+        break;
+      case Role::Dim:
+        if (any_event) scan.has_dim = true, scan.dim_segment = segment, scan.dim_onset = last_onset;
+        break;
+      case Role::Drum:
+        if (next == Role::Onset) record(false);
+        break;
+      default:
+        break;
+    }
+  }
+  if (!std::is_sorted(scan.events.begin(), scan.events.end())) std::stable_sort(scan.events.begin(), scan.events.end());
+  return scan;
+}
+
+// The order of `n` events of one time: as they came, or shuffled with mixup.
+Status event_order(std::vector<uint32_t>& order, size_t first, size_t n, bool mixup, LazyRng& rng) {
+  order.assign(n, 0);
+  for (size_t k = 0; k < n; ++k) order[k] = static_cast<uint32_t>(first + k);
+  if (!mixup || n < 2) return ok_status();
+  auto r = rng.get();
+  if (!r) return r.error();
+  for (size_t j = n - 1; j >= 1; --j) std::swap(order[j], order[r.value()->uniform_u64(0, j)]);
+  return ok_status();
+}
+
+// apply_tempo_aug on codes: the scan, then the events emitted with new times ("<T>" tokens for
+// the segments passed, each time's events in their order, "<D>" after the event it followed).
 Result<std::vector<uint16_t>> tempo_on_codes(const IdTables& t, const std::vector<uint16_t>& c, double factor,
                                              bool mixup, LazyRng& rng) {
   const AbsTokenizer& tok = AbsTokenizer::shared();
@@ -305,39 +378,8 @@ Result<std::vector<uint16_t>> tempo_on_codes(const IdTables& t, const std::vecto
   const int32_t max_dur = tok.config().max_dur_ms;
   std::vector<uint16_t> out;
   out.reserve(c.size() + 16);
-  std::vector<IdEvent> events;
-  events.reserve(c.size() / 3 + 1);
-  int32_t segment = 0;
-  // The most recent event's onset, and where "<D>" goes (plain values: GCC 12 misreads optionals here).
-  bool any_event = false, has_dim = false;
-  int32_t last_onset = 0, dim_segment = 0, dim_onset = 0;
-  for (size_t i = 0; i + 2 < c.size(); ++i) {
-    const Role next = t.role[c[i + 1]];
-    const bool onset_dur = next == Role::Onset && t.role[c[i + 2]] == Role::Dur;
-    auto record = [&](bool has_dur) {
-      const int32_t onset = t.value[c[i + 1]];
-      events.push_back({segment, onset, static_cast<uint32_t>(i), has_dur});
-      last_onset = onset, any_event = true;
-    };
-    switch (t.role[c[i]]) {
-      case Role::Time: segment = wrap_add(segment, 1); break;
-      case Role::Unk:
-      case Role::Note:
-        if (onset_dur) record(true);
-        break;
-      case Role::Bos:
-      case Role::Prefix: out.push_back(c[i]); break;
-      case Role::Dim:
-        if (any_event) has_dim = true, dim_segment = segment, dim_onset = last_onset;
-        break;
-      case Role::Drum:
-        if (next == Role::Onset) record(false);
-        break;
-      default: break;
-    }
-  }
-  if (!std::is_sorted(events.begin(), events.end())) std::stable_sort(events.begin(), events.end());
-
+  CodeScan scan = scan_codes(t, c, out);
+  const std::vector<IdEvent>& events = scan.events;
   auto id_of = [&](const Token& token) { return static_cast<uint16_t>(std::max(tok.find_id(token), 0)); };
   std::vector<uint32_t> order;
   int32_t segments_out = 0;
@@ -349,14 +391,8 @@ Result<std::vector<uint16_t>> tempo_on_codes(const IdTables& t, const std::vecto
     const int32_t new_segment = time / segment_ms;
     for (int32_t j = new_segment - segments_out; j > 0; --j) out.push_back(t.time);
     const uint16_t onset_id = id_of(Token::onset(time % segment_ms));
-    order.assign(end - first, 0);
-    for (size_t k = 0; k < order.size(); ++k) order[k] = static_cast<uint32_t>(first + k);
-    if (mixup && order.size() >= 2) {
-      auto r = rng.get();
-      if (!r) return r.error();
-      for (size_t j = order.size() - 1; j >= 1; --j) std::swap(order[j], order[r.value()->uniform_u64(0, j)]);
-    }
-    bool dim_here = has_dim && dim_segment == key.segment && dim_onset == key.onset;
+    if (Status ordered = event_order(order, first, end - first, mixup, rng); !ordered) return ordered.error();
+    bool dim_here = scan.has_dim && scan.dim_segment == key.segment && scan.dim_onset == key.onset;
     for (const uint32_t k : order) {
       const IdEvent& e = events[k];
       out.push_back(t.id_of(c[e.at]));
@@ -364,7 +400,7 @@ Result<std::vector<uint16_t>> tempo_on_codes(const IdTables& t, const std::vecto
       if (e.has_dur) {
         out.push_back(id_of(Token::dur(std::min(scale_to_grid(t.value[c[e.at + 2]], factor, step), max_dur))));
       }
-      if (dim_here) out.push_back(t.dim), dim_here = false, has_dim = false;
+      if (dim_here) out.push_back(t.dim), dim_here = false, scan.has_dim = false;
     }
     segments_out = new_segment;
     first = end;
@@ -399,9 +435,9 @@ Result<std::vector<uint16_t>> augment_any(std::span<const Int> ids, const IdAugm
 
 }  // namespace
 
-#define NOTELOOM_AUGMENT_IDS(Int)                                                                   \
+#define NOTELOOM_AUGMENT_IDS(Int)                                                                  \
   Result<std::vector<uint16_t>> augment_ids(std::span<const Int> ids, const IdAugmentation& how) { \
-    return augment_any(ids, how);                                                                   \
+    return augment_any(ids, how);                                                                  \
   }
 NOTELOOM_AUGMENT_IDS(uint8_t)
 NOTELOOM_AUGMENT_IDS(int8_t)

@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "abs_tokenizer.hpp"
 #include "../base/random.hpp"
 #include "../base/result.hpp"
+#include "abs_tokenizer.hpp"
 #include "token.hpp"
 
 namespace noteloom {

@@ -6,9 +6,8 @@ namespace noteloom {
 namespace {
 
 // The pieces of one sequence, tokens[begin, end), appended to `plan`.
-Status plan_sequence(std::span<const uint16_t> tokens, int64_t begin, int64_t end,
-                     std::span<const uint8_t> group_start, uint16_t bos, int64_t max_len, int64_t s,
-                     ChunkPlan& plan) {
+Status plan_sequence(std::span<const uint16_t> tokens, int64_t begin, int64_t end, std::span<const uint8_t> group_start,
+                     uint16_t bos, int64_t max_len, int64_t s, ChunkPlan& plan) {
   int64_t prefix = 0;
   for (int64_t i = begin; i < end; ++i) {
     if (tokens[i] == bos) {
@@ -18,9 +17,9 @@ Status plan_sequence(std::span<const uint16_t> tokens, int64_t begin, int64_t en
   }
   plan.prefix.push_back(prefix);
   auto cuttable = [&](int64_t i) { return tokens[i] < group_start.size() && group_start[tokens[i]] != 0; };
-  int64_t at = begin;  // where the next piece's own IDs start
+  int64_t at = begin;             // where the next piece's own IDs start
   int64_t body = begin + prefix;  // a piece must hold IDs past here
-  int64_t room = max_len;  // the first piece carries its prefix as its own IDs
+  int64_t room = max_len;         // the first piece carries its prefix as its own IDs
   while (at < end) {
     int64_t stop = end;
     if (end - at > room) {
@@ -55,7 +54,8 @@ Result<ChunkPlan> plan_chunks(std::span<const uint16_t> tokens, std::span<const 
     if (begin < 0 || length < 0 || begin > size || length > size - begin) {
       return Error{"sequence " + std::to_string(s) + " lies outside the tokens"};
     }
-    Status done = plan_sequence(tokens, begin, begin + length, group_start, bos, max_len, static_cast<int64_t>(s), plan);
+    Status done =
+        plan_sequence(tokens, begin, begin + length, group_start, bos, max_len, static_cast<int64_t>(s), plan);
     if (!done) return done.error();
   }
   return plan;

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <utility>
 
-
 namespace noteloom {
 
 int32_t nearest_in_grid(const std::vector<int32_t>& grid, int32_t x) {
@@ -61,7 +60,6 @@ std::vector<int32_t> velocity_levels(int32_t step) {
 }  // namespace
 
 TokenizerCore::TokenizerCore(int32_t velocity_step)
-    : velocity_(velocity_levels(velocity_step)),
-      velocity_step_(velocity_step) {}
+    : velocity_(velocity_levels(velocity_step)), velocity_step_(velocity_step) {}
 
 }  // namespace noteloom

@@ -20,11 +20,11 @@ std::string quoted_list(const std::vector<const char*>& names) {
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (sig.nrequired == sig.nparams) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.display_name,
-                 sig.nparams, given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.display_name, sig.nparams,
+                 given, verb);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                 sig.display_name, sig.nrequired, sig.nparams, given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given", sig.display_name,
+                 sig.nrequired, sig.nparams, given, verb);
   }
   return false;
 }
@@ -34,8 +34,7 @@ bool assign_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObj
   for (size_t i = 0; i < sig.nparams; ++i) {
     if (PyUnicode_CompareWithASCIIString(name, sig.params[i]) != 0) continue;
     if (out[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display_name,
-                   sig.params[i]);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display_name, sig.params[i]);
       return false;
     }
     out[i] = value;
@@ -51,15 +50,14 @@ bool check_required(const Signature& sig, PyObject** out) {
     if (out[i] == nullptr) missing.push_back(sig.params[i]);
   }
   if (missing.empty()) return true;
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", sig.display_name,
-               missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", sig.display_name, missing.size(),
+               missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
   return false;
 }
 
 }  // namespace
 
-bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                PyObject** out) {
+bool match_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   for (size_t i = 0; i < sig.nparams; ++i) out[i] = nullptr;
   if (static_cast<size_t>(nargs) > sig.nparams) return too_many_positional(sig, nargs);
@@ -85,4 +83,3 @@ bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 }
 
 }  // namespace noteloom::py
-

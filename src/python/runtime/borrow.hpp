@@ -23,8 +23,7 @@ class BorrowFlag {
 
   bool try_exclusive() noexcept {
     intptr_t expected = 0;
-    return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                          std::memory_order_relaxed);
+    return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire, std::memory_order_relaxed);
   }
   void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 

@@ -79,9 +79,9 @@ bool from_python(PyObject* obj, bool& out) {
   PyTypeObject* type = Py_TYPE(obj);
   PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
   if (!module) PyErr_Clear();
-  const bool numpy_bool = module && PyUnicode_Check(module.get()) &&
-                          PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-                          (std::strcmp(type->tp_name, "numpy.bool") == 0 || std::strcmp(type->tp_name, "numpy.bool_") == 0);
+  const bool numpy_bool =
+      module && PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+      (std::strcmp(type->tp_name, "numpy.bool") == 0 || std::strcmp(type->tp_name, "numpy.bool_") == 0);
   if (!numpy_bool) {
     raise_type_mismatch(obj, "PyBool");
     return false;

@@ -18,8 +18,7 @@ namespace noteloom::py {
 // is never resized).
 template <typename T>
 struct VectorObject {
-  PyObject_HEAD
-  std::vector<T> items;
+  PyObject_HEAD std::vector<T> items;
 
   static int getbuffer(PyObject* self, Py_buffer* view, int flags) {
     auto& items = reinterpret_cast<VectorObject*>(self)->items;

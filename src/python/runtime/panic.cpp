@@ -11,11 +11,11 @@ void panic(std::string message) { throw Panic(std::move(message)); }
 PyObject* panic_exception_type() {
   static std::atomic<PyObject*> cell{nullptr};
   if (PyObject* t = cell.load(std::memory_order_acquire)) return t;
-  PyObject* created = PyErr_NewExceptionWithDoc(
-      "_noteloom.PanicException",
-      "A fatal internal error of noteloom. Derives from BaseException so that ordinary\n"
-      "`except Exception` handlers do not swallow it.",
-      PyExc_BaseException, nullptr);
+  PyObject* created =
+      PyErr_NewExceptionWithDoc("_noteloom.PanicException",
+                                "A fatal internal error of noteloom. Derives from BaseException so that ordinary\n"
+                                "`except Exception` handlers do not swallow it.",
+                                PyExc_BaseException, nullptr);
   if (!created) return nullptr;
   PyObject* expected = nullptr;
   if (!cell.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <cstring>
-#include <string>
 #include <new>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -20,8 +20,7 @@ namespace noteloom::py {
 
 template <typename Rec>
 struct RecordObject {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   Rec rec;
 };
 
@@ -103,8 +102,10 @@ using BorrowOf = std::conditional_t<A == Access::Shared, SharedBorrow, Exclusive
 // The failure value of a slot function returning R: null, or -1.
 template <typename R>
 constexpr R error_value() {
-  if constexpr (std::is_pointer_v<R>) return nullptr;
-  else return R(-1);
+  if constexpr (std::is_pointer_v<R>)
+    return nullptr;
+  else
+    return R(-1);
 }
 
 // Runs `body(record)` under a borrow of the record of `self` (shared: a const record), inside the
