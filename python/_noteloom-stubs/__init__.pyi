@@ -2,6 +2,7 @@
 # noteloom.encode_files), the archive reader's and augment_ids's. Its classes are published in noteloom.korvi._korvi.
 import os
 import types
+from typing import Any
 from collections.abc import Buffer, Sequence
 
 __all__: list[str]
@@ -10,7 +11,9 @@ class PanicException(BaseException):
     """A fatal internal error of noteloom (derives from BaseException)."""
 
 def _new_message(cls: type) -> object: ...
-def _encode_stream(threads: int, normalize: bool, oov: int, max_tokens: int, stop: Buffer | None) -> types.CapsuleType: ...
+def _encode_stream(threads: int, normalize: bool, oov: str, max_tokens: int, stop: Buffer | None) -> types.CapsuleType: ...
+def _engine_defaults() -> dict[str, Any]: ...
+def _check_engine_options(threads: int, normalize: bool, oov: str, max_tokens: int) -> None: ...
 def _stream_submit(
     stream: types.CapsuleType,
     items: Sequence[str | os.PathLike[str] | tuple[Buffer, Buffer] | tuple[Buffer, Buffer, Buffer]],

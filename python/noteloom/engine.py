@@ -17,7 +17,7 @@ from typing import Any, NamedTuple
 import _noteloom
 import numpy as np
 
-from .options import MAX_TOKENS, OOV_RULES, EncodeOptions
+from .options import MAX_TOKENS, EncodeOptions
 from .skips import NATIVE, SkipKind
 from .sources import FileInput, Images, Unit, image
 
@@ -92,7 +92,7 @@ def encode_windows(units: Iterable[Unit], options: EncodeOptions) -> Iterator[Wi
     """
     threads = options.thread_count
     stop = bytearray(1)  # set when the consumer goes away, so the batches in flight end early
-    stream = _noteloom._encode_stream(threads, options.normalize, OOV_RULES[options.oov], options.max_tokens, stop)
+    stream = _noteloom._encode_stream(threads, options.normalize, options.oov, options.max_tokens, stop)
     sizer = _Sizer(threads)
     source = iter(units)
     queued: collections.deque[list[Unit]] = collections.deque()

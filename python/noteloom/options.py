@@ -7,8 +7,11 @@ import dataclasses
 import os
 from typing import Any
 
-OOV_RULES = {"drop": 0, "unk": 1, "zero": 2}
-MAX_TOKENS = 2**20
+import _noteloom
+
+# The engine's own names and defaults (its options are checked there, once).
+OOV_RULES: tuple[str, ...] = _noteloom._engine_defaults()["oov_rules"]
+MAX_TOKENS: int = _noteloom._engine_defaults()["max_tokens"]
 SHARD_SIZE = 10_000
 FORMATS = ("bin", "jsonl", "parquet")
 
@@ -31,12 +34,8 @@ class EncodeOptions:
     def __post_init__(self) -> None:
         if not (isinstance(self.min_retention, (int, float)) and 0 <= self.min_retention <= 1):
             raise ValueError(f"min_retention must be a fraction from 0 to 1, not {self.min_retention!r}")
-        if self.oov not in OOV_RULES:
-            raise ValueError(f"oov must be one of {', '.join(OOV_RULES)}, not {self.oov!r}")
-        if self.threads is not None and self.threads < 1:
-            raise ValueError("threads must be at least 1")
-        if self.max_tokens < 0:
-            raise ValueError("max_tokens must not be negative")
+        _noteloom._check_engine_options(1 if self.threads is None else self.threads, self.normalize, self.oov,
+                                        self.max_tokens)
 
     @property
     def thread_count(self) -> int:

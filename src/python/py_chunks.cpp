@@ -18,19 +18,6 @@ constexpr auto kPlanChunks =
             "(sequence, start, end) of every piece and the prefix length of every sequence, as bytes of "
             "int64: `tokens` a buffer of uint16, `starts` and `lengths` of int64, `group_start` of uint8.");
 
-// The buffer of `obj` as items of T (its item size must be T's).
-template <typename T>
-bool items_of(const char* name, PyObject* obj, HeldBuffer& held, std::span<const T>& out) {
-  if (!held.hold(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
-  if (held.view().itemsize != sizeof(T) || held.view().ndim != 1) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': a one-dimensional buffer of %d-byte items is needed", name,
-                 static_cast<int>(sizeof(T)));
-    return false;
-  }
-  out = {reinterpret_cast<const T*>(held.data()), held.size() / sizeof(T)};
-  return true;
-}
-
 PyObject* int64_bytes(const std::vector<int64_t>& v) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
                                    static_cast<Py_ssize_t>(v.size() * sizeof(int64_t)));
@@ -38,20 +25,15 @@ PyObject* int64_bytes(const std::vector<int64_t>& v) {
 
 PyObject* plan_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kPlanChunks>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
-    HeldBuffer tokens_held, starts_held, lengths_held, table_held;
-    std::span<const uint16_t> tokens;
-    std::span<const int64_t> starts, lengths;
-    std::span<const uint8_t> table;
+    ItemBuffer<uint16_t> tokens;
+    ItemBuffer<int64_t> starts, lengths;
+    ItemBuffer<uint8_t> table;
     int32_t bos = 0, max_len = 0;
-    if (!items_of("tokens", a[0], tokens_held, tokens) || !items_of("starts", a[1], starts_held, starts) ||
-        !items_of("lengths", a[2], lengths_held, lengths) || !items_of("group_start", a[3], table_held, table) ||
-        !a.convert_from(4, bos, max_len)) {
-      return nullptr;
-    }
+    if (!a.convert_all(tokens, starts, lengths, table, bos, max_len)) return nullptr;
     Result<ChunkPlan> plan = Error{};
     {
       const Detached detached;
-      plan = plan_chunks(tokens, starts, lengths, table, static_cast<uint16_t>(bos), max_len);
+      plan = plan_chunks(tokens.items, starts.items, lengths.items, table.items, static_cast<uint16_t>(bos), max_len);
     }
     if (!plan) {
       PyErr_SetString(PyExc_ValueError, plan.error().message.c_str());

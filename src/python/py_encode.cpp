@@ -8,6 +8,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -39,6 +40,10 @@ constexpr auto kNext = function("_stream_next", {"stream"})
                                "indices into _skip_kinds(), 0 for a file encoded), but counts: bytes of "
                                "uint32, per file its oov tokens, notes and kept notes.");
 constexpr auto kKinds = function("_skip_kinds").with_doc("The names of the kinds of skip reasons, by code.");
+constexpr auto kDefaults = function("_engine_defaults")
+                               .with_doc("{'oov_rules': the names of the oov rules, 'max_tokens': the default bound}.");
+constexpr auto kCheck = function("_check_engine_options", {"threads", "normalize", "oov", "max_tokens"})
+                            .with_doc("None, or ValueError saying which option is out of its domain.");
 constexpr const char* kCapsuleName = "noteloom.EncodeStream";
 
 // A writable buffer whose first byte, once set, stops the batch (or None): a flag another Python
@@ -208,23 +213,50 @@ PyObject* results_to_python(double seconds, std::vector<Result<EncodedPiece>>& r
   return Py_BuildValue("(dOOOOO)", seconds, ids.get(), hashes.get(), counts.get(), reasons.get(), kinds.get());
 }
 
+// The options of arguments 0..3 (threads, normalize, oov, max_tokens), checked by the engine's one
+// rule; nothing with the error set.
+template <typename Args>
+std::optional<PipelineOptions> options_from_python(const Args& a) {
+  int32_t threads = 1, max_tokens = 0;
+  bool normalize = true;
+  std::string oov;
+  if (!a.convert_all(threads, normalize, oov, max_tokens)) return std::nullopt;
+  Result<PipelineOptions> options = pipeline_options(threads, normalize, oov, max_tokens);
+  if (!options) {
+    PyErr_SetString(PyExc_ValueError, options.error().message.c_str());
+    return std::nullopt;
+  }
+  return options.value();
+}
+
+PyObject* check_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_function<kCheck>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
+    if (!options_from_python(a)) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* defaults_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_function<kDefaults>(args, nargs, kwnames, [](const auto&) -> PyObject* {
+    PyRef rules = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kOovRuleNames.size())));
+    if (!rules) return nullptr;
+    for (size_t k = 0; k < kOovRuleNames.size(); ++k) {
+      PyObject* name =
+          PyUnicode_FromStringAndSize(kOovRuleNames[k].data(), static_cast<Py_ssize_t>(kOovRuleNames[k].size()));
+      if (name == nullptr) return nullptr;
+      PyTuple_SET_ITEM(rules.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    return Py_BuildValue("{sOsn}", "oov_rules", rules.get(), "max_tokens", static_cast<Py_ssize_t>(kDefaultMaxTokens));
+  });
+}
+
 PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kOpen>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
     auto box = std::make_unique<StreamBox>();
-    int32_t threads = 1, oov = 0, max_tokens = 0;
-    bool normalize = true;
-    if (!a.convert_all(threads, normalize, oov, max_tokens) || !box->stop.from_python(a[4])) {
-      return nullptr;
-    }
-    if (threads < 1 || oov < 0 || oov > 2 || max_tokens < 0) {
-      PyErr_SetString(PyExc_ValueError, "threads must be at least 1, oov 0..2 and max_tokens not negative");
-      return nullptr;
-    }
-    PipelineOptions options;
-    options.normalize = normalize;
-    options.oov = static_cast<OovRule>(oov);
-    options.max_tokens = static_cast<size_t>(max_tokens);
-    box->stream = std::make_unique<EncodeStream>(AbsTokenizer::shared(), options, static_cast<unsigned>(threads),
+    int32_t threads = 1;
+    auto options = options_from_python(a);
+    if (!options || !a.convert(0, threads) || !box->stop.from_python(a[4])) return nullptr;
+    box->stream = std::make_unique<EncodeStream>(AbsTokenizer::shared(), *options, static_cast<unsigned>(threads),
                                                  box->stop.byte());
     PyObject* capsule = PyCapsule_New(box.get(), kCapsuleName, close_stream);
     if (capsule != nullptr) box.release();
@@ -292,10 +324,8 @@ PyObject* kinds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyMethodDef stream_defs[] = {
-    method_def<kKinds, kinds_fn>(),
-    method_def<kOpen, open_fn>(),
-    method_def<kSubmit, submit_fn>(),
-    method_def<kNext, next_fn>(),
+    method_def<kKinds, kinds_fn>(), method_def<kDefaults, defaults_fn>(), method_def<kCheck, check_fn>(),
+    method_def<kOpen, open_fn>(),   method_def<kSubmit, submit_fn>(),     method_def<kNext, next_fn>(),
 };
 
 }  // namespace

@@ -226,6 +226,20 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
 
 }  // namespace
 
+Result<PipelineOptions> pipeline_options(int64_t threads, bool normalize, std::string_view oov, int64_t max_tokens) {
+  if (threads < 1) return Error{"threads must be at least 1"};
+  PipelineOptions options;
+  options.normalize = normalize;
+  const auto rule = std::find(kOovRuleNames.begin(), kOovRuleNames.end(), oov);
+  if (rule == kOovRuleNames.end()) {
+    return Error{"oov must be one of drop, unk, zero, not '" + std::string(oov) + "'"};
+  }
+  options.oov = static_cast<OovRule>(rule - kOovRuleNames.begin());
+  if (max_tokens < 0) return Error{"max_tokens must not be negative"};
+  options.max_tokens = static_cast<size_t>(max_tokens);
+  return options;
+}
+
 Result<EncodedPiece> encode_piece(const MidiDictRecord& piece, const AbsTokenizer& tok,
                                   const PipelineOptions& options) {
   EncodedPiece out;

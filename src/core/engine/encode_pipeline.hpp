@@ -14,9 +14,11 @@
 // `oov` counts the tokens outside the vocabulary under every rule.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../base/result.hpp"
@@ -26,12 +28,20 @@
 namespace noteloom {
 
 enum class OovRule : uint8_t { Drop, Unk, Zero };
+// The rules' names, by code: what callers (the package's `oov=`, the command line's --oov) say.
+inline constexpr std::array<std::string_view, 3> kOovRuleNames = {"drop", "unk", "zero"};
+inline constexpr size_t kDefaultMaxTokens = size_t{1} << 20;
 
 struct PipelineOptions {
   bool normalize = true;
   OovRule oov = OovRule::Drop;
-  size_t max_tokens = size_t{1} << 20;  // a longer sequence fails the file
+  size_t max_tokens = kDefaultMaxTokens;  // a longer sequence fails the file
 };
+
+// The engine's options from the values callers give, and the one place they are checked:
+// "threads must be at least 1", "oov must be one of drop, unk, zero, not 'X'", "max_tokens must
+// not be negative".
+Result<PipelineOptions> pipeline_options(int64_t threads, bool normalize, std::string_view oov, int64_t max_tokens);
 
 struct EncodedPiece {
   std::vector<uint16_t> ids;

@@ -5,8 +5,11 @@
 
 #include <Python.h>
 
+#include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -76,5 +79,54 @@ class HeldBuffer {
   }
   Py_buffer view_{};
 };
+
+// Arguments that are buffers, converted through the argument path (which names the argument in
+// the TypeError): one-dimensional C-contiguous buffers of native integers.
+
+// Of any integer type: `itemsize` 1, 2, 4 or 8, signed or not.
+struct IntegerBuffer {
+  HeldBuffer held;
+  bool is_signed = false;
+  template <typename Int>
+  std::span<const Int> as() const {
+    return {reinterpret_cast<const Int*>(held.data()), held.size() / sizeof(Int)};
+  }
+  size_t itemsize() const { return static_cast<size_t>(held.view().itemsize); }
+};
+
+inline bool from_python(PyObject* obj, IntegerBuffer& out) {
+  if (!out.held.hold(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+  const Py_buffer& view = out.held.view();
+  const char* f = view.format != nullptr ? view.format : "B";
+  if (*f == '@' || *f == '=' || *f == '<') ++f;
+  const bool integers = f[0] != '\0' && f[1] == '\0' && std::strchr("bBhHiIlLqQnN", f[0]) != nullptr;
+  if (view.ndim != 1 || !integers ||
+      (view.itemsize != 1 && view.itemsize != 2 && view.itemsize != 4 && view.itemsize != 8)) {
+    out.held = HeldBuffer();
+    PyErr_SetString(PyExc_TypeError, "a one-dimensional buffer of native integers of 1, 2, 4 or 8 bytes is needed");
+    return false;
+  }
+  out.is_signed = std::islower(static_cast<unsigned char>(f[0])) != 0;
+  return true;
+}
+
+// Of items of exactly T's size (the caller passes the type it means).
+template <typename T>
+struct ItemBuffer {
+  HeldBuffer held;
+  std::span<const T> items;
+};
+
+template <typename T>
+bool from_python(PyObject* obj, ItemBuffer<T>& out) {
+  if (!out.held.hold(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+  if (out.held.view().itemsize != sizeof(T) || out.held.view().ndim != 1) {
+    out.held = HeldBuffer();
+    PyErr_Format(PyExc_TypeError, "a one-dimensional buffer of %d-byte items is needed", static_cast<int>(sizeof(T)));
+    return false;
+  }
+  out.items = {reinterpret_cast<const T*>(out.held.data()), out.held.size() / sizeof(T)};
+  return true;
+}
 
 }  // namespace noteloom::py
