@@ -11,6 +11,7 @@
 
 #include "../core/archive/archive_reader.hpp"
 #include "runtime/args.hpp"
+#include "runtime/capsule_arg.hpp"
 #include "runtime/detached.hpp"
 #include "runtime/native_buffer.hpp"
 #include "runtime/panic.hpp"
@@ -34,18 +35,20 @@ constexpr auto kRead = function("_archive_read", {"reader"})
                                "packing: None, or a 16-byte record per member for the encoder to unpack it.");
 constexpr auto kKind = function("_archive_kind", {"first"})
                            .with_doc("'tar', 'compressed tar', 'zip' or None: what a file's first bytes announce.");
-constexpr const char* kCapsuleName = "noteloom.ArchiveReader";
 
 // A reader and the process it belongs to: a child made by fork inherits the object but not the
 // thread that reads ahead. One Python thread takes chunks at a time.
 struct ReaderBox {
+  static constexpr const char* kCapsuleName = "noteloom.ArchiveReader";
+  static constexpr const char* kWhat = "an archive reader";
+  static constexpr const char* kForked = "an archive reader opened before fork() cannot be used in the child";
   std::mutex lock;
   std::unique_ptr<ReadAhead> reader;
   pid_t owner = getpid();
 };
 
 void close_reader(PyObject* capsule) {
-  auto* box = static_cast<ReaderBox*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  auto* box = static_cast<ReaderBox*>(PyCapsule_GetPointer(capsule, ReaderBox::kCapsuleName));
   if (box == nullptr) return;
   if (box->owner != getpid()) return;  // in a forked child there is no thread to stop: leave it
   const Detached detached;             // the thread ends after the chunk it is on; it needs no Python
@@ -79,7 +82,7 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     auto box = std::make_unique<ReaderBox>();
     box->reader = std::make_unique<ReadAhead>(std::move(opened).value(), static_cast<size_t>(std::max(max_entries, 1)),
                                               static_cast<size_t>(std::max(max_bytes, 0)));
-    PyObject* capsule = PyCapsule_New(box.get(), kCapsuleName, close_reader);
+    PyObject* capsule = PyCapsule_New(box.get(), ReaderBox::kCapsuleName, close_reader);
     if (capsule != nullptr) box.release();
     return capsule;
   });
@@ -87,17 +90,9 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* read_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kRead>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
-    auto* box = PyCapsule_IsValid(a[0], kCapsuleName)
-                    ? static_cast<ReaderBox*>(PyCapsule_GetPointer(a[0], kCapsuleName))
-                    : nullptr;
-    if (box == nullptr) {
-      PyErr_SetString(PyExc_TypeError, "argument 'reader': not an archive reader");
-      return nullptr;
-    }
-    if (box->owner != getpid()) {
-      PyErr_SetString(PyExc_RuntimeError, "an archive reader opened before fork() cannot be used in the child");
-      return nullptr;
-    }
+    CapsuleArg<ReaderBox> reader;
+    if (!a.convert(0, reader)) return nullptr;
+    ReaderBox* box = reader.box;
     // The thread state stays detached while the reader works, but for a look at pending signals
     // every few milliseconds, so Ctrl-C stops a run promptly even within a long member.
     ArchiveChunk chunk;

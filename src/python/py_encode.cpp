@@ -16,6 +16,7 @@
 #include "../core/base/file_io.hpp"
 #include "../core/engine/batch_encoder.hpp"
 #include "runtime/args.hpp"
+#include "runtime/capsule_arg.hpp"
 #include "runtime/detached.hpp"
 #include "runtime/native_buffer.hpp"
 #include "runtime/panic.hpp"
@@ -44,7 +45,6 @@ constexpr auto kDefaults = function("_engine_defaults")
                                .with_doc("{'oov_rules': the names of the oov rules, 'max_tokens': the default bound}.");
 constexpr auto kCheck = function("_check_engine_options", {"threads", "normalize", "oov", "max_tokens"})
                             .with_doc("None, or ValueError saying which option is out of its domain.");
-constexpr const char* kCapsuleName = "noteloom.EncodeStream";
 
 // A writable buffer whose first byte, once set, stops the batch (or None): a flag another Python
 // thread can raise while this one waits with its thread state detached.
@@ -53,11 +53,12 @@ class StopFlag {
   ~StopFlag() {
     if (view_.obj != nullptr) PyBuffer_Release(&view_);
   }
-  bool from_python(PyObject* obj) {
+  friend bool from_python(PyObject* obj, StopFlag& out) {
     if (obj == Py_None) return true;
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE) < 0) return false;
-    if (view_.len < 1) {
-      PyErr_SetString(PyExc_ValueError, "argument 'stop': an empty buffer");
+    if (PyObject_GetBuffer(obj, &out.view_, PyBUF_WRITABLE) < 0) return false;
+    if (out.view_.len < 1) {
+      PyBuffer_Release(&out.view_);
+      PyErr_SetString(PyExc_TypeError, "a writable buffer of at least one byte is needed");
       return false;
     }
     return true;
@@ -71,6 +72,9 @@ class StopFlag {
 // A stream with the stop flag it reads (the flag's buffer stays held while the stream lives) and
 // the process it belongs to: a child made by fork inherits the object but not the stream's runs.
 struct StreamBox {
+  static constexpr const char* kCapsuleName = "noteloom.EncodeStream";
+  static constexpr const char* kWhat = "an encoding stream";
+  static constexpr const char* kForked = "an encoding stream started before fork() cannot be used in the child";
   StopFlag stop;
   std::unique_ptr<EncodeStream> stream;
   std::mutex held_lock;                      // free-threaded callers may submit on one thread and collect on another
@@ -79,7 +83,7 @@ struct StreamBox {
 };
 
 void close_stream(PyObject* capsule) {
-  auto* box = static_cast<StreamBox*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  auto* box = static_cast<StreamBox*>(PyCapsule_GetPointer(capsule, StreamBox::kCapsuleName));
   if (box == nullptr) return;
   if (box->owner != getpid()) {
     // In a forked child the runs this stream waits for do not exist: leave it (and its buffer).
@@ -91,20 +95,6 @@ void close_stream(PyObject* capsule) {
     box->stream.reset();
   }
   delete box;
-}
-
-StreamBox* box_from_python(PyObject* obj) {
-  auto* box =
-      PyCapsule_IsValid(obj, kCapsuleName) ? static_cast<StreamBox*>(PyCapsule_GetPointer(obj, kCapsuleName)) : nullptr;
-  if (box == nullptr) {
-    PyErr_SetString(PyExc_TypeError, "argument 'stream': not an encoding stream");
-    return nullptr;
-  }
-  if (box->owner != getpid()) {
-    PyErr_SetString(PyExc_RuntimeError, "an encoding stream started before fork() cannot be used in the child");
-    return nullptr;
-  }
-  return box;
 }
 
 // Images data[offsets[k]:offsets[k+1]] of a tuple (data, offsets) or (data, offsets, packing),
@@ -120,25 +110,25 @@ bool images_from_python(PyObject* tuple, std::vector<EncodeInput>& inputs, std::
   const char* f = offsets.view().format != nullptr ? offsets.view().format : "B";
   if (*f == '<' || *f == '=' || *f == '@') ++f;
   if (offsets.view().itemsize != 8 || (f[0] != 'q' && f[0] != 'l') || f[1] != '\0' || offsets.size() < 8) {
-    PyErr_SetString(PyExc_TypeError, "argument 'items': offsets must be a non-empty buffer of int64");
+    PyErr_SetString(PyExc_TypeError, "offsets must be a non-empty buffer of int64");
     return false;
   }
   const auto* at = reinterpret_cast<const int64_t*>(offsets.data());
   const size_t count = offsets.size() / 8 - 1;
   if (packing.data() != nullptr && packing.size() != count * sizeof(MemberPacking)) {
-    PyErr_SetString(PyExc_ValueError, "argument 'items': one packing record per image is needed");
+    PyErr_SetString(PyExc_TypeError, "one packing record per image is needed");
     return false;
   }
   for (size_t k = 0; k < count; ++k) {
     if (at[k] < 0 || at[k + 1] < at[k] || static_cast<uint64_t>(at[k + 1]) > data.size()) {
-      PyErr_SetString(PyExc_ValueError, "argument 'items': offsets must increase within the data");
+      PyErr_SetString(PyExc_TypeError, "offsets must increase within the data");
       return false;
     }
     MemberPacking how;
     if (packing.data() != nullptr) {
       std::memcpy(&how, packing.data() + k * sizeof how, sizeof how);
       if (how.packing > Packing::ZipDeflate || how.size > kMaxFileBytes) {
-        PyErr_SetString(PyExc_ValueError, "argument 'items': a packing record of no known kind or size");
+        PyErr_SetString(PyExc_TypeError, "a packing record of no known kind or size");
         return false;
       }
     }
@@ -150,9 +140,17 @@ bool images_from_python(PyObject* tuple, std::vector<EncodeInput>& inputs, std::
   return true;
 }
 
-// A batch's items: paths (converted as from_midi converts its path) and pairs of images.
-bool inputs_from_python(PyObject* obj, std::vector<EncodeInput>& inputs, std::vector<HeldBuffer>& held) {
-  PyRef items = PyRef::steal(PySequence_Fast(obj, "argument 'items': a sequence is needed"));
+// A batch's items, as an argument: paths (converted as from_midi converts its path) and tuples of
+// images, with the buffers the images are in.
+struct BatchItems {
+  std::vector<EncodeInput> inputs;
+  std::vector<HeldBuffer> held;
+};
+
+bool from_python(PyObject* obj, BatchItems& out) {
+  std::vector<EncodeInput>& inputs = out.inputs;
+  std::vector<HeldBuffer>& held = out.held;
+  PyRef items = PyRef::steal(PySequence_Fast(obj, "a sequence is needed"));
   if (!items) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
   inputs.reserve(static_cast<size_t>(n));
@@ -163,10 +161,7 @@ bool inputs_from_python(PyObject* obj, std::vector<EncodeInput>& inputs, std::ve
       continue;
     }
     std::string path;
-    if (!path_from_python(item, path)) {
-      rewrap_argument_error(Args<kSubmit>::name(1));
-      return false;
-    }
+    if (!path_from_python(item, path)) return false;
     inputs.emplace_back(std::move(path));
   }
   return true;
@@ -255,10 +250,10 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     auto box = std::make_unique<StreamBox>();
     int32_t threads = 1;
     auto options = options_from_python(a);
-    if (!options || !a.convert(0, threads) || !box->stop.from_python(a[4])) return nullptr;
+    if (!options || !a.convert(0, threads) || !a.convert(4, box->stop)) return nullptr;
     box->stream = std::make_unique<EncodeStream>(AbsTokenizer::shared(), *options, static_cast<unsigned>(threads),
                                                  box->stop.byte());
-    PyObject* capsule = PyCapsule_New(box.get(), kCapsuleName, close_stream);
+    PyObject* capsule = PyCapsule_New(box.get(), StreamBox::kCapsuleName, close_stream);
     if (capsule != nullptr) box.release();
     return capsule;
   });
@@ -266,21 +261,22 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* submit_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kSubmit>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
-    StreamBox* box = box_from_python(a[0]);
-    std::vector<EncodeInput> inputs;
-    std::vector<HeldBuffer> held;
-    if (box == nullptr || !inputs_from_python(a[1], inputs, held)) return nullptr;
+    CapsuleArg<StreamBox> stream;
+    BatchItems items;
+    if (!a.convert_all(stream, items)) return nullptr;
+    StreamBox* box = stream.box;
     const std::lock_guard guard(box->held_lock);  // the buffers and their batch are queued together
-    box->held.push_back(std::move(held));
-    box->stream->submit(std::move(inputs));
+    box->held.push_back(std::move(items.held));
+    box->stream->submit(std::move(items.inputs));
     Py_RETURN_NONE;
   });
 }
 
 PyObject* next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kNext>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
-    StreamBox* box = box_from_python(a[0]);
-    if (box == nullptr) return nullptr;
+    CapsuleArg<StreamBox> arg;
+    if (!a.convert(0, arg)) return nullptr;
+    StreamBox* box = arg.box;
     EncodeStream* stream = box->stream.get();
     // The runs need no Python: the thread state stays detached while they work, except for a look
     // at pending signals every few milliseconds, so Ctrl-C stops the stream promptly.

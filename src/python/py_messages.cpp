@@ -105,16 +105,31 @@ PyType_Spec meta_spec =
 constexpr auto kNewMessage =
     function("_new_message", {"cls"}).with_doc("A message of class `cls` with default fields.");
 
+// One of the five message classes, as an argument.
+struct MessageClass {
+  PyObject* (*make)() = nullptr;  // a new instance holding a default record
+};
+
+template <typename Record>
+PyObject* make_default() {
+  return new_record_object(Record{});
+}
+
+bool from_python(PyObject* obj, MessageClass& out) {
+  auto is = [&](TypeCell& cell) { return obj == reinterpret_cast<PyObject*>(cell.require()); };
+  if (is(type_cell<NoteMessage>())) out.make = make_default<NoteMessage>;
+  if (is(type_cell<TempoMessage>())) out.make = make_default<TempoMessage>;
+  if (is(type_cell<InstrumentMessage>())) out.make = make_default<InstrumentMessage>;
+  if (is(type_cell<PedalMessage>())) out.make = make_default<PedalMessage>;
+  if (is(type_cell<MetaMessage>())) out.make = make_default<MetaMessage>;
+  if (out.make == nullptr) PyErr_SetString(PyExc_TypeError, "not a message class");
+  return out.make != nullptr;
+}
+
 PyObject* new_message(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kNewMessage>(args, nargs, kwnames, [](const auto& a) -> PyObject* {
-    auto is = [&](TypeCell& cell) { return a[0] == reinterpret_cast<PyObject*>(cell.require()); };
-    if (is(type_cell<NoteMessage>())) return new_record_object(NoteMessage{});
-    if (is(type_cell<TempoMessage>())) return new_record_object(TempoMessage{});
-    if (is(type_cell<InstrumentMessage>())) return new_record_object(InstrumentMessage{});
-    if (is(type_cell<PedalMessage>())) return new_record_object(PedalMessage{});
-    if (is(type_cell<MetaMessage>())) return new_record_object(MetaMessage{});
-    PyErr_SetString(PyExc_TypeError, "argument 'cls': not a message class");
-    return nullptr;
+    MessageClass cls;
+    return a.convert(0, cls) ? cls.make() : nullptr;
   });
 }
 
