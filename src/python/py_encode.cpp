@@ -231,16 +231,22 @@ PyObject* check_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
+// A tuple of the names, in order.
+PyObject* names_to_python(std::span<const std::string_view> names) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!tuple) return nullptr;
+  for (size_t k = 0; k < names.size(); ++k) {
+    PyObject* name = PyUnicode_FromStringAndSize(names[k].data(), static_cast<Py_ssize_t>(names[k].size()));
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), name);
+  }
+  return tuple.release();
+}
+
 PyObject* defaults_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_function<kDefaults>(args, nargs, kwnames, [](const auto&) -> PyObject* {
-    PyRef rules = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kOovRuleNames.size())));
+    PyRef rules = PyRef::steal(names_to_python(kOovRuleNames));
     if (!rules) return nullptr;
-    for (size_t k = 0; k < kOovRuleNames.size(); ++k) {
-      PyObject* name =
-          PyUnicode_FromStringAndSize(kOovRuleNames[k].data(), static_cast<Py_ssize_t>(kOovRuleNames[k].size()));
-      if (name == nullptr) return nullptr;
-      PyTuple_SET_ITEM(rules.get(), static_cast<Py_ssize_t>(k), name);
-    }
     return Py_BuildValue("{sOsn}", "oov_rules", rules.get(), "max_tokens", static_cast<Py_ssize_t>(kDefaultMaxTokens));
   });
 }
@@ -306,17 +312,8 @@ PyObject* next_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 PyObject* kinds_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_function<kKinds>(args, nargs, kwnames, [](const auto&) -> PyObject* {
-    PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kSkipKindNames.size())));
-    if (!names) return nullptr;
-    for (size_t k = 0; k < kSkipKindNames.size(); ++k) {
-      PyObject* name =
-          PyUnicode_FromStringAndSize(kSkipKindNames[k].data(), static_cast<Py_ssize_t>(kSkipKindNames[k].size()));
-      if (name == nullptr) return nullptr;
-      PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
-    }
-    return names.release();
-  });
+  return call_function<kKinds>(args, nargs, kwnames,
+                               [](const auto&) -> PyObject* { return names_to_python(kSkipKindNames); });
 }
 
 PyMethodDef stream_defs[] = {
