@@ -80,7 +80,7 @@ format: $(VENV)/.ready build/.system-deps
 	$(VENV)/bin/ruff check --fix -q python/noteloom
 
 TIDY_BUILD := build/tidy
-lint: $(VENV)/.ready build/.system-deps
+lint: build  # mypy reads the extension's installed stubs
 	clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(CMAKE) -S . -B $(TIDY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DNOTELOOM_PYTHON=OFF -DNOTELOOM_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null

@@ -170,7 +170,7 @@ void handle_channel_event(const smf::Event& e, int32_t tick, OpenNoteTable& open
 }
 
 void handle_meta_event(const smf::Event& e, int32_t tick, MidiDictRecord& rec) {
-  switch (e.status) {
+  switch (e.meta_type) {
     case smf::kMetaTempo:
       // A set-tempo event of any other length is malformed and ignored.
       if (e.payload.size() == 3) {
@@ -182,7 +182,7 @@ void handle_meta_event(const smf::Event& e, int32_t tick, MidiDictRecord& rec) {
     case smf::kMetaCopyright: {
       const std::string_view text = as_text(e.payload);
       if (is_valid_utf8(text)) {
-        const auto type = e.status == smf::kMetaText ? SharedText::Fixed::Text : SharedText::Fixed::Copyright;
+        const auto type = e.meta_type == smf::kMetaText ? SharedText::Fixed::Text : SharedText::Fixed::Copyright;
         rec.meta_msgs.push_back({type, std::string(text), tick});
       }
       break;

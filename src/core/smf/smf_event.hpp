@@ -32,20 +32,24 @@ enum MetaType : uint8_t {
   kMetaTempo = 0x51,
 };
 
+// A status byte (0x80..0xFF) begins an event; a data byte (0x00..0x7F) never does.
+inline bool is_status_byte(uint8_t b) { return b >= 0x80; }
+
 struct Event {
   EventKind kind = EventKind::Channel;
-  uint8_t status = 0;  // channel events: the full status byte; meta: the meta type
-  uint8_t data1 = 0;   // key, controller or program
-  uint8_t data2 = 0;   // velocity or controller value (unused by one-byte messages)
-  std::span<const uint8_t> payload;
+  uint8_t status = 0;                // channel events: the status byte, message << 4 | channel
+  uint8_t meta_type = 0;             // meta events: the type (kMetaTempo, ...)
+  uint8_t data1 = 0;                 // channel events: key, controller or program
+  uint8_t data2 = 0;                 // channel events: velocity or controller value (unused by one-byte messages)
+  std::span<const uint8_t> payload;  // meta and sysex events
 
   uint8_t message() const { return status >> 4; }
   uint8_t channel() const { return status & 0x0F; }
 
   static Event channel_event(uint8_t message, uint8_t channel, uint8_t d1, uint8_t d2 = 0) {
-    return {EventKind::Channel, static_cast<uint8_t>((message << 4) | (channel & 0x0F)), d1, d2, {}};
+    return {EventKind::Channel, static_cast<uint8_t>((message << 4) | (channel & 0x0F)), 0, d1, d2, {}};
   }
-  static Event meta(uint8_t type, std::span<const uint8_t> data) { return {EventKind::Meta, type, 0, 0, data}; }
+  static Event meta(uint8_t type, std::span<const uint8_t> data) { return {EventKind::Meta, 0, type, 0, 0, data}; }
 };
 
 struct TrackEvent {

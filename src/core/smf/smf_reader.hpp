@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../base/result.hpp"
+#include "byte_cursor.hpp"
 #include "smf_event.hpp"
 
 namespace noteloom::smf {
@@ -52,7 +53,7 @@ Status check_signature(std::span<const uint8_t> first);
 // Iterates the events of one track chunk.
 class TrackReader {
  public:
-  explicit TrackReader(std::span<const uint8_t> chunk) : data_(chunk) {}
+  explicit TrackReader(std::span<const uint8_t> chunk) : in_(chunk) {}
 
   // Reads the next event. False at the end of the chunk or at the first unreadable event.
   bool next(TrackEvent& out);
@@ -62,65 +63,50 @@ class TrackReader {
  private:
   bool fail() {
     damaged_ = true;
-    pos_ = data_.size();
+    in_.skip_to_end();
     return false;
   }
-  bool read_varlen(uint32_t& out);
+  bool channel_event(uint8_t status, Event& e);
+  bool other_event(uint8_t status, Event& e);
 
-  std::span<const uint8_t> data_;
-  size_t pos_ = 0;
+  ByteCursor in_;
   uint8_t running_status_ = 0;  // 0 = none
   bool damaged_ = false;
 };
 
 // Inline: the loader calls it once per event.
-inline bool TrackReader::read_varlen(uint32_t& out) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (pos_ >= data_.size()) return false;
-    const uint8_t b = data_[pos_++];
-    v = (v << 7) | (b & 0x7F);
-    if (!(b & 0x80)) {
-      out = v;
-      return true;
-    }
-  }
-  return false;  // longer than 4 bytes
-}
-
 inline bool TrackReader::next(TrackEvent& out) {
-  if (pos_ >= data_.size()) return false;
-  if (!read_varlen(out.delta)) return fail();
-  if (pos_ >= data_.size()) return fail();
-  uint8_t status = data_[pos_];
-  if (status < 0x80) {
+  if (in_.empty()) return false;
+  uint8_t status;
+  if (!in_.varlen(out.delta) || !in_.peek(status)) return fail();
+  if (!is_status_byte(status)) {
     if (running_status_ == 0) return fail();
     status = running_status_;  // the byte just seen is the first data byte
   } else {
-    ++pos_;
+    in_.skip(1);
   }
+  out.event.payload = {};
+  return status < 0xF0 ? channel_event(status, out.event) : other_event(status, out.event);
+}
 
-  Event& e = out.event;
-  e.payload = {};
-  if (status < 0xF0) {
-    const int n = channel_data_length(status >> 4);
-    if (data_.size() - pos_ < static_cast<size_t>(n)) return fail();
-    const uint8_t d1 = data_[pos_];
-    const uint8_t d2 = n == 2 ? data_[pos_ + 1] : 0;
-    if ((d1 | d2) & 0x80) return fail();
-    pos_ += static_cast<size_t>(n);
-    running_status_ = status;
-    e.kind = EventKind::Channel;
-    e.status = status;
-    e.data1 = d1;
-    e.data2 = d2;
-    return true;
-  }
+inline bool TrackReader::channel_event(uint8_t status, Event& e) {
+  uint8_t d1 = 0, d2 = 0;
+  if (!in_.u8(d1) || (channel_data_length(status >> 4) == 2 && !in_.u8(d2))) return fail();
+  if (is_status_byte(d1) || is_status_byte(d2)) return fail();
+  running_status_ = status;
+  e.kind = EventKind::Channel;
+  e.status = status;
+  e.meta_type = 0;
+  e.data1 = d1;
+  e.data2 = d2;
+  return true;
+}
 
-  uint8_t meta_type = 0;
+// Meta, sysex and escape events: a length and that many bytes.
+inline bool TrackReader::other_event(uint8_t status, Event& e) {
+  e.meta_type = 0;
   if (status == 0xFF) {
-    if (pos_ >= data_.size()) return fail();
-    meta_type = data_[pos_++];
+    if (!in_.u8(e.meta_type)) return fail();
     e.kind = EventKind::Meta;
   } else if (status == 0xF0) {
     e.kind = EventKind::SysEx;
@@ -130,11 +116,9 @@ inline bool TrackReader::next(TrackEvent& out) {
     return fail();  // system common / real-time messages do not belong in a file
   }
   uint32_t len = 0;
-  if (!read_varlen(len) || data_.size() - pos_ < len) return fail();
-  e.status = status == 0xFF ? meta_type : status;
+  if (!in_.varlen(len) || !in_.take(len, e.payload)) return fail();
+  e.status = 0;
   e.data1 = e.data2 = 0;
-  e.payload = data_.subspan(pos_, len);
-  pos_ += len;
   return true;
 }
 

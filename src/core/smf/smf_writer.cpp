@@ -43,7 +43,7 @@ void encode_track(std::vector<uint8_t>& out, const std::vector<TrackEvent>& even
       }
       case EventKind::Meta:
         out.push_back(0xFF);
-        out.push_back(e.status);
+        out.push_back(e.meta_type);
         put_varlen(out, static_cast<uint32_t>(e.payload.size()));
         out.insert(out.end(), e.payload.begin(), e.payload.end());
         running = 0;
