@@ -12,6 +12,7 @@
 #include "py_messages.hpp"
 #include "py_midi_dict.hpp"
 #include "py_normalize.hpp"
+#include "runtime/module_state.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/pyref.hpp"
 
@@ -23,10 +24,6 @@ constexpr const char* kSubmoduleName = "noteloom.korvi._korvi";
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_noteloom", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
-
-// The module is created once per process and only in the interpreter that first imports it.
-std::atomic<int64_t> owner_interpreter{-1};
-std::atomic<PyObject*> module_cell{nullptr};
 
 // Appends `name` to module.__all__ (created when absent), then sets the attribute.
 bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
@@ -97,12 +94,13 @@ PyObject* init_module() {
   const int64_t id = PyInterpreterState_GetID(interp);
   if (id == -1) return nullptr;
   int64_t expected = -1;
-  if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+  ModuleState& state = module_state();  // the module is made once per process, in one interpreter
+  if (!state.owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
     PyErr_SetString(PyExc_ImportError,
                     "_noteloom does not support sub-interpreters: it can only be imported once per process");
     return nullptr;
   }
-  if (PyObject* existing = module_cell.load(std::memory_order_acquire)) return Py_NewRef(existing);
+  if (PyObject* existing = state.module.load(std::memory_order_acquire)) return Py_NewRef(existing);
 
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) return nullptr;
@@ -111,10 +109,10 @@ PyObject* init_module() {
 #endif
   if (!fill_module(module.get())) return nullptr;
   PyObject* stored = nullptr;
-  if (!module_cell.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {
+  if (!state.module.compare_exchange_strong(stored, module.get(), std::memory_order_acq_rel)) {
     return Py_NewRef(stored);  // a concurrent import finished first
   }
-  Py_INCREF(module.get());  // the cell keeps the module alive for the life of the process
+  Py_INCREF(module.get());  // the state keeps the module alive for the life of the process
   return module.release();
 }
 

@@ -285,7 +285,7 @@ PyObject* PyTokenizer::ids_to_python(std::span<const int32_t> ids) const {
 
 template <>
 TypeCell& type_cell<PyTokenizer>() {
-  static TypeCell cell(&tokenizer_spec);
+  static TypeCell cell(ClassSlot::Tokenizer, &tokenizer_spec);
   return cell;
 }
 

@@ -57,7 +57,7 @@ void close_reader(PyObject* capsule) {
 
 using BytesObject = VectorObject<uint8_t>;
 PyType_Spec bytes_spec = class_spec<BytesObject>("_noteloom.ArchiveData", BytesObject::slots);
-TypeCell bytes_type(&bytes_spec);
+TypeCell bytes_type(ClassSlot::ArchiveData, &bytes_spec);
 
 // A name as stored, decoded as file names are (surrogate escapes for bytes that are not UTF-8).
 PyObject* name_to_python(const std::string& name) {

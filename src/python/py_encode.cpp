@@ -172,7 +172,7 @@ bool from_python(PyObject* obj, BatchItems& out) {
 // thread that collects results does not touch the IDs at all.
 using IdsObject = VectorObject<uint16_t>;
 PyType_Spec ids_spec = class_spec<IdsObject>("_noteloom.TokenIds", IdsObject::slots);
-TypeCell ids_type(&ids_spec);
+TypeCell ids_type(ClassSlot::TokenIds, &ids_spec);
 
 PyObject* ids_to_python(std::vector<uint16_t>&& ids) { return IdsObject::make(ids_type, std::move(ids)); }
 

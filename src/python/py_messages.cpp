@@ -141,27 +141,27 @@ PyMethodDef& new_message_method() { return new_message_def; }
 
 template <>
 TypeCell& type_cell<NoteMessage>() {
-  static TypeCell cell(&note_spec);
+  static TypeCell cell(ClassSlot::NoteMessage, &note_spec);
   return cell;
 }
 template <>
 TypeCell& type_cell<TempoMessage>() {
-  static TypeCell cell(&tempo_spec);
+  static TypeCell cell(ClassSlot::TempoMessage, &tempo_spec);
   return cell;
 }
 template <>
 TypeCell& type_cell<InstrumentMessage>() {
-  static TypeCell cell(&instrument_spec);
+  static TypeCell cell(ClassSlot::InstrumentMessage, &instrument_spec);
   return cell;
 }
 template <>
 TypeCell& type_cell<PedalMessage>() {
-  static TypeCell cell(&pedal_spec);
+  static TypeCell cell(ClassSlot::PedalMessage, &pedal_spec);
   return cell;
 }
 template <>
 TypeCell& type_cell<MetaMessage>() {
-  static TypeCell cell(&meta_spec);
+  static TypeCell cell(ClassSlot::MetaMessage, &meta_spec);
   return cell;
 }
 

@@ -209,7 +209,7 @@ PyType_Spec midi_dict_spec = class_spec<MidiDictObject>("noteloom.korvi._korvi.M
 
 template <>
 TypeCell& type_cell<MidiDictRecord>() {
-  static TypeCell cell(&midi_dict_spec);
+  static TypeCell cell(ClassSlot::MidiDict, &midi_dict_spec);
   return cell;
 }
 

@@ -40,7 +40,7 @@ PyType_Spec midi_file_spec =
 
 template <>
 TypeCell& type_cell<MidiFileSnapshot>() {
-  static TypeCell cell(&midi_file_spec);
+  static TypeCell cell(ClassSlot::MidiFile, &midi_file_spec);
   return cell;
 }
 

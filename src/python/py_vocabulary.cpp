@@ -4,12 +4,11 @@
 
 #include "py_tokens.hpp"
 #include "runtime/convert.hpp"
+#include "runtime/module_state.hpp"
 #include "runtime/pyref.hpp"
 
 namespace noteloom::py {
 namespace {
-
-std::atomic<PyVocabulary*> instance{nullptr};
 
 size_t slot_of(const PyObject* obj, size_t mask) {
   return static_cast<size_t>((reinterpret_cast<uintptr_t>(obj) >> 4) * 0x9E3779B97F4A7C15ull >> 32) & mask;
@@ -42,17 +41,18 @@ PyObject* immortal(PyObject* obj) {
 }  // namespace
 
 const PyVocabulary* PyVocabulary::get() {
-  if (PyVocabulary* v = instance.load(std::memory_order_acquire)) return v;
+  std::atomic<void*>& instance = module_state().vocabulary;
+  if (auto* v = static_cast<PyVocabulary*>(instance.load(std::memory_order_acquire))) return v;
   // Concurrent first uses may each build one; the first to publish wins.
   auto* built = new PyVocabulary(AbsTokenizer::shared());
   if (!built->build()) {
     delete built;
     return nullptr;
   }
-  PyVocabulary* expected = nullptr;
+  void* expected = nullptr;
   if (!instance.compare_exchange_strong(expected, built, std::memory_order_acq_rel)) {
     delete built;
-    return expected;
+    return static_cast<PyVocabulary*>(expected);
   }
   return built;
 }

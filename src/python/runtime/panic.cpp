@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "module_state.hpp"
 #include "pyref.hpp"
 
 namespace noteloom::py {
@@ -9,7 +10,7 @@ namespace noteloom::py {
 void panic(std::string message) { throw Panic(std::move(message)); }
 
 PyObject* panic_exception_type() {
-  static std::atomic<PyObject*> cell{nullptr};
+  std::atomic<PyObject*>& cell = module_state().panic_exception;
   if (PyObject* t = cell.load(std::memory_order_acquire)) return t;
   PyObject* created =
       PyErr_NewExceptionWithDoc("_noteloom.PanicException",

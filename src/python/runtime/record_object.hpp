@@ -14,6 +14,7 @@
 #include "args.hpp"
 #include "borrow.hpp"
 #include "convert.hpp"
+#include "module_state.hpp"
 #include "panic.hpp"
 
 namespace noteloom::py {
@@ -29,14 +30,16 @@ RecordObject<Rec>* as_record_object(PyObject* self) {
   return reinterpret_cast<RecordObject<Rec>*>(self);
 }
 
-// A type object built by PyType_FromSpec on first need and shared afterwards. Concurrent first uses
-// may each build one; the first to publish wins and the others are dropped.
+// A class of the module: its spec, and its slot in the module state, where the type object built
+// by PyType_FromSpec on first need is kept. Concurrent first uses may each build one; the first to
+// publish wins and the others are dropped.
 class TypeCell {
  public:
-  constexpr explicit TypeCell(PyType_Spec* spec) : spec_(spec) {}
+  constexpr TypeCell(ClassSlot slot, PyType_Spec* spec) : slot_(slot), spec_(spec) {}
 
   // Null with the interpreter's error set when creation fails (used during module init).
   PyTypeObject* get() {
+    std::atomic<PyTypeObject*>& type_ = module_state().classes[static_cast<size_t>(slot_)];
     if (PyTypeObject* t = type_.load(std::memory_order_acquire)) return t;
     auto* created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec_));
     if (!created) return nullptr;
@@ -57,8 +60,8 @@ class TypeCell {
   }
 
  private:
+  ClassSlot slot_;
   PyType_Spec* spec_;
-  std::atomic<PyTypeObject*> type_{nullptr};
 };
 
 // Each Python-facing record type names its class's cell.
