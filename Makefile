@@ -81,10 +81,11 @@ format: $(VENV)/.ready build/.system-deps
 
 TIDY_BUILD := build/tidy
 lint: build  # mypy reads the extension's installed stubs
-	clang-format --dry-run -Werror $(CXX_SOURCES)
+	@echo "clang-format --dry-run -Werror (C++ sources)" && clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(CMAKE) -S . -B $(TIDY_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DNOTELOOM_PYTHON=OFF -DNOTELOOM_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-	clang-tidy -p $(TIDY_BUILD) --quiet --warnings-as-errors='*' $(shell git ls-files 'src/core/*.cpp') 2>/dev/null
+	@echo "clang-tidy (src/core)" && clang-tidy -p $(TIDY_BUILD) --quiet --warnings-as-errors='*' \
+	  $(shell git ls-files 'src/core/*.cpp') 2>/dev/null
 	$(VENV)/bin/ruff check python/noteloom
 	PYTHON_GIL=0 $(PY) -m mypy python/noteloom
 

@@ -120,30 +120,23 @@ FusedScratch& fused_scratch() {
   return *s;
 }
 
-// normalize, tokenize and the IDs of the tokens, in one pass: the same IDs as
-// ids_of(tokenize(normalize_midi_dict(piece, ...))), without building the normalized piece or its
-// tokens. The tokenizer's view of a normalized piece is simple: one tempo at which a tick is a
-// millisecond, fixed channels with one program each, no pedals, no metadata. Nothing when a
-// condition that view relies on does not hold (a family ignored, a time that wrapped around below
-// zero, more channels than MIDI has); the caller then takes the two-stage path.
-// `hasher` is fed every note of the piece on the way, unless the result is nothing.
-std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& piece, const AbsTokenizer& tok,
-                                                          const NormalizeOptions& options, const TimeBlocks& blocks,
-                                                          FusedScratch& scratch, PieceHasher& hasher) {
-  const auto& c = tok.config();
-  for (const auto& [name, ignored] : c.ignore_instruments) {
-    if (ignored) return std::nullopt;
-  }
-  const detail::NormalizePlan plan = detail::plan_normalization(piece, options);
-  const detail::ChannelTargets targets(plan);
-  // The normalized piece's channels and their families as the tokenizer sees them.
-  std::array<std::string_view, 16> family{};
+// The normalized piece's channels and their families as the tokenizer sees them (empty for a
+// channel without a program family); false when a channel lies outside MIDI's 16.
+using ChannelFamilies = std::array<std::string_view, 16>;
+bool normalized_families(const detail::NormalizePlan& plan, const NormalizeOptions& options, const AbsTokenizer& tok,
+                         ChannelFamilies& family) {
   for (const auto& m : detail::normalized_frame(plan, options).instrument_msgs) {
-    if (static_cast<uint32_t>(m.channel) >= 16) return std::nullopt;
+    if (static_cast<uint32_t>(m.channel) >= 16) return false;
     if (m.channel == kDrumChannel) continue;
     if (auto f = program_family(m.data)) family[static_cast<size_t>(m.channel)] = tok.note_family(*f);
   }
+  return true;
+}
 
+// The normalized notes in start order (stable), each note of the piece fed to `hasher` on the
+// way; false when a normalized time wrapped around below zero.
+bool normalized_notes(const MidiDictRecord& piece, const AbsTokenizer& tok, const NormalizeOptions& options,
+                      const detail::ChannelTargets& targets, FusedScratch& scratch, PieceHasher& hasher) {
   const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
   detail::NoteTimes times(tempo, options.time_step_ms);
   auto& notes = scratch.notes;
@@ -153,13 +146,18 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
     const int32_t channel = targets.of(note.channel);
     if (channel < 0) continue;
     const NoteMessage n = detail::normalized_note(times, note, channel, tok.quantize_velocity(note.velocity), options);
-    if (n.start < 0 || n.end < 0) return std::nullopt;
+    if (n.start < 0 || n.end < 0) return false;
     notes.push_back({n.start, n.end, n.pitch, n.velocity, n.channel});
   }
-  if (notes.empty()) return Result<std::span<const int32_t>>(Error{kEmptyNoteMessages, SkipKind::NoNotes});
   stable_sort_by_key(
       notes, [](const PlainNote& n) { return n.start; }, scratch.sort_scratch);
+  return true;
+}
 
+// The prefix IDs (the families in use sorted by name, then drums), "<S>", and each channel's note
+// block; a channel with notes but no family plays piano.
+void prefix_ids(const AbsTokenizer& tok, const std::vector<PlainNote>& notes, ChannelFamilies& family,
+                std::array<int32_t, 16>& note_block, std::vector<int32_t>& ids) {
   bool has_drums = false;
   for (const PlainNote& n : notes) {
     if (n.channel == kDrumChannel) {
@@ -168,23 +166,32 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
       family[static_cast<size_t>(n.channel)] = tok.note_family("piano");
     }
   }
-  std::array<int32_t, 16> note_block;
   for (size_t ch = 0; ch < 16; ++ch) note_block[ch] = tok.note_block(family[ch]);
-  std::array<std::string_view, 16> families = family;
+  ChannelFamilies families = family;
   std::sort(families.begin(), families.end());
   const auto last = std::unique(families.begin(), families.end());
-
-  auto& ids = scratch.ids;
-  ids.clear();
-  ids.reserve(notes.size() * 3 + notes.size() / 8 + 16);
   for (auto f = families.begin(); f != last; ++f) {
     if (!f->empty()) ids.push_back(id_or(tok.instrument_prefix_id(*f), kOovPrefix));
   }
   if (has_drums) ids.push_back(id_or(tok.instrument_prefix_id("drum"), kOovPrefix));
   ids.push_back(tok.find_id(Token::special(kBosTok)));
+}
 
-  const size_t body_start = ids.size();
-  const int32_t step = c.abs_time_step_ms;
+// The ID of a duration of `length` ms: on its grid (0 becomes one step).
+int32_t dur_id(const AbsTokenizer& tok, int32_t length) {
+  int32_t id = length > 0 ? tok.find_id(Token::dur(length)) : -1;
+  if (id < 0) {
+    int32_t dur = tok.dur_grid()(length);
+    if (dur == 0) dur = tok.config().time_step_ms;
+    id = tok.find_id(Token::dur(dur));
+  }
+  return id;
+}
+
+// The body's IDs: per note, "<T>" for each segment passed, then its group.
+void body_ids(const AbsTokenizer& tok, const std::vector<PlainNote>& notes, const std::array<int32_t, 16>& note_block,
+              std::vector<int32_t>& ids) {
+  const int32_t step = tok.config().abs_time_step_ms;
   const int32_t time_id = tok.find_id(Token::special(kTimeTok));
   int32_t prev = 0;
   for (const PlainNote& n : notes) {
@@ -200,21 +207,43 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
       ids.push_back(id_or(tok.find_id(Token::drum(n.pitch)), kOovDrum));
       ids.push_back(onset);
     } else {
-      const int32_t length = n.end > s ? n.end - s : 0;
-      int32_t dur_id = length > 0 ? tok.find_id(Token::dur(length)) : -1;  // 0 becomes one step
-      if (dur_id < 0) {
-        int32_t dur = tok.dur_grid()(length);
-        if (dur == 0) dur = c.time_step_ms;
-        dur_id = tok.find_id(Token::dur(dur));
-      }
       const int32_t velocity = tok.quantize_velocity(n.velocity);
       ids.push_back(id_or(tok.note_id(note_block[static_cast<size_t>(n.channel)], n.pitch, velocity), kOovNote));
       ids.push_back(onset);
-      ids.push_back(dur_id);
+      ids.push_back(dur_id(tok, n.end > s ? n.end - s : 0));
     }
     prev = s;
   }
+}
 
+// normalize, tokenize and the IDs of the tokens, in one pass: the same IDs as
+// ids_of(tokenize(normalize_midi_dict(piece, ...))), without building the normalized piece or its
+// tokens. The tokenizer's view of a normalized piece is simple: one tempo at which a tick is a
+// millisecond, fixed channels with one program each, no pedals, no metadata. Nothing when a
+// condition that view relies on does not hold (a family ignored, a time that wrapped around below
+// zero, more channels than MIDI has); the caller then takes the two-stage path.
+// `hasher` is fed every note of the piece on the way, unless the result is nothing.
+std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& piece, const AbsTokenizer& tok,
+                                                          const NormalizeOptions& options, const TimeBlocks& blocks,
+                                                          FusedScratch& scratch, PieceHasher& hasher) {
+  for (const auto& [name, ignored] : tok.config().ignore_instruments) {
+    if (ignored) return std::nullopt;
+  }
+  const detail::NormalizePlan plan = detail::plan_normalization(piece, options);
+  const detail::ChannelTargets targets(plan);
+  ChannelFamilies family{};
+  if (!normalized_families(plan, options, tok, family)) return std::nullopt;
+  if (!normalized_notes(piece, tok, options, targets, scratch, hasher)) return std::nullopt;
+  const auto& notes = scratch.notes;
+  if (notes.empty()) return Result<std::span<const int32_t>>(Error{kEmptyNoteMessages, SkipKind::NoNotes});
+
+  auto& ids = scratch.ids;
+  ids.clear();
+  ids.reserve(notes.size() * 3 + notes.size() / 8 + 16);
+  std::array<int32_t, 16> note_block;
+  prefix_ids(tok, notes, family, note_block, ids);
+  const size_t body_start = ids.size();
+  body_ids(tok, notes, note_block, ids);
   const auto dim = dim_token_position(
       ids.size() - body_start, [&](size_t i) { return blocks.onset(ids[body_start + i]); },
       [&](size_t i) { return blocks.dur(ids[body_start + i]); });
