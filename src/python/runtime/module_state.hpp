@@ -1,7 +1,7 @@
 // What the binding keeps while the process lives, in one place. The module is made once per
 // process (single-phase init, in the interpreter that first imports it), so its state is one
 // object rather than per-module storage: the module itself, the interpreter that owns it, the
-// class objects (each made from its spec on first need), PanicException and the tokenizer's
+// class objects (each made from its PyType_Spec on first need), PanicException and the tokenizer's
 // Python token objects.
 #pragma once
 

@@ -30,7 +30,7 @@ RecordObject<Rec>* as_record_object(PyObject* self) {
   return reinterpret_cast<RecordObject<Rec>*>(self);
 }
 
-// A class of the module: its spec, and its slot in the module state, where the type object built
+// A class of the module: its PyType_Spec, and its slot in the module state, where the type object built
 // by PyType_FromSpec on first need is kept. Concurrent first uses may each build one; the first to
 // publish wins and the others are dropped.
 class TypeCell {
