@@ -19,7 +19,6 @@ written, 2 for a wrong command line.
 from __future__ import annotations
 
 import argparse
-import collections
 import contextlib
 import json
 import os
@@ -31,7 +30,7 @@ import numpy as np
 from . import dataset
 from .job import Summary, encode_dataset
 from .options import FORMATS, MAX_TOKENS, OOV_RULES, SHARD_SIZE
-from .skips import kind_of_stored
+from .skips import count_manifest
 
 
 def input_paths(args: argparse.Namespace) -> Iterator[str]:
@@ -69,17 +68,8 @@ def _report(s: Summary) -> None:
 
 def info_command(args: argparse.Namespace) -> int:
     ds = dataset.TokenDataset(args.dataset)
-    files = 0
-    reasons: collections.Counter[str] = collections.Counter()
-    oov = notes = kept_notes = 0
-    for record in ds.manifest():
-        files += 1
-        if record["status"] != "ok":
-            reasons[kind_of_stored(record["reason"]).value] += 1
-        else:
-            oov += record["oov"]
-            notes += record.get("notes") or 0  # datasets of earlier versions have no counts
-            kept_notes += record.get("kept_notes") or 0
+    counts = count_manifest(ds.manifest())
+    files, reasons, oov, notes, kept_notes = counts.files, counts.skipped, counts.oov, counts.notes, counts.kept_notes
     meta = ds.meta
     print(f"dataset:    {ds.directory}" + ("" if meta.get("complete") else "  (incomplete: resume with --resume)"))
     print(f"tokenizer:  {meta['tokenizer']}, {meta['vocab_size']} tokens, noteloom {meta.get('noteloom_version', '?')}")

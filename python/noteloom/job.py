@@ -20,7 +20,7 @@ from . import corpus, dataset, formats
 from .engine import encode_windows
 from .options import FORMATS, MAX_TOKENS, SHARD_SIZE, EncodeOptions, default_threads, local_workers
 from .progress import Progress
-from .skips import kind_of_stored
+from .skips import count_manifest
 from .sources import ParquetColumns, Source, Unit, expand, sequence_of, unit_names
 
 
@@ -174,8 +174,6 @@ def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns:
     ds = on_dask.encode_on_dask(given, out, client, shard_size=shard_size, dedupe=options.dedupe, progress=progress,
                                 threads=threads, normalize=options.normalize, oov=options.oov,
                                 max_tokens=options.max_tokens, columns=columns, min_retention=options.min_retention)
-    tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens)
-    for rec in ds.manifest():
-        if rec["status"] != "ok":
-            tally.reasons[kind_of_stored(rec["reason"]).value] += 1
+    tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens,
+                         reasons=count_manifest(ds.manifest()).skipped)
     return _summary(tally, time.monotonic() - started, out, 0)

@@ -60,6 +60,24 @@ def _instruments_of(tokens: list[Any], kind: np.ndarray) -> list[Any]:
     return [(f"prefix:instrument:{name}", 0, 0) for name in used]
 
 
+def check_fs(fs: float) -> None:
+    if not fs > 0 or not math.isfinite(fs):
+        raise ValueError(f"fs must be a positive number of frames per second, not {fs}")
+
+
+def note_frames(piece: _korvi.MidiDict, fs: float) -> np.ndarray:
+    """The notes of `piece` on frames of 1 / `fs` seconds, as an int64 array of rows (pitch, first
+    frame, end frame, velocity, channel): a note from s to e seconds takes the frames floor(s * fs)
+    up to floor(e * fs), at least one."""
+    notes = piece.note_msgs
+    ms = {tick: piece.tick_to_ms(tick) for tick in {t for n in notes for t in (n.start, n.end)}}
+    table = np.array([(n.pitch, ms[n.start], ms[n.end], n.velocity, n.channel) for n in notes],
+                     dtype=np.int64).reshape(-1, 5)
+    table[:, 1] = np.floor(table[:, 1] * fs / 1000)
+    table[:, 2] = np.maximum(table[:, 1] + 1, np.floor(table[:, 2] * fs / 1000))
+    return table
+
+
 def piano_roll(piece: _korvi.MidiDict | Any, fs: float = 100, *, drums: bool = False) -> np.ndarray:
     """A uint8 array of 128 pitches x frames: the velocity where a note sounds (the loudest of
     the notes that overlap), 0 elsewhere; frame k covers [k / fs, (k + 1) / fs) seconds.
@@ -68,22 +86,13 @@ def piano_roll(piece: _korvi.MidiDict | Any, fs: float = 100, *, drums: bool = F
     frames floor(s * fs) up to floor(e * fs), at least one. Drums (channel 9) are on a roll of their
     own, rows being drum keys: ``drums=False`` gives the pitched notes, ``drums=True`` the drums;
     both have as many frames as the whole piece needs, so they line up."""
-    if not fs > 0 or not math.isfinite(fs):
-        raise ValueError(f"fs must be a positive number of frames per second, not {fs}")
+    check_fs(fs)
     if not isinstance(piece, _korvi.MidiDict):
         piece = ids_to_midi(piece)
-    ms: dict[int, int] = {}
-
-    def frame(tick: int) -> int:
-        if tick not in ms:
-            ms[tick] = piece.tick_to_ms(tick)
-        return math.floor(ms[tick] * fs / 1000)
-
-    notes = [(n.pitch, frame(n.start), frame(n.end), n.velocity, n.channel == DRUM_CHANNEL) for n in piece.note_msgs]
-    frames = max((max(s + 1, e) for _, s, e, _, _ in notes), default=0)
-    roll = np.zeros((128, frames), dtype=np.uint8)
-    for pitch, s, e, velocity, drum in notes:
-        if drum == drums and 0 <= pitch < 128 and s >= 0:
-            row = roll[pitch, s : max(s + 1, e)]
+    table = note_frames(piece, fs)
+    roll = np.zeros((128, int(table[:, 2].max(initial=0))), dtype=np.uint8)
+    for pitch, s, e, velocity, channel in table.tolist():
+        if (channel == DRUM_CHANNEL) == drums and 0 <= pitch < 128 and s >= 0:
+            row = roll[pitch, s:e]
             np.maximum(row, min(max(velocity, 0), 127), out=row)
     return roll

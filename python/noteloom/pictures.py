@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import collections
 import functools
-import math
 import os
 from collections.abc import Iterator
 from typing import Any
@@ -18,8 +17,8 @@ from typing import Any
 import numpy as np
 
 from .korvi import _korvi
-from .music import DRUM_CHANNEL
-from .skips import kind_of_stored
+from .music import DRUM_CHANNEL, check_fs, note_frames
+from .skips import count_manifest
 from .vocabulary import VOCAB_SIZE, Kind, kinds, tokenizer
 
 # General MIDI's sixteen families of eight programs each.
@@ -63,8 +62,7 @@ def plot_roll(piece: _korvi.MidiDict, path: str | os.PathLike[str], *, fs: float
     the General MIDI family of the channel's program ("drums" for channel 9, whose rows are drum
     keys), more opaque the louder. Note edges fall on frames of 1 / `fs` seconds as in
     ``noteloom.piano_roll``, so a very short note still shows one frame wide."""
-    if not fs > 0 or not math.isfinite(fs):
-        raise ValueError(f"fs must be a positive number of frames per second, not {fs}")
+    check_fs(fs)
     fig = _figure("plot_roll", 12, 5)
     from matplotlib import rcParams
     from matplotlib.collections import PolyCollection
@@ -72,12 +70,7 @@ def plot_roll(piece: _korvi.MidiDict, path: str | os.PathLike[str], *, fs: float
     from matplotlib.patches import Patch
 
     notes = piece.note_msgs
-    ms = {tick: piece.tick_to_ms(tick) for tick in {t for n in notes for t in (n.start, n.end)}}
-    table = np.array([(n.pitch, ms[n.start], ms[n.end], n.velocity, n.channel) for n in notes],
-                     dtype=np.int64).reshape(-1, 5)
-    pitch, start_ms, end_ms, velocity, channel = table.T
-    start = np.floor(start_ms * fs / 1000)
-    end = np.maximum(start + 1, np.floor(end_ms * fs / 1000))
+    pitch, start, end, velocity, channel = note_frames(piece, fs).T
     shown = (pitch >= 0) & (pitch < 128) & (start >= 0)
     first_tick: dict[int, int] = {}
     for n in notes:
@@ -190,15 +183,7 @@ def dataset_stats(ds: Any) -> dict[str, Any]:
     counts, present = _count_ids(ds)
     notes = pitch_of >= 0
     pitches = np.bincount(pitch_of[notes], weights=counts[notes], minlength=128)[:128].astype(np.int64)
-    files = loaded = kept = 0
-    skipped: collections.Counter[str] = collections.Counter()
-    for record in ds.manifest():
-        files += 1
-        if record["status"] != "ok":
-            skipped[kind_of_stored(record["reason"]).value] += 1
-        else:
-            loaded += record.get("notes") or 0  # datasets of earlier versions have no counts
-            kept += record.get("kept_notes") or 0
+    manifest = count_manifest(ds.manifest())
     if len(lengths):
         p5, p50, p95 = (float(v) for v in np.percentile(lengths, [5, 50, 95]))
         longest = int(lengths.max())
@@ -207,16 +192,16 @@ def dataset_stats(ds: Any) -> dict[str, Any]:
         longest = 0
     order = np.argsort(-present, kind="stable")
     return {
-        "files": files,
+        "files": manifest.files,
         "sequences": len(lengths),
         "tokens": int(lengths.sum()),
         "lengths": lengths,
         "length": {"p5": p5, "p50": p50, "p95": p95, "max": longest},
         "pitches": pitches,
         "instruments": {names[k]: int(present[k]) for k in order if present[k]},
-        "skipped": dict(skipped.most_common()),
-        "notes": loaded,
-        "kept_notes": kept,
+        "skipped": dict(manifest.skipped.most_common()),
+        "notes": manifest.notes,
+        "kept_notes": manifest.kept_notes,
     }
 
 

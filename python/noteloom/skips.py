@@ -5,7 +5,11 @@ last ones are this layer's own."""
 
 from __future__ import annotations
 
+import collections
+import dataclasses
 import enum
+from collections.abc import Iterable
+from typing import Any
 
 import _noteloom
 
@@ -45,6 +49,30 @@ _STORED = ((DUPLICATE_OF, SkipKind.DUPLICATE), ("Failed to load MIDI file: file 
            ("zip member compressed", SkipKind.UNSUPPORTED), ("cancelled", SkipKind.CANCELLED),
            ("no data", SkipKind.NO_DATA), ("not a ", SkipKind.NOT_A_SOURCE), ("kept ", SkipKind.LOW_RETENTION),
            ("folder not read", SkipKind.LOAD_FAILED), ("not read: ", SkipKind.LOAD_FAILED))
+
+
+@dataclasses.dataclass
+class ManifestCounts:
+    """What a dataset's manifest records add up to."""
+
+    files: int = 0
+    skipped: collections.Counter[str] = dataclasses.field(default_factory=collections.Counter)  # kind -> files
+    oov: int = 0  # of the kept files
+    notes: int = 0  # of the kept files, as loaded (datasets of earlier versions have no counts)
+    kept_notes: int = 0
+
+
+def count_manifest(records: Iterable[dict[str, Any]]) -> ManifestCounts:
+    counts = ManifestCounts()
+    for record in records:
+        counts.files += 1
+        if record["status"] != "ok":
+            counts.skipped[kind_of_stored(record["reason"]).value] += 1
+        else:
+            counts.oov += record["oov"]
+            counts.notes += record.get("notes") or 0
+            counts.kept_notes += record.get("kept_notes") or 0
+    return counts
 
 
 def kind_of_stored(reason: str) -> SkipKind:
