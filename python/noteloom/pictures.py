@@ -16,10 +16,11 @@ from typing import Any
 
 import numpy as np
 
+from . import vocabulary
 from .korvi import _korvi
 from .music import DRUM_CHANNEL, check_fs, note_frames
 from .skips import count_manifest
-from .vocabulary import VOCAB_SIZE, Kind, kinds, tokenizer
+from .vocabulary import VOCAB_SIZE, Kind, kinds
 
 # General MIDI's sixteen families of eight programs each.
 GM_FAMILIES = ("piano", "chromatic percussion", "organ", "guitar", "bass", "strings", "ensemble", "brass",
@@ -113,12 +114,11 @@ def plot_roll(piece: _korvi.MidiDict, path: str | os.PathLike[str], *, fs: float
 def _id_tables() -> tuple[np.ndarray, np.ndarray, tuple[str, ...]]:
     """Per ID: its pitch where it is a NOTE ID (-1 elsewhere), and its instrument's number where it
     is an instrument prefix ID (-1 elsewhere); and the instruments' names by number."""
-    tokens = tokenizer().decode(list(range(VOCAB_SIZE)))
     kind = kinds()
     pitch = np.full(VOCAB_SIZE, -1, dtype=np.int64)
     instrument = np.full(VOCAB_SIZE, -1, dtype=np.int64)
     names: list[str] = []
-    for i, token in enumerate(tokens):
+    for i, token in enumerate(vocabulary.tokens()):
         if kind[i] == Kind.NOTE:
             pitch[i] = token[1]
         elif kind[i] == Kind.PREFIX and token[0].startswith(_PREFIX):

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import enum
 import functools
+from typing import Any
 
 import numpy as np
 
@@ -45,11 +46,17 @@ VOCAB_SIZE = int(tokenizer().vocab_size())
 
 
 @functools.cache
+def tokens() -> tuple[Any, ...]:
+    """Every ID's token, in ID order (decoded once)."""
+    return tuple(tokenizer().decode(list(range(VOCAB_SIZE))))
+
+
+@functools.cache
 def kinds() -> np.ndarray:
     """The Kind of every ID, as a read-only uint8 array of VOCAB_SIZE."""
     tok = tokenizer()
     out = np.empty(VOCAB_SIZE, dtype=np.uint8)
-    for i, token in enumerate(tok.decode(list(range(VOCAB_SIZE)))):
+    for i, token in enumerate(tokens()):
         if isinstance(token, str):
             out[i] = Kind.SPECIAL
         elif token[0].startswith("prefix:"):
