@@ -12,6 +12,7 @@
 #include "../model/instruments.hpp"
 #include "../model/normalize.hpp"
 #include "../smf/midi_loader.hpp"
+#include "../tokenizer/sequence_emitter.hpp"
 
 namespace noteloom {
 namespace {
@@ -154,10 +155,45 @@ bool normalized_notes(const MidiDictRecord& piece, const AbsTokenizer& tok, cons
   return true;
 }
 
-// The prefix IDs (the families in use sorted by name, then drums), "<S>", and each channel's note
-// block; a channel with notes but no family plays piano.
-void prefix_ids(const AbsTokenizer& tok, const std::vector<PlainNote>& notes, ChannelFamilies& family,
-                std::array<int32_t, 16>& note_block, std::vector<int32_t>& ids) {
+// Writes a sequence as IDs, with the out-of-vocabulary markers above for tokens outside it.
+struct IdSink {
+  const AbsTokenizer& tok;
+  const TimeBlocks& blocks;
+  const std::array<int32_t, 16>& note_block;  // per channel
+  std::vector<int32_t>& ids;
+  const int32_t time_id = tok.find_id(Token::special(kTimeTok));
+
+  void prefix(std::string_view family) { ids.push_back(id_or(tok.instrument_prefix_id(family), kOovPrefix)); }
+  void bos() { ids.push_back(tok.find_id(Token::special(kBosTok))); }
+  void time() { ids.push_back(time_id); }
+  void eos() { ids.push_back(tok.find_id(Token::special(kEosTok))); }
+  void note(int32_t channel, int32_t pitch, int32_t velocity, int32_t onset, int32_t dur) {
+    ids.push_back(id_or(tok.note_id(note_block[static_cast<size_t>(channel)], pitch, velocity), kOovNote));
+    ids.push_back(tok.find_id(Token::onset(onset)));
+    ids.push_back(tok.find_id(Token::dur(dur)));
+  }
+  void drum(int32_t pitch, int32_t onset) {
+    ids.push_back(id_or(tok.find_id(Token::drum(pitch)), kOovDrum));
+    ids.push_back(tok.find_id(Token::onset(onset)));
+  }
+  size_t size() const { return ids.size(); }
+  bool is_onset(size_t i) const { return blocks.onset(ids[i]); }
+  bool is_dur(size_t i) const { return blocks.dur(ids[i]); }
+  void insert_dim(size_t i) {
+    ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(i), tok.find_id(Token::special(kDimTok)));
+  }
+};
+
+// At one tempo where a tick is a millisecond, the tokenizer's times are the ticks themselves.
+struct TickTiming {
+  static int32_t start(const PlainNote& n) { return n.start; }
+  static int32_t length(const PlainNote& n) { return n.end > n.start ? n.end - n.start : 0; }
+};
+
+// The families in use sorted by name, each once (a channel with notes but no family plays piano),
+// and each channel's note block; whether the drums play.
+bool families_in_use(const AbsTokenizer& tok, const std::vector<PlainNote>& notes, ChannelFamilies& family,
+                     std::array<int32_t, 16>& note_block) {
   bool has_drums = false;
   for (const PlainNote& n : notes) {
     if (n.channel == kDrumChannel) {
@@ -167,53 +203,7 @@ void prefix_ids(const AbsTokenizer& tok, const std::vector<PlainNote>& notes, Ch
     }
   }
   for (size_t ch = 0; ch < 16; ++ch) note_block[ch] = tok.note_block(family[ch]);
-  ChannelFamilies families = family;
-  std::sort(families.begin(), families.end());
-  const auto last = std::unique(families.begin(), families.end());
-  for (auto f = families.begin(); f != last; ++f) {
-    if (!f->empty()) ids.push_back(id_or(tok.instrument_prefix_id(*f), kOovPrefix));
-  }
-  if (has_drums) ids.push_back(id_or(tok.instrument_prefix_id("drum"), kOovPrefix));
-  ids.push_back(tok.find_id(Token::special(kBosTok)));
-}
-
-// The ID of a duration of `length` ms: on its grid (0 becomes one step).
-int32_t dur_id(const AbsTokenizer& tok, int32_t length) {
-  int32_t id = length > 0 ? tok.find_id(Token::dur(length)) : -1;
-  if (id < 0) {
-    int32_t dur = tok.dur_grid()(length);
-    if (dur == 0) dur = tok.config().time_step_ms;
-    id = tok.find_id(Token::dur(dur));
-  }
-  return id;
-}
-
-// The body's IDs: per note, "<T>" for each segment passed, then its group.
-void body_ids(const AbsTokenizer& tok, const std::vector<PlainNote>& notes, const std::array<int32_t, 16>& note_block,
-              std::vector<int32_t>& ids) {
-  const int32_t step = tok.config().abs_time_step_ms;
-  const int32_t time_id = tok.find_id(Token::special(kTimeTok));
-  int32_t prev = 0;
-  for (const PlainNote& n : notes) {
-    // At one tempo where a tick is a millisecond, the tokenizer's times are the ticks themselves.
-    const int32_t s = n.start;
-    for (int32_t k = s / step - prev / step; k > 0; --k) ids.push_back(time_id);
-    // Normalized times are multiples of the time step, so a time usually lies on its grid and is
-    // its own nearest grid value: its ID is found without the grid's table.
-    const int32_t in_segment = s % step;
-    int32_t onset = tok.find_id(Token::onset(in_segment));
-    if (onset < 0) onset = tok.find_id(Token::onset(tok.onset_grid()(in_segment)));
-    if (n.channel == kDrumChannel) {
-      ids.push_back(id_or(tok.find_id(Token::drum(n.pitch)), kOovDrum));
-      ids.push_back(onset);
-    } else {
-      const int32_t velocity = tok.quantize_velocity(n.velocity);
-      ids.push_back(id_or(tok.note_id(note_block[static_cast<size_t>(n.channel)], n.pitch, velocity), kOovNote));
-      ids.push_back(onset);
-      ids.push_back(dur_id(tok, n.end > s ? n.end - s : 0));
-    }
-    prev = s;
-  }
+  return has_drums;
 }
 
 // normalize, tokenize and the IDs of the tokens, in one pass: the same IDs as
@@ -237,19 +227,18 @@ std::optional<Result<std::span<const int32_t>>> fused_ids(const MidiDictRecord& 
   const auto& notes = scratch.notes;
   if (notes.empty()) return Result<std::span<const int32_t>>(Error{kEmptyNoteMessages, SkipKind::NoNotes});
 
+  std::array<int32_t, 16> note_block;
+  const bool has_drums = families_in_use(tok, notes, family, note_block);
+  ChannelFamilies sorted = family;
+  std::sort(sorted.begin(), sorted.end());
+  const auto last = std::unique(sorted.begin(), sorted.end());
+  const auto first = std::find_if(sorted.begin(), last, [](std::string_view f) { return !f.empty(); });
   auto& ids = scratch.ids;
   ids.clear();
   ids.reserve(notes.size() * 3 + notes.size() / 8 + 16);
-  std::array<int32_t, 16> note_block;
-  prefix_ids(tok, notes, family, note_block, ids);
-  const size_t body_start = ids.size();
-  body_ids(tok, notes, note_block, ids);
-  const auto dim = dim_token_position(
-      ids.size() - body_start, [&](size_t i) { return blocks.onset(ids[body_start + i]); },
-      [&](size_t i) { return blocks.dur(ids[body_start + i]); });
-  if (dim)
-    ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(body_start + *dim), tok.find_id(Token::special(kDimTok)));
-  ids.push_back(tok.find_id(Token::special(kEosTok)));
+  IdSink sink{tok, blocks, note_block, ids};
+  TickTiming timing;
+  emit_sequence(tok, std::span<const std::string_view>(first, last), has_drums, notes, timing, sink);
   return Result<std::span<const int32_t>>(std::span<const int32_t>(ids));
 }
 

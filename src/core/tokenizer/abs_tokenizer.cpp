@@ -12,6 +12,7 @@
 #include "../base/stable_sort.hpp"
 #include "../model/pedal.hpp"
 #include "../model/tempo_map.hpp"
+#include "sequence_emitter.hpp"
 
 namespace noteloom {
 namespace {
@@ -247,28 +248,71 @@ struct AbsTokenizer::Selection {
   bool has_drums = false;
 };
 
+// Writes a sequence as tokens.
+struct AbsTokenizer::TokenSink {
+  const AbsTokenizer& tok;
+  const Selection& selected;
+  std::vector<Token>& out;
+
+  void prefix(std::string_view family) { out.push_back(Token::prefix(tok.family_prefix(family))); }
+  void bos() { out.push_back(Token::special(kBosTok)); }
+  void time() { out.push_back(Token::special(kTimeTok)); }
+  void eos() { out.push_back(Token::special(kEosTok)); }
+  void note(int32_t channel, int32_t pitch, int32_t velocity, int32_t onset, int32_t dur) {
+    out.push_back(Token::note(selected.families.get(channel), pitch, velocity));
+    out.push_back(Token::onset(onset));
+    out.push_back(Token::dur(dur));
+  }
+  void drum(int32_t pitch, int32_t onset) {
+    out.push_back(Token::drum(pitch));
+    out.push_back(Token::onset(onset));
+  }
+  size_t size() const { return out.size(); }
+  bool is_onset(size_t i) const { return is_kind(out[i], TokenKind::Onset); }
+  bool is_dur(size_t i) const { return is_kind(out[i], TokenKind::Dur); }
+  void insert_dim(size_t i) { out.insert(out.begin() + static_cast<std::ptrdiff_t>(i), Token::special(kDimTok)); }
+};
+
+namespace {
+
+// A note's times through the piece's tempo map, its end held by its channel's pedal.
+class PieceTiming {
+ public:
+  PieceTiming(const MidiDictRecord& piece, const ChannelPedals& pedals)
+      : tempo_(piece.tempo_msgs, piece.ticks_per_beat), pedals_(pedals) {}
+  int32_t start(const NoteMessage& n) { return tempo_.ms_at(n.start, &by_start_); }
+  int32_t length(const NoteMessage& n) {
+    int32_t end = n.end;
+    if (const auto* intervals = pedals_.of(n.channel)) end = sustained_end(*intervals, end);
+    return tempo_.elapsed(n.start, end, &by_start_);
+  }
+
+ private:
+  const TempoMap tempo_;
+  const ChannelPedals& pedals_;
+  TempoMap::Hint by_start_;  // the notes come in start order
+};
+
+}  // namespace
+
 Result<std::vector<Token>> AbsTokenizer::tokenize(const MidiDictRecord& piece) const {
   const Selection selected(*this, piece);
   if (selected.notes.empty()) return Error{kEmptyNoteMessages};
   std::vector<Token> out;
   const size_t n = selected.notes.size();
   out.reserve(n * 3 + n / 8 + 16);
-  add_prefix_tokens(piece, selected, out);
-  out.push_back(Token::special(kBosTok));
-  const size_t body_start = out.size();
-  add_note_tokens(piece, selected, out);
-  const auto dim = dim_token_position(
-      out.size() - body_start, [&](size_t i) { return is_kind(out[body_start + i], TokenKind::Onset); },
-      [&](size_t i) { return is_kind(out[body_start + i], TokenKind::Dur); });
-  if (dim) out.insert(out.begin() + static_cast<std::ptrdiff_t>(body_start + *dim), Token::special(kDimTok));
-  out.push_back(Token::special(kEosTok));
+  add_metadata_tokens(piece, out);
+  std::set<std::string_view> families;
+  selected.families.for_each([&families](std::string_view f) { families.insert(f); });
+  PieceTiming timing(piece, selected.pedals);
+  TokenSink sink{*this, selected, out};
+  emit_sequence(*this, families, selected.has_drums, selected.notes, timing, sink);
   return out;
 }
 
-// Metadata prefixes in the order genre, form, composer (names the configuration lists), then the
-// instrument prefixes sorted by name, so the same piece always gives the same tokens, drums last.
-void AbsTokenizer::add_prefix_tokens(const MidiDictRecord& piece, const Selection& selected,
-                                     std::vector<Token>& out) const {
+// Metadata prefixes in the order genre, form, composer (names the configuration lists); the
+// instrument prefixes follow.
+void AbsTokenizer::add_metadata_tokens(const MidiDictRecord& piece, std::vector<Token>& out) const {
   const auto& c = config_;
   const std::pair<std::string_view, const std::vector<std::string>*> categories[] = {
       {"genre", &c.genre_names}, {"form", &c.form_names}, {"composer", &c.composer_names}};
@@ -279,39 +323,6 @@ void AbsTokenizer::add_prefix_tokens(const MidiDictRecord& piece, const Selectio
     joined.append(key).append(":").append(it->second);
     // The vocabulary's own token: its text outlives this call.
     if (const int32_t id = named_id(Token::prefix(joined)); id >= 0) out.push_back(vocab_[static_cast<size_t>(id)]);
-  }
-  std::set<std::string_view> families;
-  selected.families.for_each([&families](std::string_view f) { families.insert(f); });
-  for (std::string_view f : families) out.push_back(Token::prefix(family_prefix(f)));
-  if (selected.has_drums) out.push_back(Token::prefix(family_prefix("drum")));
-}
-
-// The body: per note in start order, a "<T>" for every segment boundary passed since the last
-// one, then (instrument, pitch, velocity), onset within the segment and duration (sustained by the
-// channel's pedal, never 0), or (drum, pitch) and onset for a note on the drum channel.
-void AbsTokenizer::add_note_tokens(const MidiDictRecord& piece, const Selection& selected,
-                                   std::vector<Token>& out) const {
-  const int32_t step = config_.abs_time_step_ms;
-  const TempoMap tempo(piece.tempo_msgs, piece.ticks_per_beat);
-  TempoMap::Hint by_start;  // the notes come in start order
-  int32_t prev = 0;
-  for (const NoteMessage* n : selected.notes) {
-    const int32_t start_ms = tempo.ms_at(n->start, &by_start);
-    for (int32_t k = start_ms / step - prev / step; k > 0; --k) out.push_back(Token::special(kTimeTok));
-    const int32_t onset = onset_(start_ms % step);
-    if (n->channel == kDrumChannel) {
-      out.push_back(Token::drum(n->pitch));
-      out.push_back(Token::onset(onset));
-    } else {
-      int32_t end = n->end;
-      if (const auto* intervals = selected.pedals.of(n->channel)) end = sustained_end(*intervals, end);
-      int32_t dur = dur_(tempo.elapsed(n->start, end, &by_start));
-      if (dur == 0) dur = config_.time_step_ms;
-      out.push_back(Token::note(selected.families.get(n->channel), n->pitch, core_.quantize_velocity(n->velocity)));
-      out.push_back(Token::onset(onset));
-      out.push_back(Token::dur(dur));
-    }
-    prev = start_ms;
   }
 }
 

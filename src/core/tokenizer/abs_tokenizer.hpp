@@ -85,6 +85,13 @@ class AbsTokenizer {
   // Pieces of tokenize, for the encoding pipeline that builds the same IDs in one pass.
   const NearestInGrid& onset_grid() const { return onset_; }
   const NearestInGrid& dur_grid() const { return dur_; }
+  // The onset value of a time `in_segment` ms into its segment, and the duration value of a note
+  // `length` ms long: the nearest grid values, a duration of 0 becoming one time step.
+  int32_t onset_value(int32_t in_segment) const { return onset_(in_segment); }
+  int32_t dur_value(int32_t length) const {
+    const int32_t dur = dur_(length);
+    return dur == 0 ? config_.time_step_ms : dur;
+  }
   // The name note tokens of `family` carry (see note_name below).
   std::string_view note_family(std::string_view family) const { return note_name(family); }
   // ID of ("prefix", "instrument", family), or -1.
@@ -114,8 +121,8 @@ class AbsTokenizer {
 
  private:
   struct Selection;  // what tokenize reads of a piece
-  void add_prefix_tokens(const MidiDictRecord& piece, const Selection& selected, std::vector<Token>& out) const;
-  void add_note_tokens(const MidiDictRecord& piece, const Selection& selected, std::vector<Token>& out) const;
+  struct TokenSink;  // writes the sequence's tokens
+  void add_metadata_tokens(const MidiDictRecord& piece, std::vector<Token>& out) const;
   // A copy of `text` that lives as long as the tokenizer.
   std::string_view own(std::string_view text);
   // Appends `t` unless it is a special or prefix token already present.
