@@ -43,12 +43,6 @@ Result<int32_t> amount(std::optional<int32_t> given, int32_t max) {
   return amount(given, max, rng);
 }
 
-struct TimedEvent {
-  const Token* lead;
-  const Token* onset;
-  const Token* dur;  // null for drum events
-};
-
 // Nearest multiple of `step` to value * factor (value * factor / step rounded half away from zero).
 int32_t scale_to_grid(int32_t value, double factor, int32_t step) {
   return wrap_mul(round_to_i32(static_cast<double>(value) * factor / static_cast<double>(step)), step);
@@ -100,89 +94,184 @@ Result<double> tempo_factor(std::optional<double> given, double max_tempo_aug, L
   return r.value()->uniform_closed(1.0 - max_tempo_aug, 1.0 + max_tempo_aug);
 }
 
-// A sequence read by the tempo scan: the head tokens ("<S>" and prefixes) in order, then every
-// event keyed by (time segment, onset); the keys come out sorted, each key's events in input order.
-struct TempoScan {
-  std::vector<Token> head;
-  std::map<int32_t, std::map<int32_t, std::vector<TimedEvent>>> events;
-  // Where "<D>" goes: after the event at (segment, onset), the last event before it.
-  std::optional<std::pair<int32_t, int32_t>> dim;
+// What a token is to the tempo rule. A note counts as an event only when its instrument is one
+// the tokenizer knows.
+enum class Role : uint8_t { Other, Bos, Prefix, Time, Unk, Dim, Eos, Note, OtherNote, Drum, Onset, Dur };
+
+Role role_of(const Token& v, std::span<const std::string> instruments) {
+  switch (v.kind) {
+    case TokenKind::Special:
+      return v.text == kBosTok    ? Role::Bos
+             : v.text == kTimeTok ? Role::Time
+             : v.text == kUnkTok  ? Role::Unk
+             : v.text == kDimTok  ? Role::Dim
+             : v.text == kEosTok  ? Role::Eos
+                                  : Role::Other;
+    case TokenKind::Prefix:
+      return Role::Prefix;
+    case TokenKind::Note:
+      return std::find(instruments.begin(), instruments.end(), v.text) != instruments.end() ? Role::Note
+                                                                                            : Role::OtherNote;
+    case TokenKind::Onset:
+      return Role::Onset;
+    case TokenKind::Dur:
+      return Role::Dur;
+    case TokenKind::Drum:
+      return Role::Drum;
+  }
+  return Role::Other;
+}
+
+// An event of the tempo rule: a note group (lead, onset, duration) or a drum group (lead, onset)
+// at (time segment, onset), its lead at position `at`.
+struct TimedEvent {
+  int32_t segment, onset;
+  uint32_t at;
+  bool has_dur;
+  bool operator<(const TimedEvent& o) const { return segment != o.segment ? segment < o.segment : onset < o.onset; }
+  bool same_time(const TimedEvent& o) const { return segment == o.segment && onset == o.onset; }
 };
 
-TempoScan scan_events(std::span<const Token> tokens, std::span<const std::string> instruments) {
-  TempoScan scan;
-  int32_t segment = 0;
-  std::optional<int32_t> last_onset;  // onset time of the most recent event
-  auto record = [&](const Token& lead, const Token& onset, const Token* dur) {
-    scan.events[segment][onset.value].push_back({&lead, &onset, dur});
-    last_onset = onset.value;
-  };
-  for (size_t i = 0; i + 2 < tokens.size(); ++i) {
-    const Token& lead = tokens[i];
-    const Token& next = tokens[i + 1];
-    const Token& after = tokens[i + 2];
-    const bool onset_dur = next.kind == TokenKind::Onset && after.kind == TokenKind::Dur;
-    if (lead.is_special(kTimeTok)) {
-      segment = wrap_add(segment, 1);
-    } else if (lead.is_special(kUnkTok)) {
-      if (onset_dur) record(lead, next, &after);
-    } else if (lead.is_special(kBosTok) || lead.kind == TokenKind::Prefix) {
-      scan.head.push_back(lead);
-    } else if (lead.is_special(kDimTok)) {
-      if (last_onset) scan.dim = {segment, *last_onset};
-    } else if (lead.kind == TokenKind::Note) {
-      if (onset_dur && std::find(instruments.begin(), instruments.end(), lead.text) != instruments.end()) {
-        record(lead, next, &after);
-      }
-    } else if (lead.kind == TokenKind::Drum) {
-      if (next.kind == TokenKind::Onset) record(lead, next, nullptr);
+// What the tempo scan finds: the events in time order (each time's in input order), and where
+// "<D>" goes, after the first event at the time of the last event before it (plain values: GCC 12
+// misreads optionals here).
+struct EventScan {
+  std::vector<TimedEvent> events;
+  bool has_dim = false;
+  int32_t dim_segment = 0, dim_onset = 0;
+};
+
+// The scan of the tempo rule over any sequence: `seq.role(i)` and `seq.value(i)` (an onset's or
+// duration's milliseconds) read it; the head ("<S>" and prefixes) goes to `head(i)` in order.
+template <typename Seq, typename Head>
+EventScan scan_events(const Seq& seq, Head&& head) {
+  EventScan scan;
+  scan.events.reserve(seq.size() / 3 + 1);
+  int32_t segment = 0, last_onset = 0;
+  bool any_event = false;
+  for (size_t i = 0; i + 2 < seq.size(); ++i) {
+    const Role next = seq.role(i + 1);
+    const bool onset_dur = next == Role::Onset && seq.role(i + 2) == Role::Dur;
+    auto record = [&](bool has_dur) {
+      const int32_t onset = seq.value(i + 1);
+      scan.events.push_back({segment, onset, static_cast<uint32_t>(i), has_dur});
+      last_onset = onset, any_event = true;
+    };
+    switch (seq.role(i)) {
+      case Role::Time:
+        segment = wrap_add(segment, 1);
+        break;
+      case Role::Unk:
+      case Role::Note:
+        if (onset_dur) record(true);
+        break;
+      case Role::Bos:
+      case Role::Prefix:
+        head(i);
+        break;
+      case Role::Dim:
+        if (any_event) scan.has_dim = true, scan.dim_segment = segment, scan.dim_onset = last_onset;
+        break;
+      case Role::Drum:
+        if (next == Role::Onset) record(false);
+        break;
+      default:
+        break;
     }
   }
+  if (!std::is_sorted(scan.events.begin(), scan.events.end())) std::stable_sort(scan.events.begin(), scan.events.end());
   return scan;
 }
+
+// Shuffles the `n` events of one time that start at `first`, for mixup.
+Status shuffled_order(std::vector<uint32_t>& order, size_t first, size_t n, LazyRng& rng) {
+  order.assign(n, 0);
+  for (size_t k = 0; k < n; ++k) order[k] = static_cast<uint32_t>(first + k);
+  auto r = rng.get();
+  if (!r) return r.error();
+  for (size_t j = n - 1; j >= 1; --j) std::swap(order[j], order[r.value()->uniform_u64(0, j)]);
+  return ok_status();
+}
+
+// The emission of the tempo rule: each time scaled by `factor` and snapped to the grid, split
+// again into "<T>" tokens and an onset, its events in their order with their durations scaled
+// (at most max_dur_ms), "<D>" where the scan found it, "<E>" when the sequence ended with one.
+// `out` writes: time(), onset(ms) (the time's onset, before its events), event(at, has_dur,
+// dur_ms), dim(), eos().
+template <typename Seq, typename Out>
+Status emit_events(const Seq& seq, EventScan& scan, const AbsTokenizerConfig& c, double factor, bool mixup,
+                   LazyRng& rng, Out& out) {
+  const std::vector<TimedEvent>& events = scan.events;
+  const int32_t step = c.time_step_ms, segment_ms = c.abs_time_step_ms, max_dur = c.max_dur_ms;
+  std::vector<uint32_t> order;
+  int32_t segments_out = 0;
+  for (size_t first = 0; first < events.size();) {
+    size_t end = first + 1;
+    while (end < events.size() && events[end].same_time(events[first])) ++end;
+    const TimedEvent& key = events[first];
+    const int32_t time = scale_to_grid(wrap_add(wrap_mul(key.segment, segment_ms), key.onset), factor, step);
+    const int32_t new_segment = time / segment_ms;
+    for (int32_t j = new_segment - segments_out; j > 0; --j) out.time();
+    out.onset(time % segment_ms);
+    bool dim_here = scan.has_dim && scan.dim_segment == key.segment && scan.dim_onset == key.onset;
+    auto emit = [&](size_t k) {
+      const TimedEvent& e = events[k];
+      const int32_t dur_ms = e.has_dur ? std::min(scale_to_grid(seq.value(e.at + 2), factor, step), max_dur) : 0;
+      out.event(e.at, e.has_dur, dur_ms);
+      if (dim_here) out.dim(), dim_here = false, scan.has_dim = false;
+    };
+    if (mixup && end - first >= 2) {
+      if (Status shuffled = shuffled_order(order, first, end - first, rng); !shuffled) return shuffled;
+      for (const uint32_t k : order) emit(k);
+    } else {
+      for (size_t k = first; k < end; ++k) emit(k);
+    }
+    segments_out = new_segment;
+    first = end;
+  }
+  if (seq.size() > 0 && seq.role(seq.size() - 1) == Role::Eos) out.eos();
+  return ok_status();
+}
+
+// A token sequence, as the tempo rule reads and writes it.
+struct TokenSeq {
+  std::span<const Token> tokens;
+  std::span<const std::string> instruments;
+  size_t size() const { return tokens.size(); }
+  Role role(size_t i) const { return role_of(tokens[i], instruments); }
+  int32_t value(size_t i) const { return tokens[i].value; }
+};
+
+struct TokenOut {
+  std::span<const Token> tokens;
+  std::vector<Token>& out;
+  Token onset_token = Token::onset(0);
+  void time() { out.push_back(Token::special(kTimeTok)); }
+  void onset(int32_t ms) { onset_token = Token::onset(ms); }
+  void event(uint32_t at, bool has_dur, int32_t dur_ms) {
+    out.push_back(tokens[at]);
+    out.push_back(onset_token);
+    if (has_dur) out.push_back(Token::dur(dur_ms));
+  }
+  void dim() { out.push_back(Token::special(kDimTok)); }
+  void eos() { out.push_back(Token::special(kEosTok)); }
+};
 
 }  // namespace
 
 Result<std::vector<Token>> apply_tempo_aug(const AbsTokenizer& tok, const std::vector<Token>& tokens,
                                            double max_tempo_aug, bool mixup, std::optional<double> tempo_aug) {
-  const auto& c = tok.config();
-  const int32_t step = c.time_step_ms;
-  const int32_t segment_ms = c.abs_time_step_ms;
   LazyRng rng;
   auto factor = tempo_factor(tempo_aug, max_tempo_aug, rng);
   if (!factor) return factor.error();
-  TempoScan scan = scan_events(tokens, tok.instruments_wd());
-
-  // Each key's time is scaled and snapped to the grid, then split again into segments ("<T>"
-  // tokens) and an onset; with mixup, the events of one key come out in a random order.
-  std::vector<Token> out = std::move(scan.head);
+  const TokenSeq seq{tokens, tok.instruments_wd()};
+  std::vector<Token> out;
   out.reserve(tokens.size() + 16);
-  int32_t segments_out = 0;
-  for (auto& [segment, onsets] : scan.events) {
-    for (auto& [onset, events] : onsets) {
-      const int32_t time = scale_to_grid(wrap_add(wrap_mul(segment, segment_ms), onset), factor.value(), step);
-      const int32_t new_segment = time / segment_ms;
-      const int32_t new_onset = time % segment_ms;
-      for (int32_t j = new_segment - segments_out; j > 0; --j) out.push_back(Token::special(kTimeTok));
-      std::vector<TimedEvent> order = events;
-      if (mixup && order.size() >= 2) {
-        auto r = rng.get();
-        if (!r) return r.error();
-        for (size_t j = order.size() - 1; j >= 1; --j) std::swap(order[j], order[r.value()->uniform_u64(0, j)]);
-      }
-      for (const TimedEvent& e : order) {
-        out.push_back(*e.lead);
-        out.push_back(Token::onset(new_onset));
-        if (e.dur) out.push_back(Token::dur(std::min(scale_to_grid(e.dur->value, factor.value(), step), c.max_dur_ms)));
-        if (scan.dim == std::pair(segment, onset)) {
-          out.push_back(Token::special(kDimTok));
-          scan.dim.reset();
-        }
-      }
-      segments_out = new_segment;
-    }
+  EventScan scan = scan_events(seq, [&](size_t i) { out.push_back(tokens[i]); });
+  TokenOut writer{tokens, out};
+  if (Status done = emit_events(seq, scan, tok.config(), factor.value(), mixup, rng, writer); !done) {
+    return done.error();
   }
-  if (!tokens.empty() && tokens.back().is_special(kEosTok)) out.push_back(Token::special(kEosTok));
   return out;
 }
 
@@ -197,8 +286,6 @@ Result<std::vector<Token>> apply_tempo_aug(const AbsTokenizer& tok, const std::v
 
 namespace noteloom {
 namespace {
-
-enum class Role : uint8_t { Other, Bos, Prefix, Time, Unk, Dim, Eos, Note, OtherNote, Drum, Onset, Dur };
 
 struct IdTables {
   int32_t vocab = 0;
@@ -240,33 +327,7 @@ IdTables build_id_tables(const AbsTokenizer& tok) {
     t.canon.push_back(static_cast<uint16_t>(code));
     t.value[id] = v.value;
     t.velocity[id] = v.velocity;
-    Role& r = t.role[id];
-    switch (v.kind) {
-      case TokenKind::Special:
-        r = v.text == kBosTok    ? Role::Bos
-            : v.text == kTimeTok ? Role::Time
-            : v.text == kUnkTok  ? Role::Unk
-            : v.text == kDimTok  ? Role::Dim
-            : v.text == kEosTok  ? Role::Eos
-                                 : Role::Other;
-        break;
-      case TokenKind::Prefix:
-        r = Role::Prefix;
-        break;
-      case TokenKind::Note:
-        r = std::find(instruments.begin(), instruments.end(), v.text) != instruments.end() ? Role::Note
-                                                                                           : Role::OtherNote;
-        break;
-      case TokenKind::Onset:
-        r = Role::Onset;
-        break;
-      case TokenKind::Dur:
-        r = Role::Dur;
-        break;
-      case TokenKind::Drum:
-        r = Role::Drum;
-        break;
-    }
+    t.role[id] = role_of(v, instruments);
   }
   return t;
 }
@@ -299,114 +360,48 @@ struct NoteShift {
   }
 };
 
-struct IdEvent {
-  int32_t segment, onset;
-  uint32_t at;  // position of the lead code
-  bool has_dur;
-  bool operator<(const IdEvent& o) const { return segment != o.segment ? segment < o.segment : onset < o.onset; }
-  bool same_time(const IdEvent& o) const { return segment == o.segment && onset == o.onset; }
+// A sequence of codes, as the tempo rule reads and writes it.
+// Plain pointers held by value: the reads need no reloads after each write of the output.
+struct CodeSeq {
+  const uint16_t* c;
+  size_t n;
+  const Role* roles;
+  const int32_t* values;
+  size_t size() const { return n; }
+  Role role(size_t i) const { return roles[c[i]]; }
+  int32_t value(size_t i) const { return values[c[i]]; }
 };
 
-// What the tempo scan finds in codes: the events, and where "<D>" goes (plain values: GCC 12
-// misreads optionals here).
-struct CodeScan {
-  std::vector<IdEvent> events;
-  bool has_dim = false;
-  int32_t dim_segment = 0, dim_onset = 0;
-};
-
-// The scan of apply_tempo_aug on codes: the head codes ("<S>" and prefixes) go to `out` in order,
-// every event is recorded with its (segment, onset), and the events come out in time order (each
-// time's in input order).
-CodeScan scan_codes(const IdTables& t, const std::vector<uint16_t>& c, std::vector<uint16_t>& out) {
-  CodeScan scan;
-  scan.events.reserve(c.size() / 3 + 1);
-  int32_t segment = 0, last_onset = 0;
-  bool any_event = false;
-  for (size_t i = 0; i + 2 < c.size(); ++i) {
-    const Role next = t.role[c[i + 1]];
-    const bool onset_dur = next == Role::Onset && t.role[c[i + 2]] == Role::Dur;
-    auto record = [&](bool has_dur) {
-      const int32_t onset = t.value[c[i + 1]];
-      scan.events.push_back({segment, onset, static_cast<uint32_t>(i), has_dur});
-      last_onset = onset, any_event = true;
-    };
-    switch (t.role[c[i]]) {
-      case Role::Time:
-        segment = wrap_add(segment, 1);
-        break;
-      case Role::Unk:
-      case Role::Note:
-        if (onset_dur) record(true);
-        break;
-      case Role::Bos:
-      case Role::Prefix:
-        out.push_back(c[i]);
-        break;
-      case Role::Dim:
-        if (any_event) scan.has_dim = true, scan.dim_segment = segment, scan.dim_onset = last_onset;
-        break;
-      case Role::Drum:
-        if (next == Role::Onset) record(false);
-        break;
-      default:
-        break;
-    }
+struct CodeOut {
+  const IdTables& t;
+  const std::vector<uint16_t>& c;
+  const AbsTokenizer& tok;
+  std::vector<uint16_t> out;  // owned: the emission's pushes need no reloads through a reference
+  uint16_t onset_id = 0;
+  uint16_t id_of(const Token& token) const { return static_cast<uint16_t>(std::max(tok.find_id(token), 0)); }
+  void time() { out.push_back(t.time); }
+  void onset(int32_t ms) { onset_id = id_of(Token::onset(ms)); }
+  void event(uint32_t at, bool has_dur, int32_t dur_ms) {
+    out.push_back(t.id_of(c[at]));
+    out.push_back(onset_id);
+    if (has_dur) out.push_back(id_of(Token::dur(dur_ms)));
   }
-  if (!std::is_sorted(scan.events.begin(), scan.events.end())) std::stable_sort(scan.events.begin(), scan.events.end());
-  return scan;
-}
+  void dim() { out.push_back(t.dim); }
+  void eos() { out.push_back(t.eos); }
+};
 
-// The order of `n` events of one time: as they came, or shuffled with mixup.
-Status event_order(std::vector<uint32_t>& order, size_t first, size_t n, bool mixup, LazyRng& rng) {
-  order.assign(n, 0);
-  for (size_t k = 0; k < n; ++k) order[k] = static_cast<uint32_t>(first + k);
-  if (!mixup || n < 2) return ok_status();
-  auto r = rng.get();
-  if (!r) return r.error();
-  for (size_t j = n - 1; j >= 1; --j) std::swap(order[j], order[r.value()->uniform_u64(0, j)]);
-  return ok_status();
-}
-
-// apply_tempo_aug on codes: the scan, then the events emitted with new times ("<T>" tokens for
-// the segments passed, each time's events in their order, "<D>" after the event it followed).
+// apply_tempo_aug on codes: the same rule as on tokens.
 Result<std::vector<uint16_t>> tempo_on_codes(const IdTables& t, const std::vector<uint16_t>& c, double factor,
                                              bool mixup, LazyRng& rng) {
+  const CodeSeq seq{c.data(), c.size(), t.role.data(), t.value.data()};
   const AbsTokenizer& tok = AbsTokenizer::shared();
-  const int32_t step = tok.config().time_step_ms;
-  const int32_t segment_ms = tok.config().abs_time_step_ms;
-  const int32_t max_dur = tok.config().max_dur_ms;
-  std::vector<uint16_t> out;
-  out.reserve(c.size() + 16);
-  CodeScan scan = scan_codes(t, c, out);
-  const std::vector<IdEvent>& events = scan.events;
-  auto id_of = [&](const Token& token) { return static_cast<uint16_t>(std::max(tok.find_id(token), 0)); };
-  std::vector<uint32_t> order;
-  int32_t segments_out = 0;
-  for (size_t first = 0; first < events.size();) {
-    size_t end = first + 1;
-    while (end < events.size() && events[end].same_time(events[first])) ++end;
-    const IdEvent& key = events[first];
-    const int32_t time = scale_to_grid(wrap_add(wrap_mul(key.segment, segment_ms), key.onset), factor, step);
-    const int32_t new_segment = time / segment_ms;
-    for (int32_t j = new_segment - segments_out; j > 0; --j) out.push_back(t.time);
-    const uint16_t onset_id = id_of(Token::onset(time % segment_ms));
-    if (Status ordered = event_order(order, first, end - first, mixup, rng); !ordered) return ordered.error();
-    bool dim_here = scan.has_dim && scan.dim_segment == key.segment && scan.dim_onset == key.onset;
-    for (const uint32_t k : order) {
-      const IdEvent& e = events[k];
-      out.push_back(t.id_of(c[e.at]));
-      out.push_back(onset_id);
-      if (e.has_dur) {
-        out.push_back(id_of(Token::dur(std::min(scale_to_grid(t.value[c[e.at + 2]], factor, step), max_dur))));
-      }
-      if (dim_here) out.push_back(t.dim), dim_here = false, scan.has_dim = false;
-    }
-    segments_out = new_segment;
-    first = end;
+  CodeOut writer{t, c, tok, {}};
+  writer.out.reserve(c.size() + 16);
+  EventScan scan = scan_events(seq, [&](size_t i) { writer.out.push_back(c[i]); });
+  if (Status done = emit_events(seq, scan, tok.config(), factor, mixup, rng, writer); !done) {
+    return done.error();
   }
-  if (!c.empty() && c.back() == t.eos) out.push_back(t.eos);
-  return out;
+  return std::move(writer.out);
 }
 
 template <typename Int>
