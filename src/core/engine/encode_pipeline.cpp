@@ -169,12 +169,12 @@ struct IdSink {
   void eos() { ids.push_back(tok.find_id(Token::special(kEosTok))); }
   void note(int32_t channel, int32_t pitch, int32_t velocity, int32_t onset, int32_t dur) {
     ids.push_back(id_or(tok.note_id(note_block[static_cast<size_t>(channel)], pitch, velocity), kOovNote));
-    ids.push_back(tok.find_id(Token::onset(onset)));
-    ids.push_back(tok.find_id(Token::dur(dur)));
+    ids.push_back(tok.onset_value_id(onset));
+    ids.push_back(tok.dur_value_id(dur));
   }
   void drum(int32_t pitch, int32_t onset) {
     ids.push_back(id_or(tok.find_id(Token::drum(pitch)), kOovDrum));
-    ids.push_back(tok.find_id(Token::onset(onset)));
+    ids.push_back(tok.onset_value_id(onset));
   }
   size_t size() const { return ids.size(); }
   bool is_onset(size_t i) const { return blocks.onset(ids[i]); }

@@ -87,11 +87,19 @@ class AbsTokenizer {
   const NearestInGrid& dur_grid() const { return dur_; }
   // The onset value of a time `in_segment` ms into its segment, and the duration value of a note
   // `length` ms long: the nearest grid values, a duration of 0 becoming one time step.
-  int32_t onset_value(int32_t in_segment) const { return onset_(in_segment); }
+  // Normalized times are multiples of the time step, so a value is usually on its grid and its own
+  // nearest grid value: that is checked first, without the grid's table.
+  int32_t onset_value(int32_t in_segment) const {
+    return on_time_grid(in_segment, onset_.grid().size()) ? in_segment : onset_(in_segment);
+  }
   int32_t dur_value(int32_t length) const {
+    if (length > 0 && on_time_grid(length, dur_.grid().size())) return length;
     const int32_t dur = dur_(length);
     return dur == 0 ? config_.time_step_ms : dur;
   }
+  // The IDs of values on the onset and duration grids (as the two functions above give them).
+  int32_t onset_value_id(int32_t onset) const { return layout_.onset + onset / AbsTokenizerConfig::time_step_ms; }
+  int32_t dur_value_id(int32_t dur) const { return layout_.dur + dur / AbsTokenizerConfig::time_step_ms; }
   // The name note tokens of `family` carry (see note_name below).
   std::string_view note_family(std::string_view family) const { return note_name(family); }
   // ID of ("prefix", "instrument", family), or -1.
@@ -120,6 +128,11 @@ class AbsTokenizer {
   }
 
  private:
+  // Whether `v` is one of the grid values 0, step, 2 * step, ... of a grid of `size` values.
+  static bool on_time_grid(int32_t v, size_t size) {
+    constexpr int32_t step = AbsTokenizerConfig::time_step_ms;
+    return v >= 0 && v % step == 0 && static_cast<size_t>(v / step) < size;
+  }
   struct Selection;  // what tokenize reads of a piece
   struct TokenSink;  // writes the sequence's tokens
   void add_metadata_tokens(const MidiDictRecord& piece, std::vector<Token>& out) const;
@@ -158,9 +171,7 @@ class AbsTokenizer {
 // Inline: the encoding pipeline looks up a few regular tokens per note.
 inline int32_t AbsTokenizer::find_id(const Token& t) const {
   constexpr int32_t step = AbsTokenizerConfig::time_step_ms;
-  auto on_grid = [](int32_t v, size_t grid_size) {
-    return v < 0 || v % step != 0 || static_cast<size_t>(v / step) >= grid_size ? -1 : v / step;
-  };
+  auto on_grid = [](int32_t v, size_t grid_size) { return on_time_grid(v, grid_size) ? v / step : -1; };
   switch (t.kind) {
     case TokenKind::Note:
       return note_id(note_block(t.text), t.value, t.velocity);
