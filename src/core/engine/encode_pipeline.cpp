@@ -186,6 +186,7 @@ struct IdSink {
 
 // At one tempo where a tick is a millisecond, the tokenizer's times are the ticks themselves.
 struct TickTiming {
+  static constexpr bool on_step = true;  // normalized times
   static int32_t start(const PlainNote& n) { return n.start; }
   static int32_t length(const PlainNote& n) { return n.end > n.start ? n.end - n.start : 0; }
 };

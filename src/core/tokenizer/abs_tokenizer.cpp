@@ -278,6 +278,7 @@ namespace {
 // A note's times through the piece's tempo map, its end held by its channel's pedal.
 class PieceTiming {
  public:
+  static constexpr bool on_step = false;  // any piece's times
   PieceTiming(const MidiDictRecord& piece, const ChannelPedals& pedals)
       : tempo_(piece.tempo_msgs, piece.ticks_per_beat), pedals_(pedals) {}
   int32_t start(const NoteMessage& n) { return tempo_.ms_at(n.start, &by_start_); }

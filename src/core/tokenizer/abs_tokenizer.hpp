@@ -86,14 +86,14 @@ class AbsTokenizer {
   const NearestInGrid& onset_grid() const { return onset_; }
   const NearestInGrid& dur_grid() const { return dur_; }
   // The onset value of a time `in_segment` ms into its segment, and the duration value of a note
-  // `length` ms long: the nearest grid values, a duration of 0 becoming one time step.
-  // Normalized times are multiples of the time step, so a value is usually on its grid and its own
-  // nearest grid value: that is checked first, without the grid's table.
-  int32_t onset_value(int32_t in_segment) const {
-    return on_time_grid(in_segment, onset_.grid().size()) ? in_segment : onset_(in_segment);
+  // `length` ms long: the nearest grid values, a duration of 0 becoming one time step. `on_step`:
+  // the times are multiples of the time step (as in normalized pieces), so a value is usually on
+  // its grid and its own nearest value, which is checked first, without the grid's table.
+  int32_t onset_value(int32_t in_segment, bool on_step) const {
+    return on_step && on_time_grid(in_segment, onset_.grid().size()) ? in_segment : onset_(in_segment);
   }
-  int32_t dur_value(int32_t length) const {
-    if (length > 0 && on_time_grid(length, dur_.grid().size())) return length;
+  int32_t dur_value(int32_t length, bool on_step) const {
+    if (on_step && length > 0 && on_time_grid(length, dur_.grid().size())) return length;
     const int32_t dur = dur_(length);
     return dur == 0 ? config_.time_step_ms : dur;
   }

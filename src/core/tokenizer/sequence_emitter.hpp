@@ -19,7 +19,8 @@
 //   size_t size() const; bool is_onset(size_t i) const; bool is_dur(size_t i) const;
 //   void insert_dim(size_t i);
 // Timing gives a note's times in ms: int32_t start(const Note&), and int32_t length(const Note&)
-// asked right after start, for pitched notes only.
+// asked right after start, for pitched notes only; `Timing::on_step` says whether they are
+// multiples of the time step.
 #pragma once
 
 #include <cstddef>
@@ -56,11 +57,12 @@ void emit_body(const AbsTokenizer& tok, const Notes& notes, Timing& timing, Sink
     ();
     const int32_t start = timing.start(n);
     for (int32_t k = start / step - prev / step; k > 0; --k) sink.time();
-    const int32_t onset = tok.onset_value(start % step);
+    const int32_t onset = tok.onset_value(start % step, Timing::on_step);
     if (n.channel == kDrumChannel) {
       sink.drum(n.pitch, onset);
     } else {
-      sink.note(n.channel, n.pitch, tok.quantize_velocity(n.velocity), onset, tok.dur_value(timing.length(n)));
+      sink.note(n.channel, n.pitch, tok.quantize_velocity(n.velocity), onset,
+                tok.dur_value(timing.length(n), Timing::on_step));
     }
     prev = start;
   }
