@@ -5,6 +5,33 @@
 #include "../base/rounding.hpp"
 #include "instruments.hpp"
 
+namespace noteloom {
+
+std::vector<std::pair<std::string, int32_t>> family_channels(
+    const std::vector<std::pair<std::string, bool>>& ignore_instruments) {
+  std::vector<std::string> kept;
+  for (const auto& [name, ignored] : ignore_instruments) {
+    if (!ignored) kept.push_back(name);
+  }
+  std::sort(kept.begin(), kept.end());  // byte-wise: std::string compares as unsigned char
+  kept.push_back("drum");
+  std::vector<std::pair<std::string, int32_t>> channels;
+  for (size_t i = 0; i < kept.size(); ++i) {
+    int32_t channel;
+    if (kept[i] == "drum") {
+      channel = kDrumChannel;
+    } else {
+      channel = i < 9 ? static_cast<int32_t>(i) : static_cast<int32_t>(i) + 1;
+    }
+    auto same = std::find_if(channels.begin(), channels.end(), [&](const auto& e) { return e.first == kept[i]; });
+    if (same == channels.end()) channels.emplace_back(kept[i], channel);
+  }
+  std::stable_sort(channels.begin(), channels.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  return channels;
+}
+
+}  // namespace noteloom
+
 namespace noteloom::detail {
 
 NoteTimes::NoteTimes(const TempoMap& tempo, int32_t step) : tempo_(tempo), step_(step) {
@@ -19,27 +46,8 @@ int32_t NoteTimes::quantized(int32_t tick, TempoMap::Hint& hint) const {
 }
 
 NormalizePlan plan_normalization(const MidiDictRecord& piece, const NormalizeOptions& options) {
-  std::vector<std::string> kept;
-  for (const auto& [name, ignored] : options.ignore_instruments) {
-    if (!ignored) kept.push_back(name);
-  }
-  std::sort(kept.begin(), kept.end());  // byte-wise: std::string compares as unsigned char
-  kept.push_back("drum");
-
   NormalizePlan plan;
-  for (size_t i = 0; i < kept.size(); ++i) {
-    int32_t channel;
-    if (kept[i] == "drum") {
-      channel = kDrumChannel;
-    } else {
-      channel = i < 9 ? static_cast<int32_t>(i) : static_cast<int32_t>(i) + 1;
-    }
-    auto same = std::find_if(plan.name_channel.begin(), plan.name_channel.end(),
-                             [&](const auto& e) { return e.first == kept[i]; });
-    if (same == plan.name_channel.end()) plan.name_channel.emplace_back(kept[i], channel);
-  }
-  std::stable_sort(plan.name_channel.begin(), plan.name_channel.end(),
-                   [](const auto& a, const auto& b) { return a.second < b.second; });
+  plan.name_channel = family_channels(options.ignore_instruments);
 
   // Channel -> family: the last program change with a family wins, and the drum channel is the
   // drums. Unlike tokenize, a channel without a program change gets no family (and its notes are

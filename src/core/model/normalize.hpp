@@ -32,6 +32,12 @@ concept VelocityMap = requires(F f, int32_t v) {
   { f(v) } -> std::same_as<std::optional<int32_t>>;
 };
 
+// The channel each kept family gets: the kept families sorted by name (bytes) with "drum" added,
+// the n-th of them on channel n (n + 1 from the tenth on, passing the drum channel), the drums on
+// the drum channel; ascending by channel.
+std::vector<std::pair<std::string, int32_t>> family_channels(
+    const std::vector<std::pair<std::string, bool>>& ignore_instruments);
+
 namespace detail {
 
 struct NormalizePlan {

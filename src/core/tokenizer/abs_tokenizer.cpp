@@ -28,11 +28,20 @@ std::vector<int32_t> steps_up_to(int32_t max, int32_t step, bool inclusive) {
 
 }  // namespace
 
-AbsTokenizer::AbsTokenizer()
-    : onset_(steps_up_to(config_.max_dur_ms, config_.time_step_ms, false)),
+// The onsets cover one segment (0 up to abs_time_step_ms, exclusive), the durations 0 up to
+// max_dur_ms; with the built-in configuration the two bounds are equal.
+AbsTokenizer::AbsTokenizer(AbsTokenizerConfig config)
+    : config_(std::move(config)),
+      time_step_(config_.time_step_ms),
+      segment_(config_.abs_time_step_ms),
+      onset_(steps_up_to(config_.abs_time_step_ms, config_.time_step_ms, false)),
       dur_(steps_up_to(config_.max_dur_ms, config_.time_step_ms, true)),
       core_(config_.velocity_step) {
   const auto& c = config_;
+  velocity_level_.fill(-1);
+  for (size_t k = 0; k < core_.velocity_grid().size(); ++k) {
+    velocity_level_[static_cast<size_t>(core_.velocity_grid()[k])] = static_cast<int16_t>(k);
+  }
   for (const auto& [name, ignored] : c.ignore_instruments) {
     ignore_map_.emplace(name, ignored);
     if (!ignored) instruments_nd_.push_back(name);

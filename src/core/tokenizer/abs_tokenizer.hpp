@@ -18,6 +18,7 @@
 // encoding a token outside the vocabulary gives 0.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -27,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "../base/divisor.hpp"
 #include "../base/result.hpp"
 #include "../model/instruments.hpp"
 #include "../model/midi_dict.hpp"
@@ -44,7 +46,8 @@ inline constexpr const char* kEmptyNoteMessages = "Empty note messages after fil
 
 class AbsTokenizer {
  public:
-  AbsTokenizer();
+  // Built from a configuration that config_error accepts; the default one is the built-in.
+  explicit AbsTokenizer(AbsTokenizerConfig config = {});
   // Tokens point into the tokenizer's own storage: it stays where it was built.
   AbsTokenizer(const AbsTokenizer&) = delete;
   AbsTokenizer& operator=(const AbsTokenizer&) = delete;
@@ -98,8 +101,15 @@ class AbsTokenizer {
     return dur == 0 ? config_.time_step_ms : dur;
   }
   // The IDs of values on the onset and duration grids (as the two functions above give them).
-  int32_t onset_value_id(int32_t onset) const { return layout_.onset + onset / AbsTokenizerConfig::time_step_ms; }
-  int32_t dur_value_id(int32_t dur) const { return layout_.dur + dur / AbsTokenizerConfig::time_step_ms; }
+  int32_t onset_value_id(int32_t onset) const { return layout_.onset + time_step_.quot(onset); }
+  int32_t dur_value_id(int32_t dur) const { return layout_.dur + time_step_.quot(dur); }
+  // abs_time_step_ms, for the per-note divisions of times into segments.
+  const Divisor& segment() const { return segment_; }
+  // The place of a velocity among the velocity levels, -1 when it is not one.
+  int32_t velocity_level(int32_t velocity) const {
+    return static_cast<uint32_t>(velocity) < velocity_level_.size() ? velocity_level_[static_cast<size_t>(velocity)]
+                                                                    : -1;
+  }
   // The name note tokens of `family` carry (see note_name below).
   std::string_view note_family(std::string_view family) const { return note_name(family); }
   // ID of ("prefix", "instrument", family), or -1.
@@ -115,12 +125,10 @@ class AbsTokenizer {
     return -1;
   }
   int32_t note_id(int32_t block, int32_t pitch, int32_t velocity) const {
-    constexpr int32_t vstep = AbsTokenizerConfig::velocity_step;
     const auto levels = static_cast<int32_t>(core_.velocity_grid().size());
-    if (block < 0 || pitch < 0 || pitch > 127 || velocity < 0 || velocity % vstep != 0 || velocity / vstep >= levels) {
-      return -1;
-    }
-    return layout_.note + (block * 128 + pitch) * levels + velocity / vstep;
+    const int32_t level = velocity_level(velocity);
+    if (block < 0 || pitch < 0 || pitch > 127 || level < 0) return -1;
+    return layout_.note + (block * 128 + pitch) * levels + level;
   }
   // Whether `id` is a note or drum token: the ID that opens one note's group in a sequence.
   bool is_note_or_drum(int32_t id) const {
@@ -129,9 +137,10 @@ class AbsTokenizer {
 
  private:
   // Whether `v` is one of the grid values 0, step, 2 * step, ... of a grid of `size` values.
-  static bool on_time_grid(int32_t v, size_t size) {
-    constexpr int32_t step = AbsTokenizerConfig::time_step_ms;
-    return v >= 0 && v % step == 0 && static_cast<size_t>(v / step) < size;
+  bool on_time_grid(int32_t v, size_t size) const {
+    if (v < 0) return false;
+    const int32_t i = time_step_.quot(v);
+    return v - i * time_step_.value() == 0 && static_cast<size_t>(i) < size;
   }
   struct Selection;  // what tokenize reads of a piece
   struct TokenSink;  // writes the sequence's tokens
@@ -147,6 +156,8 @@ class AbsTokenizer {
   std::string_view note_name(std::string_view family) const;
 
   AbsTokenizerConfig config_;
+  Divisor time_step_, segment_;
+  std::array<int16_t, 128> velocity_level_;
   std::string name_ = "abs";
   NearestInGrid onset_;
   NearestInGrid dur_;
@@ -170,8 +181,7 @@ class AbsTokenizer {
 
 // Inline: the encoding pipeline looks up a few regular tokens per note.
 inline int32_t AbsTokenizer::find_id(const Token& t) const {
-  constexpr int32_t step = AbsTokenizerConfig::time_step_ms;
-  auto on_grid = [](int32_t v, size_t grid_size) { return on_time_grid(v, grid_size) ? v / step : -1; };
+  auto on_grid = [this](int32_t v, size_t grid_size) { return on_time_grid(v, grid_size) ? time_step_.quot(v) : -1; };
   switch (t.kind) {
     case TokenKind::Note:
       return note_id(note_block(t.text), t.value, t.velocity);

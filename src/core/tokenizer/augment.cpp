@@ -348,6 +348,7 @@ uint16_t code_of(Int id, const IdTables& t) {
 // The pitch and velocity steps on one code: a note moves by `shift` pitches ("<U>" when it leaves
 // 0..127), then by `offset` velocity, clamped to [velocity_step, max_velocity].
 struct NoteShift {
+  const AbsTokenizer& tok;
   int32_t shift, offset, levels, min_velocity, max_velocity;
 
   uint16_t operator()(uint16_t c, const IdTables& t) const {
@@ -355,8 +356,7 @@ struct NoteShift {
     const int32_t p = wrap_add(pitch, shift);
     if (p < 0 || p > 127) return t.unk;
     const int32_t v = std::min(std::max(wrap_add(t.velocity[c], offset), min_velocity), max_velocity);
-    constexpr int32_t vstep = AbsTokenizerConfig::velocity_step;
-    return static_cast<uint16_t>(c + (p - pitch) * levels + (v - t.velocity[c]) / vstep);
+    return static_cast<uint16_t>(c + (p - pitch) * levels + tok.velocity_level(v) - tok.velocity_level(t.velocity[c]));
   }
 };
 
@@ -417,8 +417,11 @@ Result<std::vector<uint16_t>> augment_any(std::span<const Int> ids, const IdAugm
   if (!steps) return steps.error();
   auto factor = tempo_factor(how.tempo_aug, how.max_tempo_aug, rng);
   if (!factor) return factor.error();
-  const NoteShift move{shift.value(), wrap_mul(steps.value(), tok.config().velocity_step),
-                       static_cast<int32_t>(tok.core().velocity_grid().size()), tok.config().velocity_step,
+  const NoteShift move{tok,
+                       shift.value(),
+                       wrap_mul(steps.value(), tok.config().velocity_step),
+                       static_cast<int32_t>(tok.core().velocity_grid().size()),
+                       tok.config().velocity_step,
                        tok.core().max_velocity()};
   std::vector<uint16_t> codes(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {

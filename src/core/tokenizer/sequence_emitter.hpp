@@ -44,8 +44,8 @@ void emit_prefix(const Families& sorted_families, bool has_drums, Sink& sink) {
 // `notes` in start order: notes or pointers to notes with pitch, velocity and channel.
 template <typename Notes, typename Timing, typename Sink>
 void emit_body(const AbsTokenizer& tok, const Notes& notes, Timing& timing, Sink& sink) {
-  const int32_t step = tok.config().abs_time_step_ms;
-  int32_t prev = 0;
+  const Divisor& segment = tok.segment();
+  int32_t prev_segment = 0;
   for (const auto& item : notes) {
     const auto& n = [&]() -> const auto& {
       if constexpr (std::is_pointer_v<std::remove_cvref_t<decltype(item)>>) {
@@ -56,15 +56,16 @@ void emit_body(const AbsTokenizer& tok, const Notes& notes, Timing& timing, Sink
     }
     ();
     const int32_t start = timing.start(n);
-    for (int32_t k = start / step - prev / step; k > 0; --k) sink.time();
-    const int32_t onset = tok.onset_value(start % step, Timing::on_step);
+    const int32_t start_segment = segment.quot(start);
+    for (int32_t k = start_segment - prev_segment; k > 0; --k) sink.time();
+    const int32_t onset = tok.onset_value(start - start_segment * segment.value(), Timing::on_step);
     if (n.channel == kDrumChannel) {
       sink.drum(n.pitch, onset);
     } else {
       sink.note(n.channel, n.pitch, tok.quantize_velocity(n.velocity), onset,
                 tok.dur_value(timing.length(n), Timing::on_step));
     }
-    prev = start;
+    prev_segment = start_segment;
   }
 }
 
