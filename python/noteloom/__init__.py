@@ -58,6 +58,7 @@ from .dataset import DatasetError, TokenDataset, TokenWindows  # noqa: E402
 from .engine import EncodedFile, encode_bytes, encode_files  # noqa: E402
 from .job import Summary, encode_dataset  # noqa: E402
 from .music import ids_to_midi, piano_roll  # noqa: E402
+from .tokenizer import Tokenizer  # noqa: E402
 from .vocabulary import BOS_ID, DIM_ID, EOS_ID, PAD_ID, TIME_ID, UNK_ID, VOCAB_SIZE  # noqa: E402
 
 __all__ = [
@@ -68,6 +69,7 @@ __all__ = [
     "PedalMessage",
     "MetaMessage",
     "AbsTokenizer",
+    "Tokenizer",
     "normalize_midi_dict",
     "PanicException",
     "encode_files",

@@ -10,6 +10,7 @@ __all__ = [
     "PedalMessage",
     "MetaMessage",
     "AbsTokenizer",
+    "Tokenizer",
     "normalize_midi_dict",
     "PanicException",
     "encode_files",
@@ -202,6 +203,7 @@ from .dataset import DatasetError as DatasetError, TokenDataset as TokenDataset,
 from .engine import EncodedFile as EncodedFile, encode_bytes as encode_bytes, encode_files as encode_files
 from .job import Summary as Summary, encode_dataset as encode_dataset
 from .music import ids_to_midi as ids_to_midi, piano_roll as piano_roll
+from .tokenizer import Tokenizer as Tokenizer
 from .vocabulary import (
     BOS_ID as BOS_ID,
     DIM_ID as DIM_ID,

@@ -12,6 +12,7 @@
 #include "py_messages.hpp"
 #include "py_midi_dict.hpp"
 #include "py_normalize.hpp"
+#include "py_tokenizer.hpp"
 #include "runtime/module_state.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/pyref.hpp"
@@ -77,6 +78,10 @@ bool fill_module(PyObject* module) {
     if (!add_helper(def)) return false;
   }
   if (!add_helper(new_message_method()) || !add_helper(augment_ids_method()) || !add_helper(plan_chunks_method()))
+    return false;
+  // The package's configurable tokenizer wraps this class (outside __all__ too).
+  PyTypeObject* configured = type_cell<PyConfiguredTokenizer>().get();
+  if (!configured || PyModule_AddObjectRef(module, "_Tokenizer", reinterpret_cast<PyObject*>(configured)) < 0)
     return false;
   // PanicException is reachable as an attribute (outside __all__) so callers can catch it by class.
   PyObject* panic_type = panic_exception_type();

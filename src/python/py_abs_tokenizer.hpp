@@ -13,6 +13,7 @@
 namespace noteloom::py {
 
 struct PyTokenizer {
+  static constexpr char kClass[] = "_AbsTokenizer";
   const PyVocabulary* vocab = nullptr;
 
   const AbsTokenizer& tok() const { return vocab->tokenizer(); }

@@ -44,7 +44,7 @@ const PyVocabulary* PyVocabulary::get() {
   std::atomic<void*>& instance = module_state().vocabulary;
   if (auto* v = static_cast<PyVocabulary*>(instance.load(std::memory_order_acquire))) return v;
   // Concurrent first uses may each build one; the first to publish wins.
-  auto* built = new PyVocabulary(AbsTokenizer::shared());
+  auto* built = new PyVocabulary(AbsTokenizer::shared(), true);
   if (!built->build()) {
     delete built;
     return nullptr;
@@ -57,8 +57,16 @@ const PyVocabulary* PyVocabulary::get() {
   return built;
 }
 
-PyVocabulary::PyVocabulary(const AbsTokenizer& tok)
+std::shared_ptr<const PyVocabulary> PyVocabulary::make(std::shared_ptr<const AbsTokenizer> tok) {
+  std::shared_ptr<PyVocabulary> made(new PyVocabulary(*tok, false));
+  made->owned_ = std::move(tok);
+  if (!made->build()) return nullptr;
+  return made;
+}
+
+PyVocabulary::PyVocabulary(const AbsTokenizer& tok, bool immortal_objects)
     : tok_(tok),
+      immortal_(immortal_objects),
       size_(tok.vocab_size()),
       tokens_(new std::atomic<PyObject*>[size_]),
       ids_(new std::atomic<PyObject*>[size_]) {
@@ -144,7 +152,8 @@ PyObject* PyVocabulary::publish(std::atomic<PyObject*>& cell, PyObject* made) {
 }
 
 PyObject* PyVocabulary::first_token(int32_t id) const {
-  PyObject* made = immortal(make_token(id));
+  PyObject* made = make_token(id);
+  if (immortal_) made = immortal(made);
   if (!made) return nullptr;
   PyObject* winner = publish(tokens_[static_cast<size_t>(id)], made);
   if (winner == made && recognisable_[static_cast<size_t>(id)]) remember(made, id);
@@ -152,7 +161,8 @@ PyObject* PyVocabulary::first_token(int32_t id) const {
 }
 
 PyObject* PyVocabulary::first_id(int32_t id) const {
-  PyObject* made = immortal(PyLong_FromLong(id));
+  PyObject* made = PyLong_FromLong(id);
+  if (immortal_) made = immortal(made);
   return made ? publish(ids_[static_cast<size_t>(id)], made) : nullptr;
 }
 

@@ -1,4 +1,5 @@
-// The Python form of the tokenizer's vocabulary, shared by every _AbsTokenizer of the process.
+// The Python form of a tokenizer's vocabulary: the built-in tokenizer's is shared by every
+// _AbsTokenizer of the process, a configured tokenizer's by the objects made from its configuration.
 // Tokens are immutable Python values (str and tuple), so tokenize, decode and the augmentations
 // hand out new references to one object per vocabulary entry instead of building one per token,
 // and encode recognises those objects by identity before it looks at their contents. The objects
@@ -22,6 +23,9 @@ class PyVocabulary {
  public:
   // The process-wide instance; null with a Python exception set when building it failed.
   static const PyVocabulary* get();
+  // The vocabulary of a configured tokenizer, which it keeps alive; null with a Python exception
+  // set when building it failed. Its objects are freed with it.
+  static std::shared_ptr<const PyVocabulary> make(std::shared_ptr<const AbsTokenizer> tok);
 
   const AbsTokenizer& tokenizer() const { return tok_; }
   // New references: the token object of an ID (IDs outside the vocabulary give "<U>"), and the int
@@ -45,7 +49,7 @@ class PyVocabulary {
   ~PyVocabulary();
 
  private:
-  explicit PyVocabulary(const AbsTokenizer& tok);
+  PyVocabulary(const AbsTokenizer& tok, bool immortal_objects);
   bool build();
   PyObject* make_token(int32_t id) const;
   // The slow paths of new_token and new_id: make the object and publish it.
@@ -56,7 +60,9 @@ class PyVocabulary {
   // Publishes `made` in `cell` unless another thread was first; a new reference to the winner.
   static PyObject* publish(std::atomic<PyObject*>& cell, PyObject* made);
 
+  std::shared_ptr<const AbsTokenizer> owned_;  // a configured tokenizer's; null for the built-in one
   const AbsTokenizer& tok_;
+  const bool immortal_;  // the objects live as long as the process
   const size_t size_;
   std::unique_ptr<std::atomic<PyObject*>[]> tokens_;           // owned; index = ID; null until first use
   std::unique_ptr<std::atomic<PyObject*>[]> ids_;              // owned; index = ID; null until first use

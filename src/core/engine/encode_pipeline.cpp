@@ -20,7 +20,7 @@ namespace {
 NormalizeOptions normalize_options(const AbsTokenizer& tok) {
   const auto& c = tok.config();
   NormalizeOptions o;
-  o.ignore_instruments = c.ignore_instruments;
+  o.ignore_instruments = melodic_families(c);
   o.instrument_programs = {c.instrument_programs.begin(), c.instrument_programs.end()};
   o.time_step_ms = c.time_step_ms;
   o.max_duration_ms = c.max_dur_ms;  // the largest value of the duration grid

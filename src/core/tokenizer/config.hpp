@@ -24,6 +24,16 @@ struct AbsTokenizerConfig {
   int32_t drum_velocity = 127;
 };
 
+// `base` with the instruments (family, program to announce) in the vocabulary's fixed order: the
+// General MIDI families in program order, then "drum"; none of them ignored. A negative program
+// stands for the family's first (0 for the drums).
+AbsTokenizerConfig configured(std::vector<std::pair<std::string, int32_t>> instruments, AbsTokenizerConfig base);
+
+// The families normalization gives channels of their own: the listed ones but the drums, which
+// keep the drum channel whether listed or not (listing them adds only the vocabulary's block of
+// drum-named notes), so that they never take a melodic channel's place.
+std::vector<std::pair<std::string, bool>> melodic_families(const AbsTokenizerConfig& c);
+
 // The most onset and duration tokens a configuration may ask for, which bounds the vocabulary
 // (and its tables) to a size any machine holds.
 inline constexpr int64_t kMaxGridSteps = 1 << 20;

@@ -63,6 +63,10 @@ consteval Decl<N> function(const char* name, const Param (&params)[N]) {
 }
 consteval Decl<0> function(const char* name) { return {nullptr, name, Receiver::None, {}}; }
 consteval Decl<0> constructor(const char* owner) { return {owner, nullptr, Receiver::None, {}}; }
+template <size_t N>
+consteval Decl<N> constructor(const char* owner, const Param (&params)[N]) {
+  return {owner, nullptr, Receiver::None, std::to_array(params)};
+}
 
 // What the matcher needs of a declaration.
 struct Signature {

@@ -26,6 +26,7 @@ enum class ClassSlot : size_t {
   Tokenizer,
   ArchiveData,  // the bytes of an archive chunk
   TokenIds,     // the IDs of one encoded file
+  ConfiguredTokenizer,
   Count,
 };
 

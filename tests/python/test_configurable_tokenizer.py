@@ -1,0 +1,137 @@
+"""noteloom.Tokenizer: the built-in configuration agrees with AbsTokenizer, other configurations keep
+their families' notes, the configuration survives JSON and pickling, and bad fields are named."""
+
+import json
+import pickle
+
+import pytest
+
+from noteloom import AbsTokenizer, MidiDict, Tokenizer, normalize_midi_dict
+from noteloom.sources import find_midi_files
+from support import CORPUS, instruments_of, make_piece, notes_of, write_piece
+
+MULTI = {"piano": 0, "bass": 33, "strings": 41, "drum": 0}
+
+
+def corpus_pieces(tmp_path, limit=60):
+    paths = [write_piece(tmp_path / f"p{i}.mid", i) for i in range(8)]
+    if CORPUS.exists():
+        paths += sorted(find_midi_files(CORPUS))[:limit]
+    pieces = []
+    for p in paths:
+        try:
+            pieces.append(MidiDict.from_midi(str(p)))
+        except OSError:
+            continue
+    return pieces
+
+
+def test_default_configuration_is_the_built_in_one_id_for_id(tmp_path):
+    tok, builtin = Tokenizer(), AbsTokenizer()
+    assert tok.vocabulary() == builtin.decode(list(range(builtin.vocab_size())))
+    checked = 0
+    for piece in corpus_pieces(tmp_path):
+        if not piece.note_msgs:
+            continue
+        tokens = tok.tokenize(piece)
+        assert tokens == builtin.tokenize(piece)
+        assert tok.encode(tokens) == builtin.encode(tokens)
+        ours, theirs = tok.detokenize(tokens), builtin.detokenize(tokens)
+        assert (notes_of(ours), instruments_of(ours)) == (notes_of(theirs), instruments_of(theirs))
+        checked += 1
+    assert checked >= 8
+
+
+def band_piece():
+    """Piano, bass (program 33), strings (41) and drums, four notes each."""
+    notes = []
+    for channel, pitch in ((0, 60), (1, 40), (2, 67), (9, 38)):
+        notes += [(pitch + k, 480 * k, 480 * k + 400, 80, channel) for k in range(4)]
+    instruments = [(0, 0, 0), (33, 0, 1), (41, 0, 2)]
+    return make_piece(notes=notes, tempos=[(500000, 0)], instruments=instruments)
+
+
+def test_bass_and_strings_survive_normalize_tokenize_detokenize():
+    tok = Tokenizer(instruments=MULTI)
+    piece = normalize_midi_dict(band_piece(), {name: False for name in MULTI}, MULTI, 10, 5000, 127,
+                                tok._quantize_velocity)
+    tokens = tok.tokenize(piece)
+    assert tok.decode(tok.encode(tokens)) == tokens
+    back = tok.detokenize(tokens)
+    programs = {m.channel: m.data for m in back.instrument_msgs}
+    by_program = sorted((programs[n.channel], n.pitch) for n in back.note_msgs if n.channel != 9)
+    assert by_program == sorted([(0, 60 + k) for k in range(4)] + [(33, 40 + k) for k in range(4)]
+                                + [(41, 67 + k) for k in range(4)])
+    assert sorted(n.pitch for n in back.note_msgs if n.channel == 9) == [38, 39, 40, 41]
+    # The built-in vocabulary has no bass or strings notes: they encode as 0.
+    ids = dict(zip(tokens, AbsTokenizer().encode(tokens)))
+    assert {ids[t] for t in tokens if isinstance(t, tuple) and t[0] in ("bass", "strings")} == {0}
+
+
+def test_ids_depend_on_the_configuration_only():
+    shuffled = dict(reversed(list(MULTI.items())))
+    a, b = Tokenizer(instruments=MULTI), Tokenizer(instruments=shuffled)
+    assert a.vocabulary() == b.vocabulary() and a == b
+    assert list(a.config["instruments"]) == ["piano", "bass", "strings", "drum"]
+    # A bare name announces its family's first program.
+    assert Tokenizer(instruments=["strings", "bass"]).config["instruments"] == {"bass": 32, "strings": 40}
+
+
+def test_json_and_pickle_round_trips(tmp_path):
+    tok = Tokenizer(instruments=MULTI, time_step_ms=20, abs_time_step_ms=4000, max_dur_ms=3000, velocity_step=8,
+                    drum_velocity=100, composers=["X"], forms=[], genres=["pop"])
+    path = tmp_path / "tok.json"
+    tok.save(path)
+    document = json.loads(path.read_text())
+    assert len(document["vocabulary"]) == tok.vocab_size()
+    assert Tokenizer.from_config(json.loads(json.dumps(tok.config))) == tok
+    loaded = Tokenizer.load(path)
+    assert loaded == tok and loaded.vocabulary() == tok.vocabulary()
+    assert pickle.loads(pickle.dumps(tok)).vocabulary() == tok.vocabulary()
+    # Onsets cover one segment, durations up to max_dur_ms.
+    onsets = [t[1] for t in tok.vocabulary() if isinstance(t, tuple) and t[0] == "onset"]
+    durations = [t[1] for t in tok.vocabulary() if isinstance(t, tuple) and t[0] == "dur"]
+    assert onsets == list(range(0, 4000, 20)) and durations == list(range(0, 3001, 20))
+    document["vocabulary"][-1] = ["onset", 1, 1]
+    path.write_text(json.dumps(document))
+    with pytest.raises(ValueError, match="stored vocabulary"):
+        Tokenizer.load(path)
+
+
+@pytest.mark.parametrize("fields, named", [
+    ({"instruments": {"lute": 0}}, "instruments"),
+    ({"instruments": {"piano": 200}}, "instruments"),
+    ({"instruments": {"strings": 48}}, "instruments"),
+    ({"instruments": ["piano", "chromatic", "organ", "guitar", "bass", "strings", "ensemble", "brass", "reed",
+                      "pipe", "synth_lead", "synth_pad", "synth_effect", "ethnic", "percussive", "sfx"]},
+     "instruments"),
+    ({"time_step_ms": 0}, "time_step_ms"),
+    ({"abs_time_step_ms": -5}, "abs_time_step_ms"),
+    ({"abs_time_step_ms": 5005}, "abs_time_step_ms"),
+    ({"max_dur_ms": 0}, "max_dur_ms"),
+    ({"velocity_step": 0}, "velocity_step"),
+    ({"drum_velocity": 128}, "drum_velocity"),
+    ({"time_step_ms": 1, "abs_time_step_ms": 2_000_000}, "time_step_ms"),
+])
+def test_invalid_fields_are_named(fields, named):
+    with pytest.raises(ValueError, match=named):
+        Tokenizer(**fields)
+
+
+def test_wrong_types_and_unknown_fields():
+    with pytest.raises(TypeError, match="composers"):
+        Tokenizer(composers="Bach")
+    with pytest.raises(TypeError, match="time_step_ms"):
+        Tokenizer(time_step_ms=10.0)
+    with pytest.raises(ValueError, match="'steps'"):
+        Tokenizer.from_config({"steps": 3})
+
+
+def test_fifteen_families_fit_and_go_past_uint16():
+    families = ["piano", "chromatic", "organ", "guitar", "bass", "strings", "ensemble", "brass", "reed", "pipe",
+                "synth_lead", "synth_pad", "synth_effect", "ethnic", "percussive", "drum"]
+    tok = Tokenizer(instruments=families, velocity_step=2)
+    assert tok.vocab_size() > 65536
+    last_note = ("percussive", 127, 126)
+    assert tok.decode(tok.encode([last_note])) == [last_note]
+    assert tok.encode([last_note])[0] > 65535 or tok.encode([("drum", 127, 126)])[0] > 65535
