@@ -3,6 +3,7 @@ thin shell over noteloom.encode_dataset.
 
     python -m noteloom encode [PATH...] [--paths-from FILE] -o OUT [--format bin|jsonl|parquet] [-j N] [--raw]
                               [--oov drop|unk|zero] [--max-tokens N] [--dedupe] [--min-retention F] [--resume]
+                              [--tokenizer CONFIG.json | --instruments piano,bass,strings,drum]
                               [--column NAME] [--name-column NAME] [--meta-columns A,B]
                               [--dask ADDRESS|local:N [--shard-size N]]
     python -m noteloom info OUT
@@ -31,6 +32,7 @@ from . import dataset
 from .job import Summary, encode_dataset
 from .options import FORMATS, MAX_TOKENS, OOV_RULES, SHARD_SIZE
 from .skips import count_manifest
+from .tokenizer import Tokenizer
 
 
 def input_paths(args: argparse.Namespace) -> Iterator[str]:
@@ -43,13 +45,23 @@ def input_paths(args: argparse.Namespace) -> Iterator[str]:
         yield from (line.rstrip("\n") for line in f if line.strip())
 
 
+def chosen_tokenizer(args: argparse.Namespace) -> Tokenizer | None:
+    """--tokenizer (a file Tokenizer.save wrote) or --instruments (families, comma-separated)."""
+    if args.tokenizer is not None:
+        return Tokenizer.load(args.tokenizer)
+    if args.instruments is not None:
+        return Tokenizer(instruments=[name.strip() for name in args.instruments.split(",") if name.strip()])
+    return None
+
+
 def encode_command(args: argparse.Namespace) -> int:
     given = args.paths if args.paths_from is None else input_paths(args)
+    tokenizer = chosen_tokenizer(args)
     summary = encode_dataset(given, args.output, format=args.format, threads=args.jobs, normalize=not args.raw,
                              oov=args.oov, max_tokens=args.max_tokens, dedupe=args.dedupe,
                              min_retention=args.min_retention, resume=args.resume,
                              column=args.column, name_column=args.name_column, meta_columns=args.meta_columns,
-                             progress=True, dask=args.dask, shard_size=args.shard_size)
+                             progress=True, dask=args.dask, shard_size=args.shard_size, tokenizer=tokenizer)
     _report(summary)
     if summary.kept == 0 and summary.resumed == 0:
         print("noteloom: no file could be encoded", file=sys.stderr)
@@ -241,9 +253,14 @@ def parser() -> argparse.ArgumentParser:
                      help="skip files that would give more IDs (default 2^20)")
     enc.add_argument("--dedupe", action="store_true", help="skip files whose MidiDict equals an earlier file's")
     enc.add_argument("--min-retention", type=_fraction, default=0.0, metavar="F",
-                     help="skip files that keep less than the share F of their notes (the tokenizer keeps piano, "
-                          "guitar and drums only)")
+                     help="skip files that keep less than the share F of their notes (the built-in tokenizer "
+                          "keeps piano, guitar and drums only)")
     enc.add_argument("--resume", action="store_true", help="continue an interrupted run into the same OUT")
+    vocabulary = enc.add_mutually_exclusive_group()
+    vocabulary.add_argument("--tokenizer", metavar="CONFIG.json", default=None,
+                            help="the tokenizer a noteloom.Tokenizer.save wrote (default: the built-in one)")
+    vocabulary.add_argument("--instruments", metavar="A,B,...", default=None,
+                            help="a tokenizer of these General MIDI families (and drum), otherwise built in")
     enc.add_argument("--dask", metavar="ADDRESS", default=None,
                      help="run on the Dask cluster whose scheduler is at ADDRESS, or on a local cluster of N "
                           "worker processes with local:N; each worker's threads are -j (default: its cores). "

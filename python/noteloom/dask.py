@@ -44,6 +44,7 @@ from .options import MAX_TOKENS, SHARD_SIZE, EncodeOptions, local_workers
 from .progress import Progress
 from .skips import DUPLICATE_OF, SkipKind
 from .sources import FileInput, ParquetColumns, Source, Unit
+from .tokenizer import Tokenizer, tokenizer_of_meta
 
 SHARD_NAME = re.compile(r"\d{5,}")
 
@@ -62,6 +63,7 @@ def encode_on_dask(
     max_tokens: int = MAX_TOKENS,
     columns: ParquetColumns = ParquetColumns(),
     min_retention: float = 0.0,
+    tokenizer: Tokenizer | None = None,
 ) -> dataset.TokenDataset:
     """Encodes MIDI files, folders, archives and Parquet files into the sharded dataset `out` on a
     Dask cluster, and returns it.
@@ -72,7 +74,8 @@ def encode_on_dask(
     row groups holding about ``shard_size`` rows, each read by the worker (``columns`` says which
     Parquet columns give the bytes, names and "meta"). Only a few shards per worker are in flight.
     ``threads`` is each task's engine threads (default: the worker's cores); ``normalize``,
-    ``oov``, ``max_tokens`` and ``min_retention`` are the engine's options, and ``dedupe`` skips
+    ``oov``, ``max_tokens``, ``min_retention`` and ``tokenizer`` are the engine's options (the
+    tokenizer reaches the workers as the configuration in meta.json), and ``dedupe`` skips
     files equal to an earlier one across all shards; ``progress`` is a bar on a terminal, or a
     callable given the files done so far. Read the result with
     ``TokenDataset(out)``: its sequences and manifest are those of a one-machine encode of the same
@@ -81,7 +84,7 @@ def encode_on_dask(
     if shard_size < 1:
         raise ValueError("shard_size must be at least 1")
     meta = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe,
-                         min_retention=min_retention).meta()
+                         min_retention=min_retention, tokenizer=tokenizer).meta()
     out = Path(out)
     started_at = time.time()
     _prepare(out)
@@ -336,7 +339,7 @@ def _write_shard(directory: Path, units: Iterator[Unit], meta: dict[str, Any], t
     tally = corpus.Tally()
     try:
         run = EncodeOptions(threads=threads, normalize=options["normalize"], oov=options["oov"],
-                            max_tokens=options["max_tokens"])
+                            max_tokens=options["max_tokens"], tokenizer=tokenizer_of_meta(meta))
         corpus.encode_into(encode_windows(units, run), corpus.dataset_commit(writer), tally,
                            dedupe=options["dedupe"], seen={}, min_retention=options.get("min_retention", 0.0))
     except BaseException:
@@ -349,7 +352,8 @@ def _write_shard(directory: Path, units: Iterator[Unit], meta: dict[str, Any], t
 def _check_shard(shard: Path, meta: dict[str, Any], inputs: dict[str, Any]) -> None:
     found = json.loads((shard / dataset.META).read_text())
     same = {k: found.get(k) for k in ("tokenizer", "vocab_size", "options", "inputs")}
-    wanted = dict({k: meta[k] for k in ("tokenizer", "vocab_size", "options")}, inputs=inputs)
+    same["tokenizer_config"] = tokenizer_of_meta(found).config  # shards of earlier versions: the built-in one
+    wanted = dict({k: meta[k] for k in ("tokenizer", "vocab_size", "options", "tokenizer_config")}, inputs=inputs)
     if same != wanted or not found.get("complete"):
         raise ValueError(f"{shard.parent.parent}: shard {shard.name} was written from other inputs, settings or "
                          "shard size; rerun with the same ones or choose another output")

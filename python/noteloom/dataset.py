@@ -55,6 +55,7 @@ import numpy as np
 
 from . import durable
 from .augment import augment_ids, check_augmentation, item_seed
+from .tokenizer import Tokenizer, tokenizer_of_meta
 
 TOKENS = "tokens.bin"
 INDEX = "index.npy"
@@ -262,6 +263,8 @@ class DatasetWriter:
         old = _read_meta(self.dir)
         mine = {k: v for k, v in self.meta.items() if k != "noteloom_version"}
         theirs = {k: old.get(k) for k in mine}
+        if "tokenizer_config" in mine:  # datasets of earlier versions: the built-in configuration
+            theirs["tokenizer_config"] = tokenizer_of_meta(old).config
         if theirs != mine:
             changed = ", ".join(sorted(k for k in mine if theirs[k] != mine[k]))
             raise ValueError(f"cannot resume {self.dir}: it was written with other settings ({changed})")
@@ -535,6 +538,10 @@ class TokenDataset:
     @property
     def num_tokens(self) -> int:
         return int(self.offsets[-1])
+
+    def tokenizer(self) -> Tokenizer:
+        """The tokenizer the dataset was encoded with, rebuilt from meta.json."""
+        return tokenizer_of_meta(self.meta)
 
     def row(self, i: int) -> dict[str, Any]:
         """The manifest line of sequence i: path, status, reason, tokens, oov, hash."""

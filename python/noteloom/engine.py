@@ -20,6 +20,7 @@ import numpy as np
 from .options import MAX_TOKENS, EncodeOptions
 from .skips import NATIVE, SkipKind
 from .sources import FileInput, Images, Unit, image
+from .tokenizer import Tokenizer
 
 _UINT16 = np.dtype(np.uint16)  # made once: np.frombuffer runs per file
 # A batch holds at most this many bytes of images (and at least one unit).
@@ -54,6 +55,7 @@ def encode_files(
     normalize: bool = True,
     oov: str = "drop",
     max_tokens: int = MAX_TOKENS,
+    tokenizer: Tokenizer | None = None,
 ) -> Iterator[EncodedFile]:
     """Encodes MIDI files to token IDs, yielding one result per path in input order.
 
@@ -62,8 +64,9 @@ def encode_files(
     tokens outside the vocabulary: "drop" leaves out their note group (or prefix), "unk" turns them
     into "<U>", "zero" into ID 0 as ``AbsTokenizer.encode`` does. A file that cannot be read or
     loaded, holds no notes, or would give more than ``max_tokens`` IDs is yielded with its reason.
+    ``tokenizer`` (a noteloom.Tokenizer) gives the vocabulary; the built-in one by default.
     """
-    options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens)
+    options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, tokenizer=tokenizer)
     for window in encode_windows((os.fsdecode(p) for p in paths), options):
         yield from window.files
 
@@ -75,12 +78,13 @@ def encode_bytes(
     normalize: bool = True,
     oov: str = "drop",
     max_tokens: int = MAX_TOKENS,
+    tokenizer: Tokenizer | None = None,
 ) -> Iterator[EncodedFile]:
     """Encodes MIDI files in memory: one result per ``(name, data)`` pair, in input order, ``data``
     any bytes-like object (bytes, memoryview, a uint8 numpy array). The results equal
     ``encode_files``'s on the same files (``path`` is the name); nothing is written to disk, and
     each ``data`` is read in place, so it must not change until its result has come."""
-    options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens)
+    options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, tokenizer=tokenizer)
     for window in encode_windows((image(os.fsdecode(name), data) for name, data in items), options):
         yield from window.files
 
@@ -92,7 +96,8 @@ def encode_windows(units: Iterable[Unit], options: EncodeOptions) -> Iterator[Wi
     """
     threads = options.thread_count
     stop = bytearray(1)  # set when the consumer goes away, so the batches in flight end early
-    stream = _noteloom._encode_stream(threads, options.normalize, options.oov, options.max_tokens, stop)
+    stream = _noteloom._encode_stream(threads, options.normalize, options.oov, options.max_tokens, stop,
+                                      options.native_tokenizer)
     sizer = _Sizer(threads)
     source = iter(units)
     queued: collections.deque[list[Unit]] = collections.deque()

@@ -22,6 +22,7 @@ from .options import FORMATS, MAX_TOKENS, SHARD_SIZE, EncodeOptions, default_thr
 from .progress import Progress
 from .skips import count_manifest
 from .sources import ParquetColumns, Source, Unit, expand, sequence_of, unit_names
+from .tokenizer import Tokenizer
 
 
 @dataclasses.dataclass
@@ -57,6 +58,7 @@ def encode_dataset(
     progress: bool | Callable[[int], Any] = False,
     dask: Any = None,
     shard_size: int = SHARD_SIZE,
+    tokenizer: Tokenizer | None = None,
 ) -> Summary:
     """Encodes every input of `sources` (MIDI files, folders, tar and zip archives, Parquet files,
     ``(name, data)`` pairs; see noteloom.sources) into `out`, and sums the run up.
@@ -69,11 +71,12 @@ def encode_dataset(
     ``meta_columns`` the columns copied into each row's manifest record under "meta". ``progress``
     shows a bar on a terminal when True; a callable receives the number of inputs done so far.
     ``dask`` (a distributed.Client, an address, or "local:N") runs the shards of ``shard_size``
-    inputs on a Dask cluster.
+    inputs on a Dask cluster. ``tokenizer`` (a noteloom.Tokenizer) gives the vocabulary, the
+    built-in one by default; meta.json stores its configuration, and a resume refuses another.
     """
     started = time.monotonic()
     options = EncodeOptions(threads=threads, normalize=normalize, oov=oov, max_tokens=max_tokens, dedupe=dedupe,
-                            min_retention=min_retention)
+                            min_retention=min_retention, tokenizer=tokenizer)
     given: Iterable[Source] = [sources] if isinstance(sources, (str, bytes, os.PathLike, tuple)) else sources
     columns = ParquetColumns(column, name_column, sequence_of(meta_columns))
     out = os.fspath(out)
@@ -173,7 +176,8 @@ def _on_dask(given: Iterable[Source], out: str, options: EncodeOptions, columns:
                             shard_size, started)
     ds = on_dask.encode_on_dask(given, out, client, shard_size=shard_size, dedupe=options.dedupe, progress=progress,
                                 threads=threads, normalize=options.normalize, oov=options.oov,
-                                max_tokens=options.max_tokens, columns=columns, min_retention=options.min_retention)
+                                max_tokens=options.max_tokens, columns=columns, min_retention=options.min_retention,
+                                tokenizer=options.tokenizer)
     tally = corpus.Tally(files=ds.meta["files"], kept=len(ds), tokens=ds.num_tokens,
                          reasons=count_manifest(ds.manifest()).skipped)
     return _summary(tally, time.monotonic() - started, out, 0)

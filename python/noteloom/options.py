@@ -9,6 +9,8 @@ from typing import Any
 
 import _noteloom
 
+from .tokenizer import Tokenizer
+
 # The engine's own names and defaults (its options are checked there, once).
 OOV_RULES: tuple[str, ...] = _noteloom._engine_defaults()["oov_rules"]
 MAX_TOKENS: int = _noteloom._engine_defaults()["max_tokens"]
@@ -30,12 +32,24 @@ class EncodeOptions:
     max_tokens: int = MAX_TOKENS
     dedupe: bool = False
     min_retention: float = 0.0  # skip a file that keeps a smaller share of its notes
+    tokenizer: Any = None  # a noteloom.Tokenizer; None: the built-in configuration
 
     def __post_init__(self) -> None:
         if not (isinstance(self.min_retention, (int, float)) and 0 <= self.min_retention <= 1):
             raise ValueError(f"min_retention must be a fraction from 0 to 1, not {self.min_retention!r}")
         _noteloom._check_engine_options(1 if self.threads is None else self.threads, self.normalize, self.oov,
                                         self.max_tokens)
+        if self.tokenizer is not None:
+            if not isinstance(self.tokenizer, Tokenizer):
+                raise TypeError(f"tokenizer must be a noteloom.Tokenizer, not {type(self.tokenizer).__name__}")
+            if self.tokenizer.vocab_size() > 65536:
+                raise ValueError(f"the tokenizer has {self.tokenizer.vocab_size()} tokens: the engine writes "
+                                 "uint16 IDs, so at most 65536 (a smaller velocity_step or fewer families fit)")
+
+    @property
+    def native_tokenizer(self) -> Any:
+        """What the engine is given: the configured tokenizer's native half, or None."""
+        return None if self.tokenizer is None else self.tokenizer._native
 
     @property
     def thread_count(self) -> int:
@@ -49,12 +63,13 @@ class EncodeOptions:
 
     def meta(self) -> dict[str, Any]:
         """What meta.json says of the tokenizer and the options; a resumed run must match it."""
-        from . import AbsTokenizer, __version__
+        from . import __version__
 
-        tok = AbsTokenizer()
+        tok = Tokenizer() if self.tokenizer is None else self.tokenizer
         return {
             "tokenizer": tok.name(),
             "vocab_size": tok.vocab_size(),
+            "tokenizer_config": tok.config,
             "noteloom_version": __version__,
             # min_retention only when set, so that datasets of earlier versions still resume
             "options": {"normalize": self.normalize, "oov": self.oov, "max_tokens": self.max_tokens,

@@ -223,3 +223,10 @@ class Tokenizer:
 
     def _quantize_velocity(self, velocity: int) -> int:
         return self._native._quantize_velocity(velocity)
+
+
+def tokenizer_of_meta(meta: Mapping[str, Any]) -> Tokenizer:
+    """The tokenizer a dataset's meta.json names: its stored configuration, or the built-in one for
+    datasets written before configurations were stored."""
+    return Tokenizer.from_config(meta.get("tokenizer_config") or DEFAULTS)
+

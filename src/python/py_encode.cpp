@@ -1,5 +1,7 @@
 #include "py_encode.hpp"
 
+#include "py_tokenizer.hpp"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -26,8 +28,10 @@
 namespace noteloom::py {
 namespace {
 
-constexpr auto kOpen = function("_encode_stream", {"threads", "normalize", "oov", "max_tokens", "stop"})
-                           .with_doc("A stream of batches encoded on `threads` native threads.");
+constexpr auto kOpen =
+    function("_encode_stream", {"threads", "normalize", "oov", "max_tokens", "stop", optional("tokenizer")})
+        .with_doc("A stream of batches encoded on `threads` native threads, with a _Tokenizer's vocabulary or the "
+                  "built-in one.");
 constexpr auto kSubmit =
     function("_stream_submit", {"stream", "items"})
         .with_doc(
@@ -76,6 +80,7 @@ struct StreamBox {
   static constexpr const char* kWhat = "an encoding stream";
   static constexpr const char* kForked = "an encoding stream started before fork() cannot be used in the child";
   StopFlag stop;
+  std::shared_ptr<const AbsTokenizer> tokenizer;  // a configured one, kept while the stream runs
   std::unique_ptr<EncodeStream> stream;
   std::mutex held_lock;                      // free-threaded callers may submit on one thread and collect on another
   std::deque<std::vector<HeldBuffer>> held;  // per queued batch, the buffers its images are in
@@ -257,8 +262,9 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     int32_t threads = 1;
     auto options = options_from_python(a);
     if (!options || !a.convert(0, threads) || !a.convert(4, box->stop)) return nullptr;
-    box->stream = std::make_unique<EncodeStream>(AbsTokenizer::shared(), *options, static_cast<unsigned>(threads),
-                                                 box->stop.byte());
+    if (a[5] != nullptr && a[5] != Py_None && !(box->tokenizer = configured_tokenizer(a.name(5), a[5]))) return nullptr;
+    box->stream = std::make_unique<EncodeStream>(box->tokenizer ? *box->tokenizer : AbsTokenizer::shared(), *options,
+                                                 static_cast<unsigned>(threads), box->stop.byte());
     PyObject* capsule = PyCapsule_New(box.get(), StreamBox::kCapsuleName, close_stream);
     if (capsule != nullptr) box.release();
     return capsule;

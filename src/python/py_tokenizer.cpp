@@ -105,6 +105,20 @@ PyType_Spec spec = class_spec<Object>("_noteloom._Tokenizer", slots);
 
 }  // namespace
 
+std::shared_ptr<const AbsTokenizer> configured_tokenizer(const char* name, PyObject* obj) {
+  PyTypeObject* type = type_cell<PyConfiguredTokenizer>().get();
+  if (!type) return nullptr;
+  if (!PyObject_TypeCheck(obj, type)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a _Tokenizer, not %.200s", name, Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  // The record never changes after construction: reading it under the borrow and keeping its
+  // tokenizer afterwards is safe.
+  const PyVocabulary* vocab =
+      with_record<PyConfiguredTokenizer>(obj, [](const PyConfiguredTokenizer& t) { return t.owned.get(); });
+  return vocab ? vocab->owner() : nullptr;
+}
+
 template <>
 TypeCell& type_cell<PyConfiguredTokenizer>() {
   static TypeCell cell = [] {

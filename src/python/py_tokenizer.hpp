@@ -17,4 +17,8 @@ struct PyConfiguredTokenizer : PyTokenizer {
 template <>
 TypeCell& type_cell<PyConfiguredTokenizer>();
 
+// The tokenizer of `obj`, a _Tokenizer, for native work that may outlive the object; null with a
+// TypeError naming `name` for anything else.
+std::shared_ptr<const AbsTokenizer> configured_tokenizer(const char* name, PyObject* obj);
+
 }  // namespace noteloom::py

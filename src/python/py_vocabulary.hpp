@@ -28,6 +28,8 @@ class PyVocabulary {
   static std::shared_ptr<const PyVocabulary> make(std::shared_ptr<const AbsTokenizer> tok);
 
   const AbsTokenizer& tokenizer() const { return tok_; }
+  // The configured tokenizer this vocabulary keeps alive (null for the built-in one).
+  std::shared_ptr<const AbsTokenizer> owner() const { return owned_; }
   // New references: the token object of an ID (IDs outside the vocabulary give "<U>"), and the int
   // object of an ID of the vocabulary. Null with an exception set when making one fails.
   PyObject* new_token(int32_t id) const {

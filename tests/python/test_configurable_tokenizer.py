@@ -135,3 +135,57 @@ def test_fifteen_families_fit_and_go_past_uint16():
     last_note = ("percussive", 127, 126)
     assert tok.decode(tok.encode([last_note])) == [last_note]
     assert tok.encode([last_note])[0] > 65535 or tok.encode([("drum", 127, 126)])[0] > 65535
+
+
+def band_files(tmp_path, count=6):
+    folder = tmp_path / "band"
+    folder.mkdir()
+    for k in range(count):
+        piece = band_piece()
+        piece.note_msgs = piece.note_msgs[: 8 + k]  # a different file each time
+        piece.to_midi().save(str(folder / f"b{k}.mid"))
+    return folder
+
+
+def test_the_engine_keeps_the_configured_families(tmp_path):
+    from noteloom import encode_files
+
+    files = sorted(str(p) for p in band_files(tmp_path).iterdir())
+    tok = Tokenizer(instruments=MULTI)
+    built_in = list(encode_files(files, threads=2))
+    configured = list(encode_files(files, threads=2, tokenizer=tok))
+    for path, a, b in zip(files, built_in, configured):
+        assert b.kept_notes == b.notes > a.kept_notes
+        piece = normalize_midi_dict(MidiDict.from_midi(path), {name: False for name in MULTI}, MULTI, 10, 5000, 127,
+                                    tok._quantize_velocity)
+        assert list(b.ids) == tok.encode(tok.tokenize(piece))
+    # The default configuration through the engine is the built-in one, ID for ID.
+    same = list(encode_files(files, threads=2, tokenizer=Tokenizer()))
+    assert [list(r.ids) for r in same] == [list(r.ids) for r in built_in]
+    with pytest.raises(ValueError, match="65536"):
+        next(encode_files(files, tokenizer=Tokenizer(instruments=list(MULTI) + ["organ", "brass", "reed", "pipe"],
+                                                     velocity_step=1)))
+
+
+def test_a_dataset_keeps_its_tokenizer_and_refuses_another_on_resume(tmp_path):
+    from noteloom import TokenDataset, encode_dataset
+    from support import run_cli
+
+    folder = band_files(tmp_path)
+    out = tmp_path / "ds"
+    r = run_cli("encode", folder, "-o", out, "--instruments", "piano,bass,strings,drum")
+    assert r.returncode == 0, r.stderr
+    ds = TokenDataset(out)
+    assert ds.tokenizer() == Tokenizer(instruments=["piano", "bass", "strings", "drum"])
+    assert ds.meta["vocab_size"] == ds.tokenizer().vocab_size()
+    with pytest.raises(ValueError, match="tokenizer_config"):
+        encode_dataset(folder, out, resume=True, tokenizer=Tokenizer(instruments=["piano", "bass", "drum"]))
+    summary = encode_dataset(folder, out, resume=True, tokenizer=ds.tokenizer())
+    assert summary.resumed == len(ds)
+    saved = tmp_path / "tok.json"
+    Tokenizer(instruments=MULTI).save(saved)
+    assert run_cli("encode", folder, "-o", tmp_path / "ds2", "--tokenizer", saved).returncode == 0
+    assert TokenDataset(tmp_path / "ds2").tokenizer() == Tokenizer(instruments=MULTI)
+    # A dataset of the built-in tokenizer gives the built-in one back.
+    assert run_cli("encode", folder, "-o", tmp_path / "ds3").returncode == 0
+    assert TokenDataset(tmp_path / "ds3").tokenizer() == Tokenizer()

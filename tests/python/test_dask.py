@@ -240,3 +240,18 @@ def test_a_worker_killed_mid_shard_costs_that_shard_only(inputs, tmp_path):
     assert done, "the run did not finish after the worker was killed"
     assert not [p for p in (out / "shards").iterdir() if ".partial-" in p.name]
     assert_same(done[0], one_machine(files, tmp_path / "single"))
+
+
+def test_shards_of_a_configured_tokenizer_and_a_refused_rerun_with_another(inputs, tmp_path):
+    from noteloom import Tokenizer
+
+    tok, other = Tokenizer(instruments=["piano", "bass", "strings", "drum"]), Tokenizer(instruments=["piano", "bass"])
+    out = tmp_path / "sharded"
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        sharded = encode_on_dask(inputs, out, pool, shard_size=5, threads=1, tokenizer=tok)
+        assert sharded.tokenizer() == tok
+        assert_same(sharded, one_machine(inputs, tmp_path / "single", "--instruments", "piano,bass,strings,drum"))
+        before = shard_stats(out)
+        with pytest.raises(ValueError, match="other inputs, settings"):
+            encode_on_dask(inputs, out, pool, shard_size=5, threads=1, tokenizer=other)
+    assert shard_stats(out) == before

@@ -30,11 +30,11 @@ NormalizeOptions normalize_options(const AbsTokenizer& tok) {
 
 // The options follow from the tokenizer alone: made once per thread and tokenizer, not per file.
 const NormalizeOptions& cached_normalize_options(const AbsTokenizer& tok) {
-  thread_local const AbsTokenizer* made_for = nullptr;
+  thread_local uint64_t made_for = 0;
   thread_local NormalizeOptions options;
-  if (made_for != &tok) {
+  if (made_for != tok.serial()) {
     options = normalize_options(tok);
-    made_for = &tok;
+    made_for = tok.serial();
   }
   return options;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -26,12 +27,18 @@ std::vector<int32_t> steps_up_to(int32_t max, int32_t step, bool inclusive) {
   return grid;
 }
 
+uint64_t next_serial() {
+  static std::atomic<uint64_t> count{0};
+  return count.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 }  // namespace
 
 // The onsets cover one segment (0 up to abs_time_step_ms, exclusive), the durations 0 up to
 // max_dur_ms; with the built-in configuration the two bounds are equal.
 AbsTokenizer::AbsTokenizer(AbsTokenizerConfig config)
     : config_(std::move(config)),
+      serial_(next_serial()),
       time_step_(config_.time_step_ms),
       segment_(config_.abs_time_step_ms),
       onset_(steps_up_to(config_.abs_time_step_ms, config_.time_step_ms, false)),

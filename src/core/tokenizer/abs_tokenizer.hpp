@@ -56,6 +56,8 @@ class AbsTokenizer {
   static const AbsTokenizer& shared();
 
   const AbsTokenizerConfig& config() const { return config_; }
+  // Different for every tokenizer the process builds (an address may be reused).
+  uint64_t serial() const { return serial_; }
   const std::string& name() const { return name_; }
   const std::vector<std::string>& instruments_wd() const { return instruments_wd_; }
   const TokenizerCore& core() const { return core_; }
@@ -156,6 +158,7 @@ class AbsTokenizer {
   std::string_view note_name(std::string_view family) const;
 
   AbsTokenizerConfig config_;
+  uint64_t serial_;
   Divisor time_step_, segment_;
   std::array<int16_t, 128> velocity_level_;
   std::string name_ = "abs";
