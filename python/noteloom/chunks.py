@@ -8,8 +8,9 @@ from typing import TYPE_CHECKING, Any
 import _noteloom
 import numpy as np
 
+from . import vocabulary
 from .augment import augment_ids, item_seed
-from .vocabulary import BOS_ID, group_starts
+from .vocabulary import BOS_ID
 
 if TYPE_CHECKING:
     from .dataset import TokenDataset
@@ -85,10 +86,11 @@ def _plan(dataset: TokenDataset, max_len: int) -> tuple[np.ndarray, np.ndarray, 
     """Per piece its sequence and span within it (after the prefix), per sequence its prefix
     length: planned natively over each run of sequences held in one array of tokens."""
     sequences, starts, ends, prefixes = [], [], [], np.zeros(len(dataset), dtype=np.int64)
+    group_starts = vocabulary.of(dataset.tokenizer()).group_starts
     for first, tokens, seq_starts, lengths in dataset._token_runs():
         seq, start, end, prefix = (np.frombuffer(b, dtype=np.int64) for b in _noteloom._plan_chunks(
             _uint16(tokens), np.ascontiguousarray(seq_starts, dtype=np.int64),
-            np.ascontiguousarray(lengths, dtype=np.int64), group_starts(), BOS_ID, max_len))
+            np.ascontiguousarray(lengths, dtype=np.int64), group_starts, BOS_ID, max_len))
         sequences.append(seq + first)
         starts.append(start - seq_starts[seq])
         ends.append(end - seq_starts[seq])

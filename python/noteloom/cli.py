@@ -8,7 +8,7 @@ thin shell over noteloom.encode_dataset.
                               [--dask ADDRESS|local:N [--shard-size N]]
     python -m noteloom info OUT
     python -m noteloom split DATASET --valid F --test F [--seed N]
-    python -m noteloom decode DATASET -i N -o PIECE.mid | decode IDS.npy|IDS.txt -o PIECE.mid
+    python -m noteloom decode DATASET -i N -o PIECE.mid | decode IDS.npy|IDS.txt -o PIECE.mid [--tokenizer ...]
     python -m noteloom plot DATASET -i N -o ROLL.png | plot PIECE.mid -o ROLL.png [--fs N]
     python -m noteloom stats DATASET [-o STATS.png]
     python -m noteloom render PIECE.mid -o PIECE.wav [--soundfont SF2] [--sample-rate HZ]
@@ -121,15 +121,17 @@ def decode_command(args: argparse.Namespace) -> int:
     from .music import ids_to_midi
 
     source = args.source
+    tokenizer: Tokenizer | None
     if os.path.isdir(source):
         if args.index is None:
             raise ValueError("decoding a dataset needs -i N, the sequence to decode")
-        ids = dataset.TokenDataset(source).stored(args.index)
+        ds = dataset.TokenDataset(source)
+        ids, tokenizer = ds.stored(args.index), ds.tokenizer()
     elif args.index is not None:
         raise ValueError(f"-i picks a sequence of a dataset, and {source} is a file of IDs")
     else:
-        ids = read_ids(source)
-    piece = ids_to_midi(ids)
+        ids, tokenizer = read_ids(source), chosen_tokenizer(args)
+    piece = ids_to_midi(ids, tokenizer=tokenizer)
     piece.to_midi().save(args.output)
     print(f"{len(ids)} IDs, {len(piece.note_msgs)} notes -> {args.output}", file=sys.stderr)
     return 0
@@ -160,7 +162,7 @@ def plot_command(args: argparse.Namespace) -> int:
         if args.index is None:
             raise ValueError("plotting a dataset needs -i N, the sequence to plot")
         ds = dataset.TokenDataset(source)
-        piece = ids_to_midi(ds.stored(args.index))
+        piece = ids_to_midi(ds.stored(args.index), tokenizer=ds.tokenizer())
         title = f"{ds.row(args.index)['path']} (sequence {args.index})"
     elif args.index is not None:
         raise ValueError(f"-i picks a sequence of a dataset, and {source} is a MIDI file")
@@ -285,6 +287,11 @@ def parser() -> argparse.ArgumentParser:
     decode.add_argument("source", metavar="DATASET|IDS", help="a dataset, or a .npy or text file of IDs")
     decode.add_argument("-i", "--index", type=int, default=None, metavar="N", help="the dataset's sequence to decode")
     decode.add_argument("-o", "--output", required=True, metavar="PIECE.mid")
+    ids_vocabulary = decode.add_mutually_exclusive_group()
+    ids_vocabulary.add_argument("--tokenizer", metavar="CONFIG.json", default=None,
+                                help="the tokenizer of a file of IDs (a dataset knows its own)")
+    ids_vocabulary.add_argument("--instruments", metavar="A,B,...", default=None,
+                                help="a file of IDs of a tokenizer of these families")
     plot = commands.add_parser("plot", help="draw the piano roll of a dataset's sequence or of a MIDI file (needs "
                                             "matplotlib)")
     plot.add_argument("source", metavar="DATASET|PIECE.mid", help="a dataset, or a MIDI file")

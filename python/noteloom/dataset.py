@@ -408,6 +408,9 @@ class TokenDataset:
             # mapped, not reopened, so that a rewrite of the dataset leaves this reader its own
             self._text = _map(self.directory / MANIFEST)
         self._rows: np.ndarray | None = None  # byte offset of each kept file's manifest line
+        if self.augment is not None and self.tokenizer() != Tokenizer():
+            raise ValueError(f"{self.directory}: augment= works on IDs of the built-in tokenizer, and this dataset "
+                             "was encoded with another configuration")
         if split is not None:
             from .splits import load_split
 

@@ -7,8 +7,9 @@ from typing import Any
 
 import numpy as np
 
+from . import vocabulary
 from .korvi import _korvi
-from .vocabulary import EOS_ID, VOCAB_SIZE, Kind, kinds, tokenizer
+from .vocabulary import EOS_ID, Kind
 
 _BODY = np.array([Kind.NOTE, Kind.ONSET, Kind.DUR, Kind.DRUM])
 DRUM_CHANNEL = 9
@@ -26,9 +27,9 @@ def id_array(ids: Any, what: str = "ids") -> np.ndarray:
     return array.astype(np.int64, copy=False)
 
 
-def ids_to_midi(ids: Any) -> _korvi.MidiDict:
-    """The piece that IDs of the built-in vocabulary stand for: for a whole sequence, what
-    ``tok.detokenize(tok.decode(ids))`` gives.
+def ids_to_midi(ids: Any, *, tokenizer: Any = None) -> _korvi.MidiDict:
+    """The piece that IDs of `tokenizer`'s vocabulary (a noteloom.Tokenizer; the built-in one by
+    default) stand for: for a whole sequence, what ``tok.detokenize(tok.decode(ids))`` gives.
 
     Made for what a model writes: the IDs end at the first "<E>" (what follows is not read or
     checked); a piece with no instrument prefix tokens (a window cut from the middle, say) is
@@ -38,18 +39,20 @@ def ids_to_midi(ids: Any) -> _korvi.MidiDict:
     ends = np.flatnonzero(array == EOS_ID)
     if len(ends):
         array = array[: ends[0] + 1]
-    bad = np.flatnonzero((array < 0) | (array >= VOCAB_SIZE))
+    vocab = vocabulary.of(tokenizer)
+    bad = np.flatnonzero((array < 0) | (array >= vocab.size))
     if len(bad):
         k = int(bad[0])
-        raise ValueError(f"ID {int(array[k])} at position {k} is not in the vocabulary (0 to {VOCAB_SIZE - 1})")
-    tok = tokenizer()
+        raise ValueError(f"ID {int(array[k])} at position {k} is not in the vocabulary (0 to {vocab.size - 1})")
+    tok = vocab.tokenizer
     tokens = tok.decode(array.tolist())
-    kind = kinds()[array]
+    kind = vocab.kinds[array]
     body = np.flatnonzero(np.isin(kind, _BODY))
     start = int(body[0]) if len(body) else len(array)
     if not any(kind[k] == Kind.PREFIX and tokens[k][0].startswith("prefix:instrument:") for k in range(start)):
         tokens = _instruments_of(tokens, kind) + ["<S>"] + tokens
-    return tok.detokenize(tokens)
+    piece: _korvi.MidiDict = tok.detokenize(tokens)
+    return piece
 
 
 def _instruments_of(tokens: list[Any], kind: np.ndarray) -> list[Any]:

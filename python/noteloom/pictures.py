@@ -20,7 +20,7 @@ from . import vocabulary
 from .korvi import _korvi
 from .music import DRUM_CHANNEL, check_fs, note_frames
 from .skips import count_manifest
-from .vocabulary import VOCAB_SIZE, Kind, kinds
+from .vocabulary import Kind, Vocabulary
 
 # General MIDI's sixteen families of eight programs each.
 GM_FAMILIES = ("piano", "chromatic percussion", "organ", "guitar", "bass", "strings", "ensemble", "brass",
@@ -111,14 +111,14 @@ def plot_roll(piece: _korvi.MidiDict, path: str | os.PathLike[str], *, fs: float
 
 
 @functools.cache
-def _id_tables() -> tuple[np.ndarray, np.ndarray, tuple[str, ...]]:
+def _id_tables(vocab: Vocabulary) -> tuple[np.ndarray, np.ndarray, tuple[str, ...]]:
     """Per ID: its pitch where it is a NOTE ID (-1 elsewhere), and its instrument's number where it
     is an instrument prefix ID (-1 elsewhere); and the instruments' names by number."""
-    kind = kinds()
-    pitch = np.full(VOCAB_SIZE, -1, dtype=np.int64)
-    instrument = np.full(VOCAB_SIZE, -1, dtype=np.int64)
+    kind = vocab.kinds
+    pitch = np.full(vocab.size, -1, dtype=np.int64)
+    instrument = np.full(vocab.size, -1, dtype=np.int64)
     names: list[str] = []
-    for i, token in enumerate(vocabulary.tokens()):
+    for i, token in enumerate(vocab.tokens):
         if kind[i] == Kind.NOTE:
             pitch[i] = token[1]
         elif kind[i] == Kind.PREFIX and token[0].startswith(_PREFIX):
@@ -140,10 +140,12 @@ def _segments(starts: np.ndarray, lengths: np.ndarray) -> Iterator[tuple[int, in
 def _count_ids(ds: Any) -> tuple[np.ndarray, np.ndarray]:
     """How often each ID occurs in the dataset's sequences, and in how many sequences each
     instrument's prefix token occurs (read from each sequence's leading prefix IDs only)."""
-    _, instrument_of, names = _id_tables()
-    is_prefix = kinds() == Kind.PREFIX
+    vocab = vocabulary.of(ds.tokenizer())
+    ids_in_vocabulary = vocab.size
+    _, instrument_of, names = _id_tables(vocab)
+    is_prefix = vocab.kinds == Kind.PREFIX
     widest = int(is_prefix.sum())  # a prefix holds each prefix token at most once
-    counts = np.zeros(VOCAB_SIZE, dtype=np.int64)
+    counts = np.zeros(ids_in_vocabulary, dtype=np.int64)
     present = np.zeros(len(names), dtype=np.int64)
     for _, tokens, starts, lengths in ds._token_runs():
         starts, lengths = np.asarray(starts, dtype=np.int64), np.asarray(lengths, dtype=np.int64)
@@ -154,10 +156,10 @@ def _count_ids(ds: Any) -> tuple[np.ndarray, np.ndarray]:
                 pending.append(np.asarray(tokens[at : min(hi, at + _CHUNK)]))
                 size += len(pending[-1])
                 if size >= _CHUNK:
-                    counts += np.bincount(np.concatenate(pending), minlength=VOCAB_SIZE)[:VOCAB_SIZE]
+                    counts += np.bincount(np.concatenate(pending), minlength=ids_in_vocabulary)[:ids_in_vocabulary]
                     pending, size = [], 0
         if pending:
-            counts += np.bincount(np.concatenate(pending), minlength=VOCAB_SIZE)[:VOCAB_SIZE]
+            counts += np.bincount(np.concatenate(pending), minlength=ids_in_vocabulary)[:ids_in_vocabulary]
         for block in range(0, len(starts), 1 << 16):
             s, n = starts[block : block + (1 << 16)], lengths[block : block + (1 << 16)]
             where = s[:, None] + np.arange(widest)[None, :]
@@ -179,7 +181,7 @@ def dataset_stats(ds: Any) -> dict[str, Any]:
     "skipped" (skip kind -> files, most first); "notes" and "kept_notes", summed over the kept
     files' records (the notes as loaded, and those their sequences keep)."""
     lengths = np.diff(np.asarray(ds.offsets)).astype(np.int64)
-    pitch_of, _, names = _id_tables()
+    pitch_of, _, names = _id_tables(vocabulary.of(ds.tokenizer()))
     counts, present = _count_ids(ds)
     notes = pitch_of >= 0
     pitches = np.bincount(pitch_of[notes], weights=counts[notes], minlength=128)[:128].astype(np.int64)

@@ -1,4 +1,4 @@
-"""The built-in vocabulary seen from ID arrays: the special IDs by name, and what kind of token
+"""Vocabularies seen from ID arrays: the special IDs by name, and what kind of token
 each ID is, for code that works on IDs without decoding them (chunks, rolls, collate).
 
 Everything here is read off the tokenizer once, so it cannot drift from the IDs the engine writes.
@@ -28,54 +28,77 @@ class Kind(enum.IntEnum):
 
 @functools.cache
 def tokenizer() -> _korvi._AbsTokenizer:
-    """The tokenizer the engine's IDs are of (shared: it is immutable)."""
+    """The built-in tokenizer (shared: it is immutable)."""
     return _korvi._AbsTokenizer()
 
 
-def _id(token: str) -> int:
-    return int(tokenizer().encode([token])[0])
+class Vocabulary:
+    """One tokenizer's IDs seen as arrays: every ID's token and Kind, and where chunks may be cut.
+    The special tokens come first in every configuration, so their IDs are the same in all."""
 
+    def __init__(self, tok: Any) -> None:
+        self.tokenizer = tok
+        self.size = int(tok.vocab_size())
+        self.tokens: tuple[Any, ...] = tuple(tok.decode(list(range(self.size))))
+        kinds = np.empty(self.size, dtype=np.uint8)
+        for i, token in enumerate(self.tokens):
+            if isinstance(token, str):
+                kinds[i] = Kind.SPECIAL
+            elif token[0].startswith("prefix:"):
+                kinds[i] = Kind.PREFIX
+            elif token[0] in ("onset", "dur"):
+                kinds[i] = Kind.ONSET if token[0] == "onset" else Kind.DUR
+            elif token[0] == "drum" and tok.encode([token])[0] == i:
+                kinds[i] = Kind.DRUM
+            else:  # a pitched note (including the note tokens of instrument "drum")
+                kinds[i] = Kind.NOTE
+        kinds.flags.writeable = False
+        self.kinds = kinds
+        starts: np.ndarray = ((kinds == Kind.NOTE) | (kinds == Kind.DRUM)).astype(np.uint8)
+        starts[[self.id("<T>"), self.id("<D>"), self.id("<E>")]] = 1
+        starts.flags.writeable = False
+        self.group_starts = starts
 
-BOS_ID = _id("<S>")  # starts the body, after the prefix tokens
-EOS_ID = _id("<E>")  # ends a sequence
-PAD_ID = _id("<P>")  # fills batches to one length
-UNK_ID = _id("<U>")  # a token outside the vocabulary
-DIM_ID = _id("<D>")  # marks the last hundred or so tokens of a long body
-TIME_ID = _id("<T>")  # one segment of time passes
-VOCAB_SIZE = int(tokenizer().vocab_size())
+    def id(self, token: Any) -> int:
+        return int(self.tokenizer.encode([token])[0])
 
 
 @functools.cache
+def _of_config(tok: Any) -> Vocabulary:
+    return Vocabulary(tok)
+
+
+def of(tok: Any = None) -> Vocabulary:
+    """The vocabulary of `tok` (a noteloom.Tokenizer), or the built-in one; made once per
+    configuration."""
+    from .tokenizer import Tokenizer
+
+    if tok is None or (isinstance(tok, Tokenizer) and tok == Tokenizer()):
+        return _of_config(tokenizer())
+    if not isinstance(tok, Tokenizer):
+        raise TypeError(f"tokenizer must be a noteloom.Tokenizer, not {type(tok).__name__}")
+    return _of_config(tok)
+
+
+BOS_ID = of().id("<S>")  # starts the body, after the prefix tokens
+EOS_ID = of().id("<E>")  # ends a sequence
+PAD_ID = of().id("<P>")  # fills batches to one length
+UNK_ID = of().id("<U>")  # a token outside the vocabulary
+DIM_ID = of().id("<D>")  # marks the last hundred or so tokens of a long body
+TIME_ID = of().id("<T>")  # one segment of time passes
+VOCAB_SIZE = of().size  # of the built-in vocabulary
+
+
 def tokens() -> tuple[Any, ...]:
-    """Every ID's token, in ID order (decoded once)."""
-    return tuple(tokenizer().decode(list(range(VOCAB_SIZE))))
+    """Every ID's token of the built-in vocabulary, in ID order (decoded once)."""
+    return of().tokens
 
 
-@functools.cache
 def kinds() -> np.ndarray:
-    """The Kind of every ID, as a read-only uint8 array of VOCAB_SIZE."""
-    tok = tokenizer()
-    out = np.empty(VOCAB_SIZE, dtype=np.uint8)
-    for i, token in enumerate(tokens()):
-        if isinstance(token, str):
-            out[i] = Kind.SPECIAL
-        elif token[0].startswith("prefix:"):
-            out[i] = Kind.PREFIX
-        elif token[0] in ("onset", "dur"):
-            out[i] = Kind.ONSET if token[0] == "onset" else Kind.DUR
-        elif token[0] == "drum" and tok.encode([token])[0] == i:
-            out[i] = Kind.DRUM
-        else:  # a pitched note (including the note tokens of instrument "drum")
-            out[i] = Kind.NOTE
-    out.flags.writeable = False
-    return out
+    """The Kind of every ID of the built-in vocabulary, as a read-only uint8 array of VOCAB_SIZE."""
+    return of().kinds
 
 
-@functools.cache
 def group_starts() -> np.ndarray:
     """Per ID, 1 where a sequence may be cut before it: a note or drum group, "<T>", "<D>", "<E>"."""
-    k = kinds()
-    out: np.ndarray = ((k == Kind.NOTE) | (k == Kind.DRUM)).astype(np.uint8)
-    out[[TIME_ID, DIM_ID, EOS_ID]] = 1
-    out.flags.writeable = False
-    return out
+    return of().group_starts

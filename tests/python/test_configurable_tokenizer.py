@@ -189,3 +189,27 @@ def test_a_dataset_keeps_its_tokenizer_and_refuses_another_on_resume(tmp_path):
     # A dataset of the built-in tokenizer gives the built-in one back.
     assert run_cli("encode", folder, "-o", tmp_path / "ds3").returncode == 0
     assert TokenDataset(tmp_path / "ds3").tokenizer() == Tokenizer()
+
+
+def test_reading_back_a_configured_dataset(tmp_path):
+    from noteloom import TokenDataset, encode_dataset, ids_to_midi
+    from noteloom.pictures import dataset_stats
+    from support import run_cli
+
+    out = tmp_path / "ds"
+    tok = Tokenizer(instruments=MULTI)
+    encode_dataset(band_files(tmp_path), out, tokenizer=tok)
+    ds = TokenDataset(out)
+    piece = ids_to_midi(ds[5], tokenizer=ds.tokenizer())  # b5: the first 13 notes of the band
+    assert {m.data for m in piece.instrument_msgs if m.channel != 9} == {0, 33, 41}
+    assert len(piece.note_msgs) == ds.row(5)["kept_notes"] == ds.row(5)["notes"]
+    chunks = ds.chunks(24)
+    for s in range(len(ds)):
+        pieces = [chunks[j] for j in range(len(chunks)) if chunks.sequence(j) == s]
+        assert sum(len(ids_to_midi(p, tokenizer=tok).note_msgs) for p in pieces) == ds.row(s)["kept_notes"]
+    assert set(dataset_stats(ds)["instruments"]) == {"piano", "bass", "strings"}
+    r = run_cli("decode", out, "-i", "1", "-o", tmp_path / "one.mid")
+    assert r.returncode == 0, r.stderr
+    assert len(MidiDict.from_midi(str(tmp_path / "one.mid")).note_msgs) == ds.row(1)["kept_notes"]
+    with pytest.raises(ValueError, match="built-in tokenizer"):
+        TokenDataset(out, augment={"max_pitch_aug": 2})
