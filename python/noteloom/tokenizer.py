@@ -16,6 +16,7 @@ the vocabulary's block of drum-named notes, as the built-in configuration has.
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 from collections.abc import Iterable, Mapping, Sequence
@@ -76,6 +77,17 @@ def _int(field: str, value: object) -> int:
     return value
 
 
+@functools.lru_cache(maxsize=8)
+def _native_tokenizer(
+    families: tuple[tuple[str, int], ...], ints: tuple[int, ...], names: tuple[tuple[str, ...], ...]
+) -> _noteloom._Tokenizer:
+    """The native tokenizer of a configuration. It is immutable, so the tokenizers of one
+    configuration share one: a worker that rebuilds its dataset's tokenizer per task pays once."""
+    return _noteloom._Tokenizer(
+        [name for name, _ in families], [program for _, program in families], *ints, *(list(n) for n in names)
+    )
+
+
 def _token_to_json(token: str | tuple[str, int, int]) -> str | list[object]:
     return token if isinstance(token, str) else list(token)
 
@@ -110,17 +122,8 @@ class Tokenizer:
             )
         }
         names = {field: _names(field, value) for field, value in zip(_NAME_FIELDS, (composers, forms, genres))}
-        self._native = _noteloom._Tokenizer(
-            list(families),
-            list(families.values()),
-            ints["time_step_ms"],
-            ints["abs_time_step_ms"],
-            ints["max_dur_ms"],
-            ints["velocity_step"],
-            ints["drum_velocity"],
-            names["composers"],
-            names["forms"],
-            names["genres"],
+        self._native = _native_tokenizer(
+            tuple(families.items()), tuple(ints.values()), tuple(tuple(names[f]) for f in _NAME_FIELDS)
         )
         # The instruments as the vocabulary orders them.
         self._config: dict[str, Any] = {"instruments": dict(self._native.instruments()), **ints, **names}
