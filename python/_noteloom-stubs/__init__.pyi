@@ -41,6 +41,7 @@ def _augment_ids(
     mixup: bool,
     tempo_aug: float | None,
     seed: int | None = None,
+    tokenizer: _Tokenizer | None = None,
 ) -> bytearray: ...
 def _plan_chunks(
     tokens: Buffer, starts: Buffer, lengths: Buffer, group_start: Buffer, bos: int, max_len: int

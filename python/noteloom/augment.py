@@ -22,6 +22,7 @@ def augment_ids(
     mixup: bool = False,
     tempo_aug: float | None = None,
     seed: int | None = None,
+    tokenizer: Any = None,
 ) -> np.ndarray:
     """A new uint16 array: ``ids`` (a 1-D array or sequence of integers) transposed, shifted in
     velocity and changed in tempo, natively and with the interpreter released.
@@ -34,6 +35,7 @@ def augment_ids(
     by the same per-thread generator as the methods, re-seeded in every forked worker; with a
     ``seed`` (an int from 0 to 2**64 - 1), by a generator of that seed instead, so the same seed
     gives the same result. With ``mixup``, events that start together come out in a random order.
+    ``tokenizer`` (a noteloom.Tokenizer) says whose IDs these are; the built-in one by default.
     """
     array = np.asarray(ids)
     if array.dtype.kind not in "iu":
@@ -42,8 +44,18 @@ def augment_ids(
         raise ValueError(f"ids must be one-dimensional, not of shape {array.shape}")
     if not array.dtype.isnative:
         array = array.astype(array.dtype.newbyteorder("="))
+    native = None
+    if tokenizer is not None:
+        from .tokenizer import Tokenizer
+
+        if not isinstance(tokenizer, Tokenizer):
+            raise TypeError(f"tokenizer must be a noteloom.Tokenizer, not {type(tokenizer).__name__}")
+        if tokenizer.vocab_size() > 65536 - 128:
+            raise ValueError(f"augment_ids handles vocabularies of at most {65536 - 128} tokens, and the "
+                             f"tokenizer has {tokenizer.vocab_size()}")
+        native = tokenizer._native
     out = _noteloom._augment_ids(np.ascontiguousarray(array), max_pitch_aug, pitch_aug, max_num_aug_steps, aug_step,
-                                 max_tempo_aug, mixup, tempo_aug, seed)
+                                 max_tempo_aug, mixup, tempo_aug, seed, native)
     return np.frombuffer(out, dtype=np.uint16)
 
 

@@ -58,7 +58,7 @@ class TokenChunks:
         if ds.augment is None:
             return piece
         seed = None if ds.seed is None else item_seed(ds.seed, ds.epoch, _piece(j, len(self)))
-        return augment_ids(piece, **ds.augment, seed=seed)
+        return augment_ids(piece, **ds.augment, seed=seed, tokenizer=ds._own_tokenizer())
 
     def stored(self, j: int) -> np.ndarray:
         """Piece j as stored, without augmentation."""

@@ -408,9 +408,6 @@ class TokenDataset:
             # mapped, not reopened, so that a rewrite of the dataset leaves this reader its own
             self._text = _map(self.directory / MANIFEST)
         self._rows: np.ndarray | None = None  # byte offset of each kept file's manifest line
-        if self.augment is not None and self.tokenizer() != Tokenizer():
-            raise ValueError(f"{self.directory}: augment= works on IDs of the built-in tokenizer, and this dataset "
-                             "was encoded with another configuration")
         if split is not None:
             from .splits import load_split
 
@@ -522,7 +519,7 @@ class TokenDataset:
         if self.augment is None:
             return ids
         seed = None if self.seed is None else item_seed(self.seed, self.epoch, _position(i, len(self), "sequence"))
-        return augment_ids(ids, **self.augment, seed=seed)
+        return augment_ids(ids, **self.augment, seed=seed, tokenizer=self._own_tokenizer())
 
     def stored(self, i: int) -> np.ndarray:
         """Sequence i as stored, without augmentation: a read-only view."""
@@ -545,6 +542,14 @@ class TokenDataset:
     def tokenizer(self) -> Tokenizer:
         """The tokenizer the dataset was encoded with, rebuilt from meta.json."""
         return tokenizer_of_meta(self.meta)
+
+    def _own_tokenizer(self) -> Tokenizer | None:
+        """What augment_ids is told of the IDs: None for the built-in tokenizer (made once)."""
+        if "_tokenizer" not in self.__dict__:
+            tok = self.tokenizer()
+            self.__dict__["_tokenizer"] = None if tok == Tokenizer() else tok
+        found: Tokenizer | None = self.__dict__["_tokenizer"]
+        return found
 
     def row(self, i: int) -> dict[str, Any]:
         """The manifest line of sequence i: path, status, reason, tokens, oov, hash."""

@@ -1,11 +1,13 @@
 #include "py_augment_ids.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "../core/tokenizer/augment.hpp"
+#include "py_tokenizer.hpp"
 #include "runtime/args.hpp"
 #include "runtime/detached.hpp"
 #include "runtime/native_buffer.hpp"
@@ -16,10 +18,11 @@ namespace {
 
 constexpr auto kAugmentIds =
     function("_augment_ids", {"ids", "max_pitch_aug", optional("pitch_aug"), "max_num_aug_steps", optional("aug_step"),
-                              "max_tempo_aug", "mixup", optional("tempo_aug"), optional("seed")})
+                              "max_tempo_aug", "mixup", optional("tempo_aug"), optional("seed"), optional("tokenizer")})
         .with_doc(
             "A bytearray of uint16 IDs: `ids` (a one-dimensional, C-contiguous buffer of native integers) "
-            "after the pitch, velocity and tempo augmentations.");
+            "after the pitch, velocity and tempo augmentations, read as IDs of `tokenizer` (a _Tokenizer; the "
+            "built-in one when absent).");
 
 template <typename Int>
 Result<std::vector<uint16_t>> augment_as(const IntegerBuffer& ids, const IdAugmentation& how) {
@@ -46,6 +49,11 @@ PyObject* augment_ids_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!a.convert_all(ids, how.max_pitch_aug, how.pitch_aug, how.max_num_aug_steps, how.aug_step, how.max_tempo_aug,
                        how.mixup, how.tempo_aug, how.seed)) {
       return nullptr;
+    }
+    std::shared_ptr<const AbsTokenizer> tokenizer;  // kept while the augmentation runs
+    if (a[9] != nullptr && a[9] != Py_None) {
+      if (!(tokenizer = configured_tokenizer(a.name(9), a[9]))) return nullptr;
+      how.tokenizer = tokenizer.get();
     }
     Result<std::vector<uint16_t>> out = Error{""};
     {

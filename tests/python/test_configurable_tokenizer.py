@@ -211,5 +211,9 @@ def test_reading_back_a_configured_dataset(tmp_path):
     r = run_cli("decode", out, "-i", "1", "-o", tmp_path / "one.mid")
     assert r.returncode == 0, r.stderr
     assert len(MidiDict.from_midi(str(tmp_path / "one.mid")).note_msgs) == ds.row(1)["kept_notes"]
-    with pytest.raises(ValueError, match="built-in tokenizer"):
-        TokenDataset(out, augment={"max_pitch_aug": 2})
+    # Augmentation reads the IDs as the dataset's tokenizer's: the same as through its tokens.
+    shifted = TokenDataset(out, augment={"pitch_aug": 2, "tempo_aug": 1.5})[5]
+    tokens = tok.apply_tempo_aug(tok.apply_pitch_aug(tok.decode(ds[5].tolist()), 0, 2), 0.0, False, 1.5)
+    assert shifted.tolist() == tok.encode(tokens)
+    assert sorted(n.pitch for n in ids_to_midi(shifted, tokenizer=tok).note_msgs) == sorted(
+        n.pitch + 2 for n in piece.note_msgs)

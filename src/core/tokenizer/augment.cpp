@@ -1,7 +1,10 @@
 #include "augment.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -332,9 +335,24 @@ IdTables build_id_tables(const AbsTokenizer& tok) {
   return t;
 }
 
-const IdTables& id_tables() {
-  static const IdTables tables = build_id_tables(AbsTokenizer::shared());
-  return tables;
+// The tables of `tok`: the built-in tokenizer's are built once; a configured tokenizer's are kept
+// for the last few tokenizers used (by serial number), so a training loop builds them once.
+std::shared_ptr<const IdTables> id_tables(const AbsTokenizer& tok) {
+  static const auto built_in = std::make_shared<const IdTables>(build_id_tables(AbsTokenizer::shared()));
+  if (&tok == &AbsTokenizer::shared()) return built_in;
+  static std::mutex lock;
+  static std::deque<std::pair<uint64_t, std::shared_ptr<const IdTables>>> recent;
+  {
+    const std::lock_guard guard(lock);
+    for (const auto& [serial, tables] : recent) {
+      if (serial == tok.serial()) return tables;
+    }
+  }
+  auto made = std::make_shared<const IdTables>(build_id_tables(tok));
+  const std::lock_guard guard(lock);
+  recent.emplace_back(tok.serial(), made);
+  if (recent.size() > 8) recent.pop_front();
+  return made;
 }
 
 template <typename Int>
@@ -391,10 +409,9 @@ struct CodeOut {
 };
 
 // apply_tempo_aug on codes: the same rule as on tokens.
-Result<std::vector<uint16_t>> tempo_on_codes(const IdTables& t, const std::vector<uint16_t>& c, double factor,
-                                             bool mixup, LazyRng& rng) {
+Result<std::vector<uint16_t>> tempo_on_codes(const AbsTokenizer& tok, const IdTables& t, const std::vector<uint16_t>& c,
+                                             double factor, bool mixup, LazyRng& rng) {
   const CodeSeq seq{c.data(), c.size(), t.role.data(), t.value.data()};
-  const AbsTokenizer& tok = AbsTokenizer::shared();
   CodeOut writer{t, c, tok, {}};
   writer.out.reserve(c.size() + 16);
   EventScan scan = scan_events(seq, [&](size_t i) { writer.out.push_back(c[i]); });
@@ -406,9 +423,13 @@ Result<std::vector<uint16_t>> tempo_on_codes(const IdTables& t, const std::vecto
 
 template <typename Int>
 Result<std::vector<uint16_t>> augment_any(std::span<const Int> ids, const IdAugmentation& how) {
-  const IdTables& t = id_tables();
+  const AbsTokenizer& tok = how.tokenizer ? *how.tokenizer : AbsTokenizer::shared();
+  if (tok.vocab_size() + 128 > 65536) {
+    return Error{"augment_ids handles vocabularies of at most 65408 tokens, not " + std::to_string(tok.vocab_size())};
+  }
+  const std::shared_ptr<const IdTables> tables = id_tables(tok);
+  const IdTables& t = *tables;
   if (t.error) return Error{*t.error};
-  const AbsTokenizer& tok = AbsTokenizer::shared();
   Rng seeded = Rng::seeded(how.seed.value_or(0));
   LazyRng rng(how.seed ? &seeded : nullptr);
   auto shift = amount(how.pitch_aug, how.max_pitch_aug, rng);
@@ -428,7 +449,7 @@ Result<std::vector<uint16_t>> augment_any(std::span<const Int> ids, const IdAugm
     const uint16_t c = code_of(ids[i], t);
     codes[i] = t.is_note(c) ? move(c, t) : c;
   }
-  return tempo_on_codes(t, codes, factor.value(), how.mixup, rng);
+  return tempo_on_codes(tok, t, codes, factor.value(), how.mixup, rng);
 }
 
 }  // namespace

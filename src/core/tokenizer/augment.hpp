@@ -45,7 +45,8 @@ struct IdAugmentation {
   double max_tempo_aug = 0.0;
   bool mixup = false;
   std::optional<double> tempo_aug;
-  std::optional<uint64_t> seed;  // draws from a generator of this seed instead of the thread's
+  std::optional<uint64_t> seed;             // draws from a generator of this seed instead of the thread's
+  const AbsTokenizer* tokenizer = nullptr;  // whose IDs these are; null: the built-in tokenizer's
 };
 
 // One overload per integer type an ID array may come in.
