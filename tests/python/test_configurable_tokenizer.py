@@ -217,3 +217,6 @@ def test_reading_back_a_configured_dataset(tmp_path):
     assert shifted.tolist() == tok.encode(tokens)
     assert sorted(n.pitch for n in ids_to_midi(shifted, tokenizer=tok).note_msgs) == sorted(
         n.pitch + 2 for n in piece.note_msgs)
+    from noteloom import piano_roll
+
+    assert (piano_roll(ds[5], tokenizer=tok) == piano_roll(piece)).all()
