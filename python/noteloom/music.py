@@ -86,10 +86,11 @@ def piano_roll(piece: _korvi.MidiDict | Any, fs: float = 100, *, drums: bool = F
     """A uint8 array of 128 pitches x frames: the velocity where a note sounds (the loudest of
     the notes that overlap), 0 elsewhere; frame k covers [k / fs, (k + 1) / fs) seconds.
 
-    `piece` is a MidiDict or IDs (as ids_to_midi reads them, of `tokenizer`'s vocabulary). A note from s to e seconds fills the
-    frames floor(s * fs) up to floor(e * fs), at least one. Drums (channel 9) are on a roll of their
-    own, rows being drum keys: ``drums=False`` gives the pitched notes, ``drums=True`` the drums;
-    both have as many frames as the whole piece needs, so they line up."""
+    `piece` is a MidiDict or IDs (as ids_to_midi reads them, of `tokenizer`'s vocabulary). A note
+    from s to e seconds fills the frames floor(s * fs) up to floor(e * fs), at least one. Drums
+    (channel 9) are on a roll of their own, rows being drum keys: ``drums=False`` gives the pitched
+    notes, ``drums=True`` the drums; both have as many frames as the whole piece needs, so they
+    line up."""
     check_fs(fs)
     if not isinstance(piece, _korvi.MidiDict):
         piece = ids_to_midi(piece, tokenizer=tokenizer)

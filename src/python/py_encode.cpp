@@ -30,8 +30,9 @@ namespace {
 
 constexpr auto kOpen =
     function("_encode_stream", {"threads", "normalize", "oov", "max_tokens", "stop", optional("tokenizer")})
-        .with_doc("A stream of batches encoded on `threads` native threads, with a _Tokenizer's vocabulary or the "
-                  "built-in one.");
+        .with_doc(
+            "A stream of batches encoded on `threads` native threads, with a _Tokenizer's vocabulary or the "
+            "built-in one.");
 constexpr auto kSubmit =
     function("_stream_submit", {"stream", "items"})
         .with_doc(
