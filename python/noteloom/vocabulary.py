@@ -63,7 +63,7 @@ class Vocabulary:
         return int(self.tokenizer.encode([token])[0])
 
 
-@functools.cache
+@functools.lru_cache(maxsize=8)
 def _of_config(tok: Any) -> Vocabulary:
     return Vocabulary(tok)
 
