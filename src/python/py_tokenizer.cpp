@@ -101,7 +101,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = class_spec<Object>("_noteloom._Tokenizer", slots);
+PyType_Spec configured_class = class_spec<Object>("_noteloom._Tokenizer", slots);
 
 }  // namespace
 
@@ -123,7 +123,7 @@ template <>
 TypeCell& type_cell<PyConfiguredTokenizer>() {
   static TypeCell cell = [] {
     slots[2].pfunc = class_methods();
-    return TypeCell(ClassSlot::ConfiguredTokenizer, &spec);
+    return TypeCell(ClassSlot::ConfiguredTokenizer, &configured_class);
   }();
   return cell;
 }
