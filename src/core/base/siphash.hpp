@@ -8,6 +8,24 @@
 
 namespace noteloom {
 
+// One SipRound on the state (v0, v1, v2, v3).
+inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
+  v0 += v1;
+  v1 = std::rotl(v1, 13);
+  v1 ^= v0;
+  v0 = std::rotl(v0, 32);
+  v2 += v3;
+  v3 = std::rotl(v3, 16);
+  v3 ^= v2;
+  v0 += v3;
+  v3 = std::rotl(v3, 21);
+  v3 ^= v0;
+  v2 += v1;
+  v1 = std::rotl(v1, 17);
+  v1 ^= v2;
+  v2 = std::rotl(v2, 32);
+}
+
 class SipHasher13 {
  public:
   explicit SipHasher13(uint64_t k0 = 0, uint64_t k1 = 0);
@@ -35,20 +53,7 @@ class SipHasher13 {
  private:
   void compress(uint64_t m) {  // one SipRound per word: inline, it runs a few times per note
     v3_ ^= m;
-    v0_ += v1_;
-    v1_ = std::rotl(v1_, 13);
-    v1_ ^= v0_;
-    v0_ = std::rotl(v0_, 32);
-    v2_ += v3_;
-    v3_ = std::rotl(v3_, 16);
-    v3_ ^= v2_;
-    v0_ += v3_;
-    v3_ = std::rotl(v3_, 21);
-    v3_ ^= v0_;
-    v2_ += v1_;
-    v1_ = std::rotl(v1_, 17);
-    v1_ ^= v2_;
-    v2_ = std::rotl(v2_, 32);
+    sip_round(v0_, v1_, v2_, v3_);
     v0_ ^= m;
   }
 
